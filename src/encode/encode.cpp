@@ -1,0 +1,146 @@
+#include "encode/encode.h"
+
+#include <string>
+
+namespace vorn {
+
+namespace {
+
+FormatError image_too_large() { return FormatError{"Image exceeds 4294967295 bytes"}; }
+
+Status write_definition(ByteBuffer& out, const Definition& def) {
+  out.put_u8(static_cast<uint8_t>(def.kind));
+  out.put_u16(def.id);
+  if (def.kind == TypeTag::Array) {
+    if (!def.elem_type) {
+      return FormatError{"Array #" + std::to_string(def.id) + " has no elem_type"};
+    }
+    out.put_u8(static_cast<uint8_t>(*def.elem_type));
+  } else if (def.kind == TypeTag::Object) {
+    if (!def.fields) return FormatError{"Object #" + std::to_string(def.id) + " has no fields"};
+    const auto& fields = *def.fields;
+    if (fields.size() > MAX_ENCODED_FIELDS) {
+      return FormatError{"Object #" + std::to_string(def.id) + " has " +
+                         std::to_string(fields.size()) + " fields (max 65535)"};
+    }
+    out.put_u16(static_cast<uint16_t>(fields.size()));
+    for (const FieldDef& f : fields) {
+      if (f.name.size() > MAX_FIELD_NAME_LEN) return FormatError{"Field name too long"};
+      out.put_u8(static_cast<uint8_t>(f.name.size()));
+      out.put_bytes(f.name);
+      out.put_u8(static_cast<uint8_t>(f.tag));
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+Status write_string(ByteBuffer& out, std::string_view text) {
+  const size_t n = text.size();
+  if (n < 128) {
+    uint8_t* p = out.extend(1 + n);
+    p[0] = static_cast<uint8_t>(n);
+    if (n != 0) std::memcpy(p + 1, text.data(), n);
+    return {};
+  }
+  if (n < 16384) {
+    out.put_u8(static_cast<uint8_t>(STRING_MEDIUM | (n >> 8)));
+    out.put_u8(static_cast<uint8_t>(n & 0xFF));
+  } else if (n <= MAX_INLINE_STRING_LEN) {
+    uint8_t* p = out.extend(4);
+    p[0] = STRING_LONG;
+    p[1] = static_cast<uint8_t>(n);
+    p[2] = static_cast<uint8_t>(n >> 8);
+    p[3] = static_cast<uint8_t>(n >> 16);
+  } else {
+    return FormatError{"String exceeds maximum inline length (16 777 215 bytes)"};
+  }
+  out.put_bytes(text);
+  return {};
+}
+
+Status write_value(ByteBuffer& out, const Value& value) {
+  switch (value.kind) {
+    case ValueKind::Null:
+      return {};
+    case ValueKind::Bool:
+      out.put_u8(value.boolean);
+      return {};
+    case ValueKind::Int32:
+    case ValueKind::UInt32:
+    case ValueKind::Float32:
+      out.put_u32(value.bits);
+      return {};
+    case ValueKind::String:
+      return write_string(out, value.text);
+    case ValueKind::StrRef:
+      out.put_u8(STRING_REF);
+      out.put_u32(value.bits);
+      return {};
+    case ValueKind::Array: {
+      if (value.items.size() > MAX_ARRAY_ITEMS) {
+        return FormatError{"Array has " + std::to_string(value.items.size()) +
+                           " items (max 65535)"};
+      }
+      out.put_u16(value.self_def_index);
+      out.put_u16(value.elem_def_index);
+      out.put_u16(static_cast<uint16_t>(value.items.size()));
+      for (const Value& item : value.items) {
+        if (Status s = write_value(out, item); !s) return s;
+      }
+      return {};
+    }
+    case ValueKind::Object:
+      out.put_u16(value.self_def_index);
+      for (const Value& item : value.items) {
+        if (Status s = write_value(out, item); !s) return s;
+      }
+      return {};
+  }
+  return {};
+}
+
+Result<ByteBuffer> encode_document(const Document& doc) {
+  ByteBuffer out;
+  out.extend(HEADER_SIZE);  // filled in last
+  if (doc.definitions.size() > MAX_ENCODED_DEFINITIONS) {
+    return FormatError{"Too many definitions (" + std::to_string(doc.definitions.size()) +
+                       "), max 65535"};
+  }
+  out.put_u16(static_cast<uint16_t>(doc.definitions.size()));
+  for (const Definition& def : doc.definitions) {
+    if (Status s = write_definition(out, def); !s) return s.error();
+  }
+  if (out.size() > MAX_IMAGE_SIZE) return image_too_large();
+
+  const size_t dict_offset = out.size();
+  if (doc.strings.size() > MAX_IMAGE_SIZE) return image_too_large();
+  out.put_u32(static_cast<uint32_t>(doc.strings.size()));
+  for (const std::string& s : doc.strings) {
+    if (Status st = write_string(out, s); !st) return st.error();
+    if (out.size() > MAX_IMAGE_SIZE) return image_too_large();
+  }
+
+  const size_t data_offset = out.size();
+  if (doc.entries.size() > MAX_IMAGE_SIZE) return image_too_large();
+  out.reserve(out.size() + 4 + 16 * doc.entries.size());
+  out.put_u32(static_cast<uint32_t>(doc.entries.size()));
+  for (const DataEntry& entry : doc.entries) {
+    out.put_u16(entry.def_index);
+    const size_t at = out.size();
+    out.put_u32(0);  // payload length, back-patched below
+    if (Status s = write_value(out, entry.value); !s) return s.error();
+    if (out.size() > MAX_IMAGE_SIZE) return image_too_large();
+    out.patch_u32(at, static_cast<uint32_t>(out.size() - at - 4));
+  }
+
+  uint8_t* h = out.data();
+  h[0] = doc.version;
+  ByteBuffer::store_u32(h + 1, HEADER_SIZE);
+  ByteBuffer::store_u32(h + 5, static_cast<uint32_t>(dict_offset));
+  ByteBuffer::store_u32(h + 9, static_cast<uint32_t>(data_offset));
+  return out;
+}
+
+}  // namespace vorn

@@ -1,0 +1,26 @@
+// The encoder: writes a Document as a VORN image in one forward pass over one buffer.
+#pragma once
+
+#include <string_view>
+
+#include "format/byte_buffer.h"
+#include "format/format.h"
+#include "format/result.h"
+
+namespace vorn {
+
+// Writes `doc` as an image. Trusts the document except for the limits without which the bytes
+// would not be an image: more than 65535 definitions, an array definition without elem_type, an
+// object definition without fields or with more than 65535 of them, a field name over 255 bytes,
+// a string over 16777215 bytes, an array of more than 65535 items, an image of 4 GiB or more.
+// The first such fault is returned and no bytes are.
+Result<ByteBuffer> encode_document(const Document& doc);
+
+// Appends `text` with its length prefix in the smallest form; fails for more than 16777215 bytes
+// and then appends nothing.
+Status write_string(ByteBuffer& out, std::string_view text);
+
+// Appends the payload of one value, recursively; fails with the first nested fault.
+Status write_value(ByteBuffer& out, const Value& value);
+
+}  // namespace vorn

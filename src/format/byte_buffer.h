@@ -1,0 +1,104 @@
+// A growable byte buffer for writing images, and little-endian loads for reading them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <utility>
+
+namespace vorn {
+
+// Owns one malloc'd block. Appends grow it geometrically; unlike std::vector nothing is
+// zero-filled first. Allocation failure throws std::bad_alloc.
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ByteBuffer(ByteBuffer&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)),
+        size_(std::exchange(o.size_, 0)),
+        cap_(std::exchange(o.cap_, 0)) {}
+  ByteBuffer& operator=(ByteBuffer&& o) noexcept {
+    std::swap(data_, o.data_);
+    std::swap(size_, o.size_);
+    std::swap(cap_, o.cap_);
+    return *this;
+  }
+  ~ByteBuffer() { std::free(data_); }
+
+  const uint8_t* data() const noexcept { return data_; }
+  uint8_t* data() noexcept { return data_; }
+  size_t size() const noexcept { return size_; }
+  std::string_view view() const noexcept { return {reinterpret_cast<const char*>(data_), size_}; }
+
+  void reserve(size_t n) {
+    if (n > cap_) grow_to(n);
+  }
+  // Makes room for n more bytes and returns where they go; the caller writes all n of them.
+  uint8_t* extend(size_t n) {
+    if (cap_ - size_ < n) grow_to(size_ + n);
+    uint8_t* p = data_ + size_;
+    size_ += n;
+    return p;
+  }
+  void resize(size_t n) {
+    reserve(n);
+    size_ = n;
+  }
+
+  void put_u8(uint8_t v) { *extend(1) = v; }
+  void put_u16(uint16_t v) {
+    uint8_t* p = extend(2);
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+  }
+  void put_u32(uint32_t v) { store_u32(extend(4), v); }
+  void put_bytes(const void* src, size_t n) {
+    if (n != 0) std::memcpy(extend(n), src, n);
+  }
+  void put_bytes(std::string_view s) { put_bytes(s.data(), s.size()); }
+  void patch_u16(size_t at, uint16_t v) {
+    data_[at] = static_cast<uint8_t>(v);
+    data_[at + 1] = static_cast<uint8_t>(v >> 8);
+  }
+  void patch_u32(size_t at, uint32_t v) { store_u32(data_ + at, v); }
+
+  static void store_u32(uint8_t* p, uint32_t v) noexcept {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+  }
+
+ private:
+  void grow_to(size_t need) {
+    size_t cap = cap_ < 64 ? 64 : cap_;
+    while (cap < need) cap = cap > SIZE_MAX / 2 ? need : cap * 2;
+    void* p = std::realloc(data_, cap);
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<uint8_t*>(p);
+    cap_ = cap;
+  }
+
+  uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+  size_t cap_ = 0;
+};
+
+inline uint16_t load_u16(const uint8_t* p) noexcept {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+inline uint32_t load_u24(const uint8_t* p) noexcept {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16;
+}
+inline uint32_t load_u32(const uint8_t* p) noexcept {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+}  // namespace vorn

@@ -1,0 +1,197 @@
+// The VORN image model: type tags, format constants and limits, and the in-memory Document that
+// mirrors an image one to one. Free of Python; included by every other part of the library.
+//
+// Image layout (all numbers little-endian):
+//   header (13 bytes): u8 version, u32 def block offset, u32 dict block offset, u32 data offset
+//   definitions: u16 count, then per definition u8 kind, u16 id and, by kind, u8 elem_type
+//                (Array) or u16 field count and per field u8 name length, name, u8 tag (Object)
+//   dict: empty, or u32 count and that many strings (short, medium or long form)
+//   data: u32 entry count, then per entry u16 definition index, u32 payload length, payload
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vorn {
+
+enum class TypeTag : uint8_t {
+  Null = 0,
+  Bool = 1,
+  Int32 = 2,
+  UInt32 = 3,
+  Float32 = 4,
+  String = 5,
+  Array = 16,
+  Object = 17,
+};
+
+inline constexpr uint8_t FORMAT_VERSION = 1;
+inline constexpr uint32_t HEADER_SIZE = 13;
+inline constexpr uint32_t MAX_DEFINITIONS = 2048;
+inline constexpr uint32_t MAX_ENCODED_DEFINITIONS = 65535;
+inline constexpr uint32_t MAX_OBJECT_FIELDS = 256;
+inline constexpr uint32_t MAX_FIELD_NAME_LEN = 255;
+inline constexpr uint32_t MAX_DATA_ENTRIES = 1048576;
+inline constexpr uint32_t MAX_INLINE_STRING_LEN = 16777215;
+inline constexpr uint32_t MAX_DEPTH = 128;
+// A u16 count bounds the items of an array and the fields of an object definition.
+inline constexpr uint32_t MAX_ARRAY_ITEMS = 65535;
+inline constexpr uint32_t MAX_ENCODED_FIELDS = 65535;
+// Every offset, count and payload length of an image is a u32.
+inline constexpr uint64_t MAX_IMAGE_SIZE = 4294967295;
+
+// Lead bytes of the string forms.
+inline constexpr uint8_t STRING_MEDIUM = 0x80;
+inline constexpr uint8_t STRING_LONG = 0xFE;
+inline constexpr uint8_t STRING_REF = 0xFF;
+
+// True for the eight bytes that are TypeTags: 0 to 5, 16 and 17.
+constexpr bool is_valid_tag(uint8_t byte) noexcept { return byte <= 5 || byte == 16 || byte == 17; }
+
+// The name of a tag as messages print it ("Int32", "Array", ...); "?" for a byte that is no tag.
+std::string_view tag_name(TypeTag tag) noexcept;
+
+// The one-character code of a tag in definition lookup keys: 0-5 give '0'-'5', Array '6',
+// Object '7', anything else '?'.
+constexpr char kind_char(TypeTag tag) noexcept {
+  const auto b = static_cast<uint8_t>(tag);
+  if (b <= 5) return static_cast<char>('0' + b);
+  if (b == 16) return '6';
+  if (b == 17) return '7';
+  return '?';
+}
+
+struct FieldDef {
+  std::string name;  // at most MAX_FIELD_NAME_LEN bytes of UTF-8 in a writable definition
+  TypeTag tag = TypeTag::Null;
+};
+
+struct Definition {
+  TypeTag kind = TypeTag::Null;
+  uint16_t id = 0;
+  std::optional<TypeTag> elem_type;             // present for Array definitions only
+  std::optional<std::vector<FieldDef>> fields;  // present for Object definitions only
+};
+
+using StringDict = std::vector<std::string>;
+
+enum class ValueKind : uint8_t {
+  Null,
+  Bool,
+  Int32,
+  UInt32,
+  Float32,
+  String,
+  StrRef,
+  Array,
+  Object
+};
+
+// The payload tree of an entry. Scalars keep their 32 bits in `bits`; a StrRef keeps its dict
+// index there. Arrays keep their elements and objects their field values in `items`.
+struct Value {
+  ValueKind kind = ValueKind::Null;
+  uint8_t boolean = 0;
+  uint16_t self_def_index = 0;
+  uint16_t elem_def_index = 0;
+  uint32_t bits = 0;
+  std::string text;
+  std::vector<Value> items;
+
+  static Value null() { return Value{}; }
+  static Value make_bool(bool b) {
+    Value v;
+    v.kind = ValueKind::Bool;
+    v.boolean = b ? 1 : 0;
+    return v;
+  }
+  static Value int32(int32_t i) { return scalar(ValueKind::Int32, static_cast<uint32_t>(i)); }
+  static Value uint32(uint32_t u) { return scalar(ValueKind::UInt32, u); }
+  static Value float32(float f) { return scalar(ValueKind::Float32, std::bit_cast<uint32_t>(f)); }
+  static Value str_ref(uint32_t index) { return scalar(ValueKind::StrRef, index); }
+  static Value string(std::string s) {
+    Value v;
+    v.kind = ValueKind::String;
+    v.text = std::move(s);
+    return v;
+  }
+  static Value array(uint16_t self_def, uint16_t elem_def, std::vector<Value> items) {
+    Value v;
+    v.kind = ValueKind::Array;
+    v.self_def_index = self_def;
+    v.elem_def_index = elem_def;
+    v.items = std::move(items);
+    return v;
+  }
+  static Value object(uint16_t self_def, std::vector<Value> values) {
+    Value v;
+    v.kind = ValueKind::Object;
+    v.self_def_index = self_def;
+    v.items = std::move(values);
+    return v;
+  }
+
+  int32_t as_int32() const noexcept { return static_cast<int32_t>(bits); }
+  uint32_t as_uint32() const noexcept { return bits; }
+  float as_float32() const noexcept { return std::bit_cast<float>(bits); }
+  uint32_t ref_index() const noexcept { return bits; }
+
+ private:
+  static Value scalar(ValueKind k, uint32_t b) {
+    Value v;
+    v.kind = k;
+    v.bits = b;
+    return v;
+  }
+};
+
+// The TypeTag a value stands under: StrRef stands under String.
+constexpr TypeTag tag_of(ValueKind k) noexcept {
+  switch (k) {
+    case ValueKind::Null:
+      return TypeTag::Null;
+    case ValueKind::Bool:
+      return TypeTag::Bool;
+    case ValueKind::Int32:
+      return TypeTag::Int32;
+    case ValueKind::UInt32:
+      return TypeTag::UInt32;
+    case ValueKind::Float32:
+      return TypeTag::Float32;
+    case ValueKind::String:
+    case ValueKind::StrRef:
+      return TypeTag::String;
+    case ValueKind::Array:
+      return TypeTag::Array;
+    case ValueKind::Object:
+      return TypeTag::Object;
+  }
+  return TypeTag::Null;
+}
+
+struct DataEntry {
+  uint16_t def_index = 0;  // a position in Document::definitions
+  Value value;
+};
+
+struct Document {
+  std::vector<Definition> definitions;
+  StringDict strings;
+  std::vector<DataEntry> entries;
+  uint8_t version = FORMAT_VERSION;
+  // The header's offsets as the decoder read them; the encoder computes its own.
+  uint32_t def_block_offset = HEADER_SIZE;
+  uint32_t dict_block_offset = 0;
+  uint32_t data_block_offset = 0;
+};
+
+// The six definitions (ids 0 to 5, kind equal to id) with which every Document built by the
+// compiler or the emitter starts.
+std::vector<Definition> predefined_definitions();
+
+}  // namespace vorn
