@@ -119,28 +119,40 @@ uint16_t intern_array_def(CompileContext& ctx, TypeTag elem) {
 // character of the member's value. The lengths keep it unambiguous whatever bytes the keys hold
 // (a plain "name:kind,..." text would let the member "a:0,b" pass for the members "a" and "b"),
 // and for every other member list it decides sharing exactly as that text would.
-uint16_t intern_object_def(CompileContext& ctx, std::span<const JsonValue> members) {
-  std::string& sig = ctx.signature;
-  sig.clear();
-  for (const JsonValue& m : members) {
-    append_u32(sig, static_cast<uint32_t>(m.key.size()));
-    sig.append(m.key);
-    sig.push_back(kind_char(json_kind(m)));
-  }
-  const uint64_t hash = hash_bytes(sig);
-  if (const uint16_t* id = ctx.objects.find(sig, hash)) return *id;
+void append_signature_member(std::string& sig, std::string_view key, TypeTag kind) {
+  append_u32(sig, static_cast<uint32_t>(key.size()));
+  sig.append(key);
+  sig.push_back(kind_char(kind));
+}
+
+int32_t find_object_def(CompileContext& ctx, uint64_t hash) noexcept {
+  const uint16_t* id = ctx.objects.find(ctx.signature, hash);
+  return id == nullptr ? CompileContext::NO_DEFINITION : *id;
+}
+
+uint16_t add_object_def(CompileContext& ctx, uint64_t hash, std::vector<FieldDef> fields) {
   const uint16_t id = ctx.next_id++;
-  const std::string& key = ctx.object_keys.emplace_back(sig);
+  const std::string& key = ctx.object_keys.emplace_back(ctx.signature);
   ctx.objects.try_emplace(key, hash, id);
   Definition def;
   def.kind = TypeTag::Object;
   def.id = id;
-  std::vector<FieldDef> fields;
-  fields.reserve(members.size());
-  for (const JsonValue& m : members) fields.push_back(FieldDef{std::string(m.key), json_kind(m)});
   def.fields = std::move(fields);
   ctx.definitions.push_back(std::move(def));
   return id;
+}
+
+uint16_t intern_object_def(CompileContext& ctx, std::span<const JsonValue> members) {
+  ctx.signature.clear();
+  for (const JsonValue& m : members) append_signature_member(ctx.signature, m.key, json_kind(m));
+  const uint64_t hash = hash_bytes(ctx.signature);
+  if (const int32_t id = find_object_def(ctx, hash); id != CompileContext::NO_DEFINITION) {
+    return static_cast<uint16_t>(id);
+  }
+  std::vector<FieldDef> fields;
+  fields.reserve(members.size());
+  for (const JsonValue& m : members) fields.push_back(FieldDef{std::string(m.key), json_kind(m)});
+  return add_object_def(ctx, hash, std::move(fields));
 }
 
 uint16_t elem_def_of(const Value& v) noexcept {

@@ -1,0 +1,481 @@
+#include "compile/compile_image.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "compile/compile.h"
+#include "compile/json_parser.h"
+#include "compile/schema.h"
+#include "encode/encode.h"
+
+namespace vorn {
+
+namespace {
+
+enum class TapeKind : uint8_t {
+  Null,
+  True,
+  False,
+  Unsigned,
+  Negative,
+  Float,
+  String,
+  Key,
+  Array,
+  Object
+};
+
+// One value of the text in 16 bytes. A container is followed by its contents in text order, an
+// object's members each as a Key node and the nodes of the value: the tape is the pre-order of
+// the tree.
+struct TapeNode {
+  TapeKind kind;
+  // String, Key: byte length (saturated); Array: items; Object: members, duplicates dropped.
+  uint32_t size;
+  // Numbers: their u64, i64 or double bits. String, Key: the address of the bytes. Array,
+  // Object: the index past the container's last node in the low half; for an object whose keys
+  // are not ascending and unique in the text, the position of its member order in Tape::orders
+  // in the high half (NO_ORDER otherwise).
+  uint64_t data;
+};
+
+constexpr uint32_t NO_ORDER = 0xFFFFFFFF;
+
+struct Tape {
+  std::vector<TapeNode> nodes;
+  // For each reordered object: the indices of its members' Key nodes in ascending key order,
+  // only the last of duplicate keys.
+  std::vector<uint32_t> orders;
+  std::deque<std::string> owned;  // unescaped strings; a deque never moves them
+  size_t strings = 0;             // string values, to size the dict map
+};
+
+inline std::string_view bytes_of(const TapeNode& n) noexcept {
+  return {reinterpret_cast<const char*>(n.data), n.size};
+}
+
+inline uint32_t next_node(const TapeNode* t, uint32_t i) noexcept {
+  const TapeKind k = t[i].kind;
+  return k == TapeKind::Array || k == TapeKind::Object ? static_cast<uint32_t>(t[i].data) : i + 1;
+}
+
+inline TypeTag tag_of(const TapeNode& n) noexcept {
+  switch (n.kind) {
+    case TapeKind::Null:
+    case TapeKind::Key:
+      return TypeTag::Null;
+    case TapeKind::True:
+    case TapeKind::False:
+      return TypeTag::Bool;
+    case TapeKind::Unsigned:
+      return n.data >> 63 != 0 ? TypeTag::UInt32 : TypeTag::Int32;
+    case TapeKind::Negative:
+      return TypeTag::Int32;
+    case TapeKind::Float:
+      return TypeTag::Float32;
+    case TapeKind::String:
+      return TypeTag::String;
+    case TapeKind::Array:
+      return TypeTag::Array;
+    case TapeKind::Object:
+      return TypeTag::Object;
+  }
+  return TypeTag::Null;
+}
+
+inline bool is_number_tag(TypeTag t) noexcept {
+  return t == TypeTag::Int32 || t == TypeTag::UInt32 || t == TypeTag::Float32;
+}
+
+// Builds a Tape for the shared parser.
+class TapeBuilder {
+ public:
+  TapeBuilder(Tape& tape, size_t text_size) : t_(tape) {
+    t_.nodes.reserve(text_size / 8 + 16);
+    members_.reserve(256);
+  }
+
+  void null_value() { add(TapeKind::Null, 0, 0); }
+  void bool_value(bool b) { add(b ? TapeKind::True : TapeKind::False, 0, 0); }
+  void number_value(NumberForm form, uint64_t bits) {
+    add(form == NumberForm::Unsigned   ? TapeKind::Unsigned
+        : form == NumberForm::Negative ? TapeKind::Negative
+                                       : TapeKind::Float,
+        0, bits);
+  }
+  void string_value(std::string_view s) {
+    ++t_.strings;
+    add(TapeKind::String, saturate(s.size()), reinterpret_cast<uintptr_t>(s.data()));
+  }
+  void key(std::string_view k) {
+    members_.push_back(static_cast<uint32_t>(t_.nodes.size()));
+    t_.nodes.push_back(
+        TapeNode{TapeKind::Key, saturate(k.size()), reinterpret_cast<uintptr_t>(k.data())});
+  }
+  void begin_array() { open(TapeKind::Array); }
+  void begin_object() { open(TapeKind::Object); }
+  void end_array() {
+    const Frame& f = frames_[--depth_];
+    TapeNode& n = t_.nodes[f.node];
+    n.size = f.count;
+    n.data = t_.nodes.size();
+  }
+  void end_object();
+  std::string& owned_string() { return t_.owned.emplace_back(); }
+
+ private:
+  struct Frame {
+    uint32_t node;     // the container's node
+    uint32_t count;    // values directly inside it so far
+    uint32_t members;  // Object: where its Key indices start in members_
+  };
+
+  static uint32_t saturate(size_t n) noexcept {
+    return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
+  }
+  void add(TapeKind k, uint32_t size, uint64_t data) {
+    if (depth_ > 0) ++frames_[depth_ - 1].count;
+    t_.nodes.push_back(TapeNode{k, size, data});
+  }
+  void open(TapeKind k) {
+    const auto at = static_cast<uint32_t>(t_.nodes.size());
+    add(k, 0, 0);
+    frames_[depth_++] = Frame{at, 0, static_cast<uint32_t>(members_.size())};
+  }
+
+  Tape& t_;
+  std::vector<uint32_t> members_;  // Key node indices of the open objects' members
+  std::array<Frame, MAX_JSON_NESTING> frames_{};
+  size_t depth_ = 0;
+};
+
+// Objects whose keys come ascending and unique need nothing more; the others get their member
+// order sorted once, the last member of each key winning.
+void TapeBuilder::end_object() {
+  const Frame& f = frames_[--depth_];
+  const uint32_t* m = members_.data() + f.members;
+  const auto n = static_cast<uint32_t>(members_.size() - f.members);
+  const TapeNode* nodes = t_.nodes.data();
+  auto key = [nodes](uint32_t i) { return bytes_of(nodes[i]); };
+  uint32_t order = NO_ORDER;
+  uint32_t count = n;
+  uint32_t i = 1;
+  while (i < n && key(m[i - 1]) < key(m[i])) ++i;
+  if (i < n) {
+    order = static_cast<uint32_t>(t_.orders.size());
+    t_.orders.insert(t_.orders.end(), m, m + n);
+    uint32_t* o = t_.orders.data() + order;
+    std::sort(o, o + n, [&key](uint32_t a, uint32_t b) {
+      const int c = key(a).compare(key(b));
+      return c < 0 || (c == 0 && a < b);
+    });
+    count = 0;
+    for (uint32_t k = 0; k < n; ++k) {
+      if (k + 1 < n && key(o[k]) == key(o[k + 1])) continue;
+      o[count++] = o[k];
+    }
+    t_.orders.resize(order + count);
+  }
+  members_.resize(f.members);
+  TapeNode& node = t_.nodes[f.node];
+  node.size = count;
+  node.data = t_.nodes.size() | uint64_t{order} << 32;
+}
+
+// Walks a tape in the order of compile_value and writes the payload straight into one buffer,
+// making definitions and the dict as the reference does. Anything the reference would refuse
+// (a mixed array, a count or a length the format cannot hold) makes run() return false, and the
+// caller leaves the text to the reference for its error.
+class ImageCompiler {
+ public:
+  ImageCompiler(const Tape& tape, size_t text_size)
+      : t_(tape.nodes.data()), orders_(tape.orders.data()), ctx_(tape.strings) {
+    payload_.reserve(text_size + 64);
+  }
+
+  bool run(const Tape& tape, ImageParts* out);
+
+ private:
+  static constexpr uint32_t FAILED = 0xFFFFFFFF;
+
+  uint32_t value(uint32_t i, uint16_t* elem_def);
+  uint32_t array(uint32_t i, uint16_t* elem_def);
+  uint32_t object(uint32_t i, uint16_t* self_def);
+  bool string(const TapeNode& n);
+  bool write_head(uint16_t root_def, ByteBuffer& head);
+
+  const TapeNode* t_;
+  const uint32_t* orders_;
+  CompileContext ctx_;
+  ByteBuffer payload_;
+};
+
+// Appends a string with its length prefix; n is below 16777216.
+inline void put_string(ByteBuffer& out, std::string_view s) {
+  const size_t n = s.size();
+  uint8_t* p;
+  if (n < 128) {
+    p = out.extend(1 + n);
+    *p++ = static_cast<uint8_t>(n);
+  } else if (n < 16384) {
+    p = out.extend(2 + n);
+    *p++ = static_cast<uint8_t>(STRING_MEDIUM | (n >> 8));
+    *p++ = static_cast<uint8_t>(n);
+  } else {
+    p = out.extend(4 + n);
+    *p++ = STRING_LONG;
+    *p++ = static_cast<uint8_t>(n);
+    *p++ = static_cast<uint8_t>(n >> 8);
+    *p++ = static_cast<uint8_t>(n >> 16);
+  }
+  if (n != 0) std::memcpy(p, s.data(), n);
+}
+
+bool ImageCompiler::run(const Tape& tape, ImageParts* out) {
+  uint16_t root_def = 0;
+  if (value(0, &root_def) == FAILED) return false;
+  const TapeKind root = tape.nodes[0].kind;
+  if (root != TapeKind::Array && root != TapeKind::Object) {
+    root_def = static_cast<uint16_t>(tag_of(tape.nodes[0]));
+  } else if (root == TapeKind::Array) {
+    root_def = load_u16(payload_.data());  // its self_def_index
+  }
+  if (!write_head(root_def, out->head)) return false;
+  out->payload = std::move(payload_);
+  return true;
+}
+
+inline bool ImageCompiler::string(const TapeNode& n) {
+  if (n.size > MAX_INLINE_STRING_LEN) return false;
+  const std::string_view s = bytes_of(n);
+  auto [state, inserted] = ctx_.strings.try_emplace(s, hash_bytes(s), CompileContext::SEEN_ONCE);
+  if (inserted) {
+    put_string(payload_, s);
+    return true;
+  }
+  if (*state == CompileContext::SEEN_ONCE) {
+    *state = static_cast<uint32_t>(ctx_.dict_strings.size());
+    ctx_.dict_strings.push_back(s);
+  }
+  uint8_t* p = payload_.extend(5);
+  p[0] = STRING_REF;
+  ByteBuffer::store_u32(p + 1, *state);
+  return true;
+}
+
+uint32_t ImageCompiler::value(uint32_t i, uint16_t* elem_def) {
+  const TapeNode& n = t_[i];
+  switch (n.kind) {
+    case TapeKind::Null:
+      *elem_def = 0;
+      return i + 1;
+    case TapeKind::True:
+    case TapeKind::False:
+      payload_.put_u8(n.kind == TapeKind::True ? 1 : 0);
+      *elem_def = 1;
+      return i + 1;
+    case TapeKind::Unsigned:
+      payload_.put_u32(static_cast<uint32_t>(n.data));
+      *elem_def = n.data >> 63 != 0 ? 3 : 2;
+      return i + 1;
+    case TapeKind::Negative:
+      payload_.put_u32(static_cast<uint32_t>(n.data));
+      *elem_def = 2;
+      return i + 1;
+    case TapeKind::Float:
+      payload_.put_u32(std::bit_cast<uint32_t>(narrow_to_float(std::bit_cast<double>(n.data))));
+      *elem_def = 4;
+      return i + 1;
+    case TapeKind::String:
+      *elem_def = 5;
+      return string(n) ? i + 1 : FAILED;
+    case TapeKind::Array:
+      return array(i, elem_def);
+    case TapeKind::Object:
+      return object(i, elem_def);
+    case TapeKind::Key:
+      break;
+  }
+  return FAILED;
+}
+
+uint32_t ImageCompiler::array(uint32_t i, uint16_t* elem_def_out) {
+  const TapeNode& n = t_[i];
+  if (n.size > MAX_ARRAY_ITEMS) return FAILED;
+  const size_t at = payload_.size();
+  payload_.extend(6);
+  TypeTag elem = TypeTag::Null;  // Null until the first item that is not null
+  uint16_t elem_def = 0;
+  bool nulls = false;
+  bool promoted = false;
+  uint32_t j = i + 1;
+  for (uint32_t k = 0; k < n.size; ++k) {
+    const TypeTag kind = tag_of(t_[j]);
+    uint16_t d = 0;
+    j = value(j, &d);
+    if (j == FAILED) return FAILED;
+    if (kind == TypeTag::Null) {
+      nulls = true;
+    } else if (elem == TypeTag::Null) {
+      elem = kind;
+      elem_def = d;
+    } else if (kind != elem) {
+      if (!is_number_tag(kind) || !is_number_tag(elem)) return FAILED;
+      promoted = true;
+    }
+  }
+  if (nulls && elem != TypeTag::Null) return FAILED;
+  if (promoted) {
+    // Every item is a number of four bytes: integers become the float nearest their exact value.
+    uint8_t* items = payload_.data() + at + 6;
+    for (uint32_t k = 0; k < n.size; ++k) {
+      const TapeNode& item = t_[i + 1 + k];
+      float f;
+      if (item.kind == TapeKind::Float) continue;
+      if (item.kind == TapeKind::Negative) {
+        f = static_cast<float>(static_cast<int64_t>(item.data));
+      } else {
+        f = static_cast<float>(item.data);
+      }
+      ByteBuffer::store_u32(items + 4 * k, std::bit_cast<uint32_t>(f));
+    }
+    elem = TypeTag::Float32;
+    elem_def = static_cast<uint16_t>(TypeTag::Float32);
+  }
+  payload_.patch_u16(at, intern_array_def(ctx_, elem));
+  payload_.patch_u16(at + 2, elem_def);
+  payload_.patch_u16(at + 4, static_cast<uint16_t>(n.size));
+  *elem_def_out = elem_def;
+  return j;
+}
+
+uint32_t ImageCompiler::object(uint32_t i, uint16_t* self_def) {
+  const TapeNode& n = t_[i];
+  const auto order = static_cast<uint32_t>(n.data >> 32);
+  const size_t at = payload_.size();
+  payload_.extend(2);
+  uint16_t ignored = 0;
+  if (order == NO_ORDER) {
+    uint32_t k = i + 1;
+    for (uint32_t m = 0; m < n.size; ++m) {
+      k = value(k + 1, &ignored);
+      if (k == FAILED) return FAILED;
+    }
+  } else {
+    for (uint32_t m = 0; m < n.size; ++m) {
+      if (value(orders_[order + m] + 1, &ignored) == FAILED) return FAILED;
+    }
+  }
+  // The lookup key is built after the members, whose own objects use the same buffer.
+  std::string& sig = ctx_.signature;
+  sig.clear();
+  auto member = [&](uint32_t m, uint32_t& k) {
+    k = order == NO_ORDER ? (m == 0 ? i + 1 : next_node(t_, k + 1)) : orders_[order + m];
+  };
+  uint32_t k = 0;
+  for (uint32_t m = 0; m < n.size; ++m) {
+    member(m, k);
+    append_signature_member(sig, bytes_of(t_[k]), tag_of(t_[k + 1]));
+  }
+  const uint64_t hash = hash_bytes(sig);
+  int32_t id = find_object_def(ctx_, hash);
+  if (id == CompileContext::NO_DEFINITION) {
+    if (n.size > MAX_ENCODED_FIELDS) return FAILED;
+    std::vector<FieldDef> fields;
+    fields.reserve(n.size);
+    for (uint32_t m = 0; m < n.size; ++m) {
+      member(m, k);
+      if (t_[k].size > MAX_FIELD_NAME_LEN) return FAILED;
+      fields.push_back(FieldDef{std::string(bytes_of(t_[k])), tag_of(t_[k + 1])});
+    }
+    id = add_object_def(ctx_, hash, std::move(fields));
+  }
+  payload_.patch_u16(at, static_cast<uint16_t>(id));
+  *self_def = static_cast<uint16_t>(id);
+  return static_cast<uint32_t>(n.data);
+}
+
+// Everything before the payload: header, definition block, dict block, the entry count, the
+// entry's definition index and its payload length.
+bool ImageCompiler::write_head(uint16_t root_def, ByteBuffer& h) {
+  const auto& defs = ctx_.definitions;
+  if (defs.size() > MAX_ENCODED_DEFINITIONS) return false;
+  h.reserve(HEADER_SIZE + 16 + 8 * defs.size());
+  h.extend(HEADER_SIZE);
+  h.put_u16(static_cast<uint16_t>(defs.size()));
+  for (const Definition& def : defs) {
+    h.put_u8(static_cast<uint8_t>(def.kind));
+    h.put_u16(def.id);
+    if (def.kind == TypeTag::Array) {
+      h.put_u8(static_cast<uint8_t>(*def.elem_type));
+    } else if (def.kind == TypeTag::Object) {
+      h.put_u16(static_cast<uint16_t>(def.fields->size()));
+      for (const FieldDef& f : *def.fields) {
+        h.put_u8(static_cast<uint8_t>(f.name.size()));
+        h.put_bytes(f.name);
+        h.put_u8(static_cast<uint8_t>(f.tag));
+      }
+    }
+  }
+  const size_t dict_offset = h.size();
+  h.put_u32(static_cast<uint32_t>(ctx_.dict_strings.size()));
+  for (std::string_view s : ctx_.dict_strings) put_string(h, s);
+  const size_t data_offset = h.size();
+  if (h.size() + 10 + payload_.size() > MAX_IMAGE_SIZE) return false;
+  h.put_u32(1);
+  h.put_u16(root_def);
+  h.put_u32(static_cast<uint32_t>(payload_.size()));
+  uint8_t* p = h.data();
+  p[0] = FORMAT_VERSION;
+  ByteBuffer::store_u32(p + 1, HEADER_SIZE);
+  ByteBuffer::store_u32(p + 5, static_cast<uint32_t>(dict_offset));
+  ByteBuffer::store_u32(p + 9, static_cast<uint32_t>(data_offset));
+  return true;
+}
+
+Result<ImageParts> reference_parts(std::string_view text) {
+  Result<Document> doc = compile_json(text);
+  if (!doc) return doc.error();
+  Result<ByteBuffer> image = encode_document(*doc);
+  if (!image) return image.error();
+  return ImageParts{std::move(*image), ByteBuffer()};
+}
+
+}  // namespace
+
+void ImageParts::copy_to(uint8_t* out) const noexcept {
+  if (head.size() != 0) std::memcpy(out, head.data(), head.size());
+  if (payload.size() != 0) std::memcpy(out + head.size(), payload.data(), payload.size());
+}
+
+Result<ImageParts> compile_image_parts(std::string_view text) {
+  // Tape positions are u32; a text of 2 GiB or more goes the reference way.
+  if (text.size() >= (size_t{1} << 31)) return reference_parts(text);
+  Tape tape;
+  {
+    TapeBuilder builder(tape, text.size());
+    JsonParser<TapeBuilder> parser(text, builder);
+    if (!parser.parse()) return FormatError{std::move(parser.error())};
+  }
+  ImageParts parts;
+  ImageCompiler compiler(tape, text.size());
+  if (compiler.run(tape, &parts)) return parts;
+  return reference_parts(text);
+}
+
+Result<ByteBuffer> compile_image(std::string_view text) {
+  Result<ImageParts> parts = compile_image_parts(text);
+  if (!parts) return parts.error();
+  if (parts->payload.size() == 0) return std::move(parts->head);
+  ByteBuffer out;
+  out.resize(parts->size());
+  parts->copy_to(out.data());
+  return out;
+}
+
+}  // namespace vorn

@@ -1,0 +1,32 @@
+// The fused compiler: JSON text straight to image bytes, without a JsonTree of JsonValues, a
+// Document or a second pass of the encoder. It gives exactly the bytes, and exactly the errors,
+// of encode_document(compile_json(text)), which stay the reference. Free of Python.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "format/byte_buffer.h"
+#include "format/result.h"
+
+namespace vorn {
+
+// An image in two parts: everything up to the entry's payload, then the payload. Kept apart so
+// that the payload, written first, is copied only once, into its final place.
+struct ImageParts {
+  ByteBuffer head;
+  ByteBuffer payload;
+
+  size_t size() const noexcept { return head.size() + payload.size(); }
+  // Writes the size() bytes of the image to `out`.
+  void copy_to(uint8_t* out) const noexcept;
+};
+
+// The image of `text` (valid UTF-8), or the error that compile_json or encode_document give.
+Result<ImageParts> compile_image_parts(std::string_view text);
+
+// The same, joined into one buffer.
+Result<ByteBuffer> compile_image(std::string_view text);
+
+}  // namespace vorn
