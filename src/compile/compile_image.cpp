@@ -9,182 +9,16 @@
 #include <vector>
 
 #include "compile/compile.h"
-#include "compile/json_parser.h"
 #include "compile/schema.h"
+#include "compile/tape.h"
 #include "encode/encode.h"
 
 namespace vorn {
 
 namespace {
 
-enum class TapeKind : uint8_t {
-  Null,
-  True,
-  False,
-  Unsigned,
-  Negative,
-  Float,
-  String,
-  Key,
-  Array,
-  Object
-};
-
-// One value of the text in 16 bytes. A container is followed by its contents in text order, an
-// object's members each as a Key node and the nodes of the value: the tape is the pre-order of
-// the tree.
-struct TapeNode {
-  TapeKind kind;
-  // String, Key: byte length (saturated); Array: items; Object: members, duplicates dropped.
-  uint32_t size;
-  // Numbers: their u64, i64 or double bits. String, Key: the address of the bytes. Array,
-  // Object: the index past the container's last node in the low half; for an object whose keys
-  // are not ascending and unique in the text, the position of its member order in Tape::orders
-  // in the high half (NO_ORDER otherwise).
-  uint64_t data;
-};
-
-constexpr uint32_t NO_ORDER = 0xFFFFFFFF;
-
-struct Tape {
-  std::vector<TapeNode> nodes;
-  // For each reordered object: the indices of its members' Key nodes in ascending key order,
-  // only the last of duplicate keys.
-  std::vector<uint32_t> orders;
-  std::deque<std::string> owned;  // unescaped strings; a deque never moves them
-  size_t strings = 0;             // string values, to size the dict map
-};
-
-inline std::string_view bytes_of(const TapeNode& n) noexcept {
-  return {reinterpret_cast<const char*>(n.data), n.size};
-}
-
-inline uint32_t next_node(const TapeNode* t, uint32_t i) noexcept {
-  const TapeKind k = t[i].kind;
-  return k == TapeKind::Array || k == TapeKind::Object ? static_cast<uint32_t>(t[i].data) : i + 1;
-}
-
-inline TypeTag tag_of(const TapeNode& n) noexcept {
-  switch (n.kind) {
-    case TapeKind::Null:
-    case TapeKind::Key:
-      return TypeTag::Null;
-    case TapeKind::True:
-    case TapeKind::False:
-      return TypeTag::Bool;
-    case TapeKind::Unsigned:
-      return n.data >> 63 != 0 ? TypeTag::UInt32 : TypeTag::Int32;
-    case TapeKind::Negative:
-      return TypeTag::Int32;
-    case TapeKind::Float:
-      return TypeTag::Float32;
-    case TapeKind::String:
-      return TypeTag::String;
-    case TapeKind::Array:
-      return TypeTag::Array;
-    case TapeKind::Object:
-      return TypeTag::Object;
-  }
-  return TypeTag::Null;
-}
-
 inline bool is_number_tag(TypeTag t) noexcept {
   return t == TypeTag::Int32 || t == TypeTag::UInt32 || t == TypeTag::Float32;
-}
-
-// Builds a Tape for the shared parser.
-class TapeBuilder {
- public:
-  TapeBuilder(Tape& tape, size_t text_size) : t_(tape) {
-    t_.nodes.reserve(text_size / 8 + 16);
-    members_.reserve(256);
-  }
-
-  void null_value() { add(TapeKind::Null, 0, 0); }
-  void bool_value(bool b) { add(b ? TapeKind::True : TapeKind::False, 0, 0); }
-  void number_value(NumberForm form, uint64_t bits) {
-    add(form == NumberForm::Unsigned   ? TapeKind::Unsigned
-        : form == NumberForm::Negative ? TapeKind::Negative
-                                       : TapeKind::Float,
-        0, bits);
-  }
-  void string_value(std::string_view s) {
-    ++t_.strings;
-    add(TapeKind::String, saturate(s.size()), reinterpret_cast<uintptr_t>(s.data()));
-  }
-  void key(std::string_view k) {
-    members_.push_back(static_cast<uint32_t>(t_.nodes.size()));
-    t_.nodes.push_back(
-        TapeNode{TapeKind::Key, saturate(k.size()), reinterpret_cast<uintptr_t>(k.data())});
-  }
-  void begin_array() { open(TapeKind::Array); }
-  void begin_object() { open(TapeKind::Object); }
-  void end_array() {
-    const Frame& f = frames_[--depth_];
-    TapeNode& n = t_.nodes[f.node];
-    n.size = f.count;
-    n.data = t_.nodes.size();
-  }
-  void end_object();
-  std::string& owned_string() { return t_.owned.emplace_back(); }
-
- private:
-  struct Frame {
-    uint32_t node;     // the container's node
-    uint32_t count;    // values directly inside it so far
-    uint32_t members;  // Object: where its Key indices start in members_
-  };
-
-  static uint32_t saturate(size_t n) noexcept {
-    return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
-  }
-  void add(TapeKind k, uint32_t size, uint64_t data) {
-    if (depth_ > 0) ++frames_[depth_ - 1].count;
-    t_.nodes.push_back(TapeNode{k, size, data});
-  }
-  void open(TapeKind k) {
-    const auto at = static_cast<uint32_t>(t_.nodes.size());
-    add(k, 0, 0);
-    frames_[depth_++] = Frame{at, 0, static_cast<uint32_t>(members_.size())};
-  }
-
-  Tape& t_;
-  std::vector<uint32_t> members_;  // Key node indices of the open objects' members
-  std::array<Frame, MAX_JSON_NESTING> frames_{};
-  size_t depth_ = 0;
-};
-
-// Objects whose keys come ascending and unique need nothing more; the others get their member
-// order sorted once, the last member of each key winning.
-void TapeBuilder::end_object() {
-  const Frame& f = frames_[--depth_];
-  const uint32_t* m = members_.data() + f.members;
-  const auto n = static_cast<uint32_t>(members_.size() - f.members);
-  const TapeNode* nodes = t_.nodes.data();
-  auto key = [nodes](uint32_t i) { return bytes_of(nodes[i]); };
-  uint32_t order = NO_ORDER;
-  uint32_t count = n;
-  uint32_t i = 1;
-  while (i < n && key(m[i - 1]) < key(m[i])) ++i;
-  if (i < n) {
-    order = static_cast<uint32_t>(t_.orders.size());
-    t_.orders.insert(t_.orders.end(), m, m + n);
-    uint32_t* o = t_.orders.data() + order;
-    std::sort(o, o + n, [&key](uint32_t a, uint32_t b) {
-      const int c = key(a).compare(key(b));
-      return c < 0 || (c == 0 && a < b);
-    });
-    count = 0;
-    for (uint32_t k = 0; k < n; ++k) {
-      if (k + 1 < n && key(o[k]) == key(o[k + 1])) continue;
-      o[count++] = o[k];
-    }
-    t_.orders.resize(order + count);
-  }
-  members_.resize(f.members);
-  TapeNode& node = t_.nodes[f.node];
-  node.size = count;
-  node.data = t_.nodes.size() | uint64_t{order} << 32;
 }
 
 // Walks a tape in the order of compile_value and writes the payload straight into one buffer,
@@ -194,7 +28,11 @@ void TapeBuilder::end_object() {
 class ImageCompiler {
  public:
   ImageCompiler(const Tape& tape, size_t text_size)
-      : t_(tape.nodes.data()), orders_(tape.orders.data()), ctx_(tape.strings) {
+      : tape_(tape),
+        t_(tape.nodes.data()),
+        orders_(tape.orders.data()),
+        shape_defs_(tape.shapes.size(), CompileContext::NO_DEFINITION),
+        ctx_(tape.strings) {
     payload_.reserve(text_size + 64);
   }
 
@@ -206,11 +44,14 @@ class ImageCompiler {
   uint32_t value(uint32_t i, uint16_t* elem_def);
   uint32_t array(uint32_t i, uint16_t* elem_def);
   uint32_t object(uint32_t i, uint16_t* self_def);
+  int32_t object_def(uint32_t i, uint32_t count, uint32_t order);
   bool string(const TapeNode& n);
   bool write_head(uint16_t root_def, ByteBuffer& head);
 
+  const Tape& tape_;
   const TapeNode* t_;
   const uint32_t* orders_;
+  std::vector<int32_t> shape_defs_;  // per shape, its object definition once known
   CompileContext ctx_;
   ByteBuffer payload_;
 };
@@ -241,7 +82,7 @@ bool ImageCompiler::run(const Tape& tape, ImageParts* out) {
   if (value(0, &root_def) == FAILED) return false;
   const TapeKind root = tape.nodes[0].kind;
   if (root != TapeKind::Array && root != TapeKind::Object) {
-    root_def = static_cast<uint16_t>(tag_of(tape.nodes[0]));
+    root_def = static_cast<uint16_t>(tape_tag(tape.nodes[0]));
   } else if (root == TapeKind::Array) {
     root_def = load_u16(payload_.data());  // its self_def_index
   }
@@ -252,7 +93,7 @@ bool ImageCompiler::run(const Tape& tape, ImageParts* out) {
 
 inline bool ImageCompiler::string(const TapeNode& n) {
   if (n.size > MAX_INLINE_STRING_LEN) return false;
-  const std::string_view s = bytes_of(n);
+  const std::string_view s(reinterpret_cast<const char*>(n.data), n.size);
   auto [state, inserted] = ctx_.strings.try_emplace(s, hash_bytes(s), CompileContext::SEEN_ONCE);
   if (inserted) {
     put_string(payload_, s);
@@ -315,7 +156,7 @@ uint32_t ImageCompiler::array(uint32_t i, uint16_t* elem_def_out) {
   bool promoted = false;
   uint32_t j = i + 1;
   for (uint32_t k = 0; k < n.size; ++k) {
-    const TypeTag kind = tag_of(t_[j]);
+    const TypeTag kind = tape_tag(t_[j]);
     uint16_t d = 0;
     j = value(j, &d);
     if (j == FAILED) return FAILED;
@@ -356,48 +197,59 @@ uint32_t ImageCompiler::array(uint32_t i, uint16_t* elem_def_out) {
 
 uint32_t ImageCompiler::object(uint32_t i, uint16_t* self_def) {
   const TapeNode& n = t_[i];
+  const uint32_t shape = n.size;
+  const uint32_t count = tape_.shapes[shape].unique;
   const auto order = static_cast<uint32_t>(n.data >> 32);
   const size_t at = payload_.size();
   payload_.extend(2);
   uint16_t ignored = 0;
   if (order == NO_ORDER) {
     uint32_t k = i + 1;
-    for (uint32_t m = 0; m < n.size; ++m) {
+    for (uint32_t m = 0; m < count; ++m) {
       k = value(k + 1, &ignored);
       if (k == FAILED) return FAILED;
     }
   } else {
-    for (uint32_t m = 0; m < n.size; ++m) {
+    for (uint32_t m = 0; m < count; ++m) {
       if (value(orders_[order + m] + 1, &ignored) == FAILED) return FAILED;
     }
   }
-  // The lookup key is built after the members, whose own objects use the same buffer.
-  std::string& sig = ctx_.signature;
-  sig.clear();
-  auto member = [&](uint32_t m, uint32_t& k) {
-    k = order == NO_ORDER ? (m == 0 ? i + 1 : next_node(t_, k + 1)) : orders_[order + m];
-  };
-  uint32_t k = 0;
-  for (uint32_t m = 0; m < n.size; ++m) {
-    member(m, k);
-    append_signature_member(sig, bytes_of(t_[k]), tag_of(t_[k + 1]));
-  }
-  const uint64_t hash = hash_bytes(sig);
-  int32_t id = find_object_def(ctx_, hash);
+  int32_t id = shape_defs_[shape];
   if (id == CompileContext::NO_DEFINITION) {
-    if (n.size > MAX_ENCODED_FIELDS) return FAILED;
-    std::vector<FieldDef> fields;
-    fields.reserve(n.size);
-    for (uint32_t m = 0; m < n.size; ++m) {
-      member(m, k);
-      if (t_[k].size > MAX_FIELD_NAME_LEN) return FAILED;
-      fields.push_back(FieldDef{std::string(bytes_of(t_[k])), tag_of(t_[k + 1])});
-    }
-    id = add_object_def(ctx_, hash, std::move(fields));
+    id = object_def(i, count, order);
+    if (id == CompileContext::NO_DEFINITION) return FAILED;
+    shape_defs_[shape] = id;
   }
   payload_.patch_u16(at, static_cast<uint16_t>(id));
   *self_def = static_cast<uint16_t>(id);
   return static_cast<uint32_t>(n.data);
+}
+
+// The definition of the object at node i, found by its lookup key or created; NO_DEFINITION
+// when the encoder would refuse it.
+int32_t ImageCompiler::object_def(uint32_t i, uint32_t count, uint32_t order) {
+  auto member = [&](uint32_t m, uint32_t k) {
+    return order != NO_ORDER ? orders_[order + m] : m == 0 ? i + 1 : tape_.next(k + 1);
+  };
+  std::string& sig = ctx_.signature;
+  sig.clear();
+  uint32_t k = 0;
+  for (uint32_t m = 0; m < count; ++m) {
+    k = member(m, k);
+    append_signature_member(sig, tape_.bytes(k), tape_tag(t_[k + 1]));
+  }
+  const uint64_t hash = hash_bytes(sig);
+  const int32_t found = find_object_def(ctx_, hash);
+  if (found != CompileContext::NO_DEFINITION) return found;
+  if (count > MAX_ENCODED_FIELDS) return CompileContext::NO_DEFINITION;
+  std::vector<FieldDef> fields;
+  fields.reserve(count);
+  for (uint32_t m = 0; m < count; ++m) {
+    k = member(m, k);
+    if (t_[k].size > MAX_FIELD_NAME_LEN) return CompileContext::NO_DEFINITION;
+    fields.push_back(FieldDef{std::string(tape_.bytes(k)), tape_tag(t_[k + 1])});
+  }
+  return add_object_def(ctx_, hash, std::move(fields));
 }
 
 // Everything before the payload: header, definition block, dict block, the entry count, the
@@ -457,11 +309,8 @@ Result<ImageParts> compile_image_parts(std::string_view text) {
   // Tape positions are u32; a text of 2 GiB or more goes the reference way.
   if (text.size() >= (size_t{1} << 31)) return reference_parts(text);
   Tape tape;
-  {
-    TapeBuilder builder(tape, text.size());
-    JsonParser<TapeBuilder> parser(text, builder);
-    if (!parser.parse()) return FormatError{std::move(parser.error())};
-  }
+  std::string error;
+  if (!read_tape(text, tape, &error)) return FormatError{std::move(error)};
   ImageParts parts;
   ImageCompiler compiler(tape, text.size());
   if (compiler.run(tape, &parts)) return parts;

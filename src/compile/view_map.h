@@ -13,30 +13,76 @@
 
 namespace vorn {
 
-// A fast non-cryptographic hash of a byte string, eight bytes at a time.
+__extension__ typedef unsigned __int128 uint128_for_hash;
+
+inline uint64_t load_u64(const char* p) noexcept {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+inline uint64_t load_u32_word(const char* p) noexcept {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Folds two words into one by a full 64x64-bit product.
+inline uint64_t mix_hash(uint64_t a, uint64_t b) noexcept {
+  const uint128_for_hash r =
+      static_cast<uint128_for_hash>(a ^ 0x2D358DCCAA6C78A5ull) * (b ^ 0x8BB84B93962EACC9ull);
+  return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
+}
+
+// A fast non-cryptographic hash of a byte string. Short strings take two overlapping loads and
+// no loop; every load stays inside the string.
 inline uint64_t hash_bytes(std::string_view s) noexcept {
   constexpr uint64_t K = 0x9E3779B97F4A7C15ull;
   const char* p = s.data();
-  size_t n = s.size();
-  uint64_t h = 0x243F6A8885A308D3ull ^ (n * K);
-  while (n >= 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    h = (h ^ w) * K;
-    h ^= h >> 29;
-    p += 8;
-    n -= 8;
+  const size_t n = s.size();
+  uint64_t a;
+  uint64_t b;
+  if (n <= 16) {
+    if (n >= 8) {
+      a = load_u64(p);
+      b = load_u64(p + n - 8);
+    } else if (n >= 4) {
+      a = load_u32_word(p);
+      b = load_u32_word(p + n - 4);
+    } else if (n > 0) {
+      a = uint64_t{static_cast<uint8_t>(p[0])} << 16 |
+          uint64_t{static_cast<uint8_t>(p[n >> 1])} << 8 | static_cast<uint8_t>(p[n - 1]);
+      b = 0;
+    } else {
+      a = b = 0;
+    }
+  } else {
+    uint64_t h = n * K;
+    size_t i = 0;
+    for (; i + 16 < n; i += 16) h = mix_hash(load_u64(p + i) ^ h, load_u64(p + i + 8) ^ K);
+    a = load_u64(p + n - 16) ^ h;
+    b = load_u64(p + n - 8);
   }
-  if (n != 0) {
-    uint64_t w = 0;
-    std::memcpy(&w, p, n);
-    h = (h ^ w) * K;
-    h ^= h >> 29;
+  return mix_hash(a ^ (n * K), b ^ 0xE7037ED1A0B428DBull);
+}
+
+// Whether two byte strings are equal; short ones without a call.
+inline bool bytes_equal(std::string_view x, std::string_view y) noexcept {
+  const size_t n = x.size();
+  if (n != y.size()) return false;
+  const char* a = x.data();
+  const char* b = y.data();
+  if (n >= 8) {
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    return ((load_u64(a) ^ load_u64(b)) | (load_u64(a + n - 8) ^ load_u64(b + n - 8))) == 0;
   }
-  h ^= h >> 32;
-  h *= 0xD6E8FEB86659FD93ull;
-  h ^= h >> 32;
-  return h;
+  if (n >= 4) {
+    return ((load_u32_word(a) ^ load_u32_word(b)) |
+            (load_u32_word(a + n - 4) ^ load_u32_word(b + n - 4))) == 0;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
 }
 
 template <class V>
@@ -97,7 +143,7 @@ class ViewMap {
   static size_t capacity_for(size_t n) { return std::bit_ceil(n * 2 < 16 ? size_t{16} : n * 2); }
 
   static bool equal(const Slot& s, std::string_view key) noexcept {
-    return s.size == key.size() && (key.empty() || std::memcmp(s.data, key.data(), s.size) == 0);
+    return bytes_equal(std::string_view(s.data, s.size), key);
   }
 
   void rehash(size_t capacity) {

@@ -1,0 +1,109 @@
+// The tape: the compact form of a JSON text that the fused compiler walks. Sixteen bytes per
+// value in pre-order, strings as views, and object layouts ("shapes") recognised once while
+// reading, so that a walk neither sorts members nor rebuilds lookup keys for a layout it has
+// seen. Free of Python.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "format/format.h"
+
+namespace vorn {
+
+enum class TapeKind : uint8_t {
+  Null,
+  True,
+  False,
+  Unsigned,
+  Negative,
+  Float,
+  String,
+  Key,
+  Array,
+  Object
+};
+
+// One value. A container is followed by its contents in text order, an object's members each as
+// a Key node followed by the value's nodes.
+struct TapeNode {
+  TapeKind kind;
+  // String, Key: byte length (saturated at UINT32_MAX); Array: items; Object: its shape.
+  uint32_t size;
+  // Numbers: their u64, i64 or double bits. String, Key: the address of the bytes. Array,
+  // Object: the index past the container's last node in the low half; an object whose members
+  // are not in key order (or repeat a key) has the position of its member list in Tape::orders
+  // in the high half, NO_ORDER otherwise.
+  uint64_t data;
+};
+
+inline constexpr uint32_t NO_ORDER = 0xFFFFFFFF;
+
+// The members of an object in text order: their keys and the kinds of their values.
+struct ShapeMember {
+  std::string_view key;
+  TypeTag kind;
+};
+
+struct Shape {
+  uint32_t members;  // position of its text-order members in Tape::shape_members
+  uint32_t count;    // members in text order
+  uint32_t perm;     // position in Tape::perms of the text ordinals in key order, or NO_ORDER
+  uint32_t unique;   // members once duplicate keys are dropped (the last one wins)
+};
+
+struct Tape {
+  std::vector<TapeNode> nodes;
+  // Per reordered object: the indices of its Key nodes in ascending key order, the last of
+  // duplicate keys only.
+  std::vector<uint32_t> orders;
+  std::vector<Shape> shapes;
+  std::vector<ShapeMember> shape_members;
+  std::vector<uint32_t> perms;
+  std::deque<std::string> owned;  // unescaped strings; a deque never moves them
+  size_t strings = 0;             // string values, to size the dict map
+
+  std::string_view bytes(uint32_t i) const noexcept {
+    return {reinterpret_cast<const char*>(nodes[i].data), nodes[i].size};
+  }
+  // The index of the node after node i and everything inside it.
+  uint32_t next(uint32_t i) const noexcept {
+    const TapeKind k = nodes[i].kind;
+    return k == TapeKind::Array || k == TapeKind::Object ? static_cast<uint32_t>(nodes[i].data)
+                                                         : i + 1;
+  }
+};
+
+// The TypeTag a node stands for, as json_kind gives it for the same value.
+constexpr TypeTag tape_tag(const TapeNode& n) noexcept {
+  switch (n.kind) {
+    case TapeKind::Null:
+    case TapeKind::Key:
+      return TypeTag::Null;
+    case TapeKind::True:
+    case TapeKind::False:
+      return TypeTag::Bool;
+    case TapeKind::Unsigned:
+      return n.data >> 63 != 0 ? TypeTag::UInt32 : TypeTag::Int32;
+    case TapeKind::Negative:
+      return TypeTag::Int32;
+    case TapeKind::Float:
+      return TypeTag::Float32;
+    case TapeKind::String:
+      return TypeTag::String;
+    case TapeKind::Array:
+      return TypeTag::Array;
+    case TapeKind::Object:
+      return TypeTag::Object;
+  }
+  return TypeTag::Null;
+}
+
+// Reads `text` (valid UTF-8, shorter than 2 GiB, outliving the tape) into `tape`. On failure
+// returns false with the message read_json would give.
+bool read_tape(std::string_view text, Tape& tape, std::string* error);
+
+}  // namespace vorn
