@@ -20,6 +20,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "compile/decimal.h"
 #include "compile/json_reader.h"
 #include "format/json_value.h"
 
@@ -364,8 +365,9 @@ bool JsonParser<B>::parse_hex4(const char*& p, uint32_t* out) {
   return true;
 }
 
-// p is at a minus or a digit. Integers of up to 19 digits are read in one loop; everything else
-// goes through a correctly rounded decimal conversion.
+// p is at a minus or a digit. Integers of up to 19 digits are read in one loop; other numbers
+// of up to 19 significant digits are converted from their digits and exponent, and everything
+// else through std::from_chars. Both conversions round correctly.
 template <class B>
 bool JsonParser<B>::parse_number(const char*& p) {
   using json_detail::is_digit;
@@ -373,7 +375,7 @@ bool JsonParser<B>::parse_number(const char*& p) {
   const bool negative = *p == '-';
   if (negative) ++p;
   if (p == end_) return fail_end("invalid number");
-  uint64_t mantissa = 0;
+  uint64_t mantissa = 0;  // the digits without the point, wrapping beyond 19 of them
   const char* const digits = p;
   if (*p == '0') {
     ++p;
@@ -386,26 +388,44 @@ bool JsonParser<B>::parse_number(const char*& p) {
   } else {
     return fail(p, "invalid number");
   }
-  const auto ndigits = p - digits;
+  const auto int_digits = p - digits;
+  int64_t significant = *digits == '0' ? 0 : int_digits;  // digits after leading zeros
+  int64_t fraction = 0;
   bool is_float = false;
   if (p < end_ && *p == '.') {
     ++p;
     if (p == end_) return fail_end("invalid number");
     if (!is_digit(*p)) return fail(p, "invalid number");
-    while (p < end_ && is_digit(*p)) ++p;
+    const char* const first = p;
+    if (*digits == '0') {
+      while (p < end_ && *p == '0') ++p;
+    }
+    const char* const nonzero = p;
+    while (p < end_ && is_digit(*p)) {
+      mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
+      ++p;
+    }
+    fraction = p - first;
+    significant += p - nonzero;
     is_float = true;
   }
+  int64_t exponent = 0;
   if (p < end_ && (*p == 'e' || *p == 'E')) {
     ++p;
-    if (p < end_ && (*p == '+' || *p == '-')) ++p;
+    bool negative_exponent = false;
+    if (p < end_ && (*p == '+' || *p == '-')) negative_exponent = *p++ == '-';
     if (p == end_) return fail_end("invalid number");
     if (!is_digit(*p)) return fail(p, "invalid number");
-    while (p < end_ && is_digit(*p)) ++p;
+    while (p < end_ && is_digit(*p)) {
+      if (exponent < 100000000) exponent = exponent * 10 + (*p - '0');
+      ++p;
+    }
+    if (negative_exponent) exponent = -exponent;
     is_float = true;
   }
   if (!is_float) {
-    bool fits = ndigits <= 19;
-    if (ndigits == 20) {  // may still fit below 2^64
+    bool fits = int_digits <= 19;
+    if (int_digits == 20) {  // may still fit below 2^64
       mantissa = 0;
       fits = true;
       for (const char* d = digits; d < p && fits; ++d) {
@@ -424,10 +444,13 @@ bool JsonParser<B>::parse_number(const char*& p) {
     // -0 and integers beyond 64 bits are floats
   }
   double d = 0;
-  const auto r = std::from_chars(start, p, d);
-  if (r.ec == std::errc::result_out_of_range) {
-    if (json_detail::literal_overflows(start, p)) return fail(p - 1, "number out of range");
-    d = negative ? -0.0 : 0.0;
+  if (significant > 19 ||
+      !json_detail::decimal_to_double(mantissa, exponent - fraction, negative, &d)) {
+    const auto r = std::from_chars(start, p, d);
+    if (r.ec == std::errc::result_out_of_range) {
+      if (json_detail::literal_overflows(start, p)) return fail(p - 1, "number out of range");
+      d = negative ? -0.0 : 0.0;
+    }
   }
   b_.number_value(NumberForm::Float, std::bit_cast<uint64_t>(d));
   return true;

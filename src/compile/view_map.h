@@ -85,8 +85,12 @@ inline bool bytes_equal(std::string_view x, std::string_view y) noexcept {
   return true;
 }
 
+// Slots are sixteen bytes (address, length, value) and probed linearly; the table stays at most
+// half full. Keys of 4 GiB or more are never found again (each gets a slot of its own).
 template <class V>
 class ViewMap {
+  static_assert(sizeof(V) <= 4);
+
  public:
   // Sized so that `expected` keys fit without growing.
   explicit ViewMap(size_t expected = 8) { rehash(capacity_for(expected)); }
@@ -97,18 +101,19 @@ class ViewMap {
     for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
       Slot& s = slots_[i];
       if (s.data == nullptr) return nullptr;
-      if (s.full_hash == hash && equal(s, key)) return &s.value;
+      if (equal(s, key)) return &s.value;
     }
   }
 
   // The value under `key`, inserting `fresh` first when the key is absent; the flag tells
-  // whether it was inserted. The pointer stays valid until the next insertion.
+  // whether it was inserted. The pointer stays valid until the next insertion. `hash` must be
+  // hash_bytes(key).
   std::pair<V*, bool> try_emplace(std::string_view key, uint64_t hash, V fresh) {
     size_t i = hash & mask_;
     for (;; i = (i + 1) & mask_) {
       Slot& s = slots_[i];
       if (s.data == nullptr) break;
-      if (s.full_hash == hash && equal(s, key)) return {&s.value, false};
+      if (equal(s, key)) return {&s.value, false};
     }
     if ((size_ + 1) * 2 > slots_.size()) {
       rehash(slots_.size() * 2);
@@ -118,14 +123,13 @@ class ViewMap {
     Slot& s = slots_[i];
     // An empty key must still mark its slot as taken.
     s.data = key.data() == nullptr ? EMPTY : key.data();
-    s.size = key.size();
-    s.full_hash = hash;
-    s.value = std::move(fresh);
+    s.size = key.size() > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(key.size());
+    s.value = fresh;
     ++size_;
     return {&s.value, true};
   }
   std::pair<V*, bool> try_emplace(std::string_view key, V fresh) {
-    return try_emplace(key, hash_bytes(key), std::move(fresh));
+    return try_emplace(key, hash_bytes(key), fresh);
   }
 
   size_t size() const noexcept { return size_; }
@@ -133,8 +137,7 @@ class ViewMap {
  private:
   struct Slot {
     const char* data = nullptr;  // nullptr: the slot is free
-    size_t size = 0;
-    uint64_t full_hash = 0;
+    uint32_t size = 0;
     V value{};
   };
 
@@ -143,17 +146,17 @@ class ViewMap {
   static size_t capacity_for(size_t n) { return std::bit_ceil(n * 2 < 16 ? size_t{16} : n * 2); }
 
   static bool equal(const Slot& s, std::string_view key) noexcept {
-    return bytes_equal(std::string_view(s.data, s.size), key);
+    return s.size == key.size() && bytes_equal(std::string_view(s.data, s.size), key);
   }
 
   void rehash(size_t capacity) {
     std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(capacity));
     mask_ = capacity - 1;
-    for (Slot& s : old) {
+    for (const Slot& s : old) {
       if (s.data == nullptr) continue;
-      size_t i = s.full_hash & mask_;
+      size_t i = hash_bytes(std::string_view(s.data, s.size)) & mask_;
       while (slots_[i].data != nullptr) i = (i + 1) & mask_;
-      slots_[i] = std::move(s);
+      slots_[i] = s;
     }
   }
 
