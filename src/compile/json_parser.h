@@ -34,6 +34,16 @@ namespace json_detail {
 
 inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
 
+// The value of eight ASCII digits read as one little-endian word.
+inline uint64_t eight_digits_value(uint64_t v) noexcept {
+  v -= 0x3030303030303030ull;
+  v = v * 10 + (v >> 8);  // pairs of digits
+  v = (((v & 0x000000FF000000FFull) * 0x000F424000000064ull) +
+       (((v >> 16) & 0x000000FF000000FFull) * 0x0000271000000001ull)) >>
+      32;
+  return v;
+}
+
 inline bool is_ws(char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
 inline bool is_special(char c) noexcept {
@@ -107,6 +117,43 @@ class JsonParser {
   bool parse_hex4(const char*& p, uint32_t* out);
   bool parse_number(const char*& p);
   bool parse_word(const char*& p, std::string_view word);
+
+  // Appends the digits from p on to *mantissa (wrapping beyond 19 of them); returns the end. Up
+  // to eight digits at a time: the lowest byte of a word that is no digit is found exactly (a
+  // carry or borrow only starts at such a byte), the digits before it are shifted to the top
+  // and the freed low bytes filled with '0'.
+  const char* read_digits(const char* p, uint64_t* mantissa) const noexcept {
+    static constexpr uint64_t POW10[9] = {1,      10,      100,      1000,     10000,
+                                          100000, 1000000, 10000000, 100000000};
+    uint64_t m = *mantissa;
+    if constexpr (std::endian::native == std::endian::little) {
+      while (end_ - p >= 8) {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        const uint64_t non_digits =
+            ((v + 0x4646464646464646ull) | (v - 0x3030303030303030ull)) & 0x8080808080808080ull;
+        if (non_digits == 0) {
+          m = m * 100000000 + json_detail::eight_digits_value(v);
+          p += 8;
+          continue;
+        }
+        const int n = std::countr_zero(non_digits) >> 3;
+        if (n != 0) {
+          v = (v << (64 - 8 * n)) | (0x3030303030303030ull >> (8 * n));
+          m = m * POW10[n] + json_detail::eight_digits_value(v);
+          p += n;
+        }
+        *mantissa = m;
+        return p;
+      }
+    }
+    while (p < end_ && json_detail::is_digit(*p)) {
+      m = m * 10 + static_cast<uint64_t>(*p - '0');
+      ++p;
+    }
+    *mantissa = m;
+    return p;
+  }
 
   const char* skip_ws(const char* p) const noexcept {
     while (p < end_ && json_detail::is_ws(*p)) ++p;
@@ -381,10 +428,7 @@ bool JsonParser<B>::parse_number(const char*& p) {
     ++p;
     if (p < end_ && is_digit(*p)) return fail(p, "invalid number");
   } else if (is_digit(*p)) {
-    do {
-      mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
-      ++p;
-    } while (p < end_ && is_digit(*p));
+    p = read_digits(p, &mantissa);
   } else {
     return fail(p, "invalid number");
   }
@@ -401,10 +445,7 @@ bool JsonParser<B>::parse_number(const char*& p) {
       while (p < end_ && *p == '0') ++p;
     }
     const char* const nonzero = p;
-    while (p < end_ && is_digit(*p)) {
-      mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
-      ++p;
-    }
+    p = read_digits(p, &mantissa);
     fraction = p - first;
     significant += p - nonzero;
     is_float = true;

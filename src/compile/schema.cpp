@@ -11,10 +11,6 @@ constexpr bool is_number_kind(TypeTag t) noexcept {
   return t == TypeTag::Int32 || t == TypeTag::UInt32 || t == TypeTag::Float32;
 }
 
-// The smallest magnitude that rounds to infinity as a float: FLT_MAX plus half of its ulp
-// (2^128 - 2^103); a tie there rounds to the even neighbour, which is 2^128.
-constexpr double FLOAT_OVERFLOW = 0x1.ffffffp127;
-
 void append_u32(std::string& out, uint32_t v) {
   const char b[4] = {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
                      static_cast<char>(v >> 24)};
@@ -46,16 +42,6 @@ TypeTag json_kind(const JsonValue& v) noexcept {
       return TypeTag::Object;
   }
   return TypeTag::Null;
-}
-
-float narrow_to_float(double d) noexcept {
-  // A cast of a double beyond the float range is undefined, so those are settled here.
-  if (std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max())) {
-    const float big = std::fabs(d) >= FLOAT_OVERFLOW ? std::numeric_limits<float>::infinity()
-                                                     : std::numeric_limits<float>::max();
-    return std::signbit(d) ? -big : big;
-  }
-  return static_cast<float>(d);
 }
 
 float integer_to_float(const JsonValue& v) noexcept {
@@ -102,9 +88,8 @@ Result<ArrayKind> check_array(std::span<const JsonValue> items) {
   return result;
 }
 
-uint16_t intern_array_def(CompileContext& ctx, TypeTag elem) {
+uint16_t add_array_def(CompileContext& ctx, TypeTag elem) {
   int32_t& slot = ctx.arrays[static_cast<uint8_t>(elem)];
-  if (slot != CompileContext::NO_DEFINITION) return static_cast<uint16_t>(slot);
   const uint16_t id = ctx.next_id++;
   Definition def;
   def.kind = TypeTag::Array;

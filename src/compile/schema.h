@@ -4,8 +4,10 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
@@ -47,7 +49,20 @@ TypeTag json_kind(const JsonValue& v) noexcept;
 
 // A double rounded to the nearest float (ties to even); magnitudes beyond the float range become
 // infinities of the same sign.
-float narrow_to_float(double d) noexcept;
+inline float narrow_to_float(double d) noexcept {
+  // A cast of a double beyond the float range is undefined, so those are settled here. The
+  // smallest magnitude that rounds to infinity is FLT_MAX plus half its ulp (2^128 - 2^103); a
+  // tie there rounds to the even neighbour, 2^128.
+  constexpr double FLOAT_MAX = 0x1.fffffep127;
+  constexpr double FLOAT_OVERFLOW = 0x1.ffffffp127;
+  const double magnitude = d < 0 ? -d : d;
+  if (magnitude > FLOAT_MAX) {
+    const float big = magnitude >= FLOAT_OVERFLOW ? std::numeric_limits<float>::infinity()
+                                                  : std::numeric_limits<float>::max();
+    return std::signbit(d) ? -big : big;
+  }
+  return static_cast<float>(d);
+}
 
 // The float nearest to the exact value of an integer number (ties to even).
 float integer_to_float(const JsonValue& v) noexcept;
@@ -70,8 +85,14 @@ struct ArrayKind {
 // item that differs; a null item among other items differs too.
 Result<ArrayKind> check_array(std::span<const JsonValue> items);
 
+// Creates the array definition for an element kind; intern_array_def's slow path.
+uint16_t add_array_def(CompileContext& ctx, TypeTag elem);
+
 // The id of the array definition for an element kind, created when first needed.
-uint16_t intern_array_def(CompileContext& ctx, TypeTag elem);
+inline uint16_t intern_array_def(CompileContext& ctx, TypeTag elem) {
+  const int32_t id = ctx.arrays[static_cast<uint8_t>(elem)];
+  return id != CompileContext::NO_DEFINITION ? static_cast<uint16_t>(id) : add_array_def(ctx, elem);
+}
 
 // The id of the object definition for a member list (in ascending key order), created when
 // first needed. Two objects share a definition exactly when they have the same member names in
