@@ -86,6 +86,27 @@ inline const char* scan_string(const char* p, const char* end) noexcept {
   return p;
 }
 
+// The first byte in [p, end) that is not whitespace, or end; for indentation, sixteen bytes at
+// a time.
+inline const char* skip_ws_run(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i newline = _mm_set1_epi8('\n');
+  const __m128i ret = _mm_set1_epi8('\r');
+  const __m128i tab = _mm_set1_epi8('\t');
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, newline)),
+                                    _mm_or_si128(_mm_cmpeq_epi8(v, ret), _mm_cmpeq_epi8(v, tab)));
+    const auto other = static_cast<unsigned>(~_mm_movemask_epi8(ws)) & 0xFFFF;
+    if (other != 0) return p + std::countr_zero(other);
+    p += 16;
+  }
+#endif
+  while (p < end && is_ws(*p)) ++p;
+  return p;
+}
+
 // Appends the UTF-8 form of a code point (at most U+10FFFF, not a surrogate).
 void append_utf8(std::string& out, uint32_t cp);
 
@@ -156,8 +177,8 @@ class JsonParser {
   }
 
   const char* skip_ws(const char* p) const noexcept {
-    while (p < end_ && json_detail::is_ws(*p)) ++p;
-    return p;
+    if (p != end_ && static_cast<unsigned char>(*p) > ' ') return p;  // compact text
+    return json_detail::skip_ws_run(p, end_);
   }
 
   // Records the error found at the byte `at`; always false.
