@@ -56,6 +56,30 @@ class ImageCompiler {
   ByteBuffer payload_;
 };
 
+// Copies n bytes; short runs by overlapping word moves that stay inside both ranges, without a
+// call.
+inline void copy_bytes(uint8_t* dst, const char* src, size_t n) noexcept {
+  if (n >= 8 && n <= 16) {
+    uint64_t a;
+    uint64_t b;
+    std::memcpy(&a, src, 8);
+    std::memcpy(&b, src + n - 8, 8);
+    std::memcpy(dst, &a, 8);
+    std::memcpy(dst + n - 8, &b, 8);
+  } else if (n >= 4 && n < 8) {
+    uint32_t a;
+    uint32_t b;
+    std::memcpy(&a, src, 4);
+    std::memcpy(&b, src + n - 4, 4);
+    std::memcpy(dst, &a, 4);
+    std::memcpy(dst + n - 4, &b, 4);
+  } else if (n < 4) {
+    for (size_t i = 0; i < n; ++i) dst[i] = static_cast<uint8_t>(src[i]);
+  } else {
+    std::memcpy(dst, src, n);
+  }
+}
+
 // Appends a string with its length prefix; n is below 16777216.
 inline void put_string(ByteBuffer& out, std::string_view s) {
   const size_t n = s.size();
@@ -74,7 +98,7 @@ inline void put_string(ByteBuffer& out, std::string_view s) {
     *p++ = static_cast<uint8_t>(n >> 8);
     *p++ = static_cast<uint8_t>(n >> 16);
   }
-  if (n != 0) std::memcpy(p, s.data(), n);
+  copy_bytes(p, s.data(), n);
 }
 
 bool ImageCompiler::run(const Tape& tape, ImageParts* out) {

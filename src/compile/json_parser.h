@@ -178,6 +178,7 @@ class JsonParser {
 
   const char* skip_ws(const char* p) const noexcept {
     if (p != end_ && static_cast<unsigned char>(*p) > ' ') return p;  // compact text
+    if (end_ - p >= 2 && *p == ' ' && static_cast<unsigned char>(p[1]) > ' ') return p + 1;
     return json_detail::skip_ws_run(p, end_);
   }
 

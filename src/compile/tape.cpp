@@ -170,8 +170,10 @@ void TapeBuilder::end_object() {
   uint32_t order = NO_ORDER;
   if (s.perm != NO_ORDER) {
     order = static_cast<uint32_t>(t_.orders.size());
+    t_.orders.resize(order + s.unique);
     const uint32_t* perm = t_.perms.data() + s.perm;
-    for (uint32_t k = 0; k < s.unique; ++k) t_.orders.push_back(m[perm[k]]);
+    uint32_t* out = t_.orders.data() + order;
+    for (uint32_t k = 0; k < s.unique; ++k) out[k] = m[perm[k]];
   }
   members_.resize(f.members);
   TapeNode& node = t_.nodes[f.node];
