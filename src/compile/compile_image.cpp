@@ -41,9 +41,11 @@ class ImageCompiler {
  private:
   static constexpr uint32_t FAILED = 0xFFFFFFFF;
 
-  uint32_t value(uint32_t i, uint16_t* elem_def);
-  uint32_t array(uint32_t i, uint16_t* elem_def);
-  uint32_t object(uint32_t i, uint16_t* self_def);
+  // Scalars and strings in place; containers through array() and object(), which alone recurse,
+  // so that this stays inlined into their loops.
+  inline uint32_t value(uint32_t i, uint16_t* elem_def);
+  [[gnu::noinline]] uint32_t array(uint32_t i, uint16_t* elem_def);
+  [[gnu::noinline]] uint32_t object(uint32_t i, uint16_t* self_def);
   int32_t object_def(uint32_t i, uint32_t count, uint32_t order);
   bool string(const TapeNode& n);
   bool write_head(uint16_t root_def, ByteBuffer& head);
@@ -133,7 +135,7 @@ inline bool ImageCompiler::string(const TapeNode& n) {
   return true;
 }
 
-uint32_t ImageCompiler::value(uint32_t i, uint16_t* elem_def) {
+inline uint32_t ImageCompiler::value(uint32_t i, uint16_t* elem_def) {
   const TapeNode& n = t_[i];
   switch (n.kind) {
     case TapeKind::Null:
