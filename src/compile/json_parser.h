@@ -96,8 +96,9 @@ inline const char* skip_ws_run(const char* p, const char* end) noexcept {
   const __m128i tab = _mm_set1_epi8('\t');
   while (end - p >= 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, newline)),
-                                    _mm_or_si128(_mm_cmpeq_epi8(v, ret), _mm_cmpeq_epi8(v, tab)));
+    const __m128i ws =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, newline)),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, ret), _mm_cmpeq_epi8(v, tab)));
     const auto other = static_cast<unsigned>(~_mm_movemask_epi8(ws)) & 0xFFFF;
     if (other != 0) return p + std::countr_zero(other);
     p += 16;

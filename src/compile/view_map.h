@@ -56,9 +56,13 @@ inline uint64_t hash_bytes(std::string_view s) noexcept {
       a = b = 0;
     }
   } else {
-    uint64_t h = n * K;
-    size_t i = 0;
-    for (; i + 16 < n; i += 16) h = mix_hash(load_u64(p + i) ^ h, load_u64(p + i + 8) ^ K);
+    // Sixteen-byte blocks are mixed independently, each keyed by its position, so that their
+    // multiplications overlap instead of waiting for one another.
+    uint64_t h = 0;
+    uint64_t key = K;
+    for (size_t i = 0; i + 16 < n; i += 16, key += K) {
+      h += mix_hash(load_u64(p + i) ^ key, load_u64(p + i + 8) ^ 0xA0761D6478BD642Full);
+    }
     a = load_u64(p + n - 16) ^ h;
     b = load_u64(p + n - 8);
   }
