@@ -1,10 +1,7 @@
 #include "compile/compile_image.h"
 
-#include <algorithm>
 #include <bit>
 #include <cstring>
-#include <deque>
-#include <limits>
 #include <string>
 #include <vector>
 
