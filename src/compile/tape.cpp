@@ -81,7 +81,17 @@ class TapeBuilder {
   // The shape last seen for a depth and member count, + 1: objects in arrays of records mostly
   // repeat it, and a hit spares the hash.
   std::array<uint32_t, 256> predicted_;
+  std::vector<uint64_t> prefixes_;  // scratch for sorting the keys of a new shape
 };
+
+// The first eight bytes of a key as a big-endian number, zero-padded: ordering these orders the
+// keys unless they are equal.
+uint64_t key_prefix(std::string_view key) noexcept {
+  uint64_t v = 0;
+  const size_t n = key.size() < 8 ? key.size() : 8;
+  for (size_t i = 0; i < n; ++i) v |= uint64_t{static_cast<uint8_t>(key[i])} << (56 - 8 * i);
+  return v;
+}
 
 bool TapeBuilder::matches(const Shape& s, const uint32_t* m, uint32_t n) const noexcept {
   if (s.count != n) return false;
@@ -124,20 +134,28 @@ uint32_t TapeBuilder::add_shape(const uint32_t* m, uint32_t n, uint64_t hash) {
     t_.shape_members.push_back(ShapeMember{t_.bytes(m[k]), tape_tag(t_.nodes[m[k] + 1])});
   }
   const ShapeMember* sm = t_.shape_members.data() + s.members;
+  // Keys compare by their first eight bytes as one big-endian number, then by the rest.
+  prefixes_.resize(n);
+  for (uint32_t k = 0; k < n; ++k) prefixes_[k] = key_prefix(sm[k].key);
+  const uint64_t* prefix = prefixes_.data();
+  auto compare = [sm, prefix](uint32_t a, uint32_t b) {
+    if (prefix[a] != prefix[b]) return prefix[a] < prefix[b] ? -1 : 1;
+    return sm[a].key.compare(sm[b].key);
+  };
   uint32_t k = 1;
-  while (k < n && sm[k - 1].key < sm[k].key) ++k;
+  while (k < n && compare(k - 1, k) < 0) ++k;
   if (k < n) {
     // Sorted once per shape; equal keys keep text order, so the last of a run wins.
     s.perm = static_cast<uint32_t>(t_.perms.size());
     for (k = 0; k < n; ++k) t_.perms.push_back(k);
     uint32_t* o = t_.perms.data() + s.perm;
-    std::sort(o, o + n, [sm](uint32_t a, uint32_t b) {
-      const int c = sm[a].key.compare(sm[b].key);
+    std::sort(o, o + n, [&compare](uint32_t a, uint32_t b) {
+      const int c = compare(a, b);
       return c < 0 || (c == 0 && a < b);
     });
     s.unique = 0;
     for (k = 0; k < n; ++k) {
-      if (k + 1 < n && sm[o[k]].key == sm[o[k + 1]].key) continue;
+      if (k + 1 < n && compare(o[k], o[k + 1]) == 0) continue;
       o[s.unique++] = o[k];
     }
     t_.perms.resize(s.perm + s.unique);
