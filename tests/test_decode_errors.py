@@ -213,10 +213,25 @@ def test_nesting_limit(payload, expected):
     assert (depth, value) == (128, 7)
 
 
-def test_decoder_faults_come_before_decompiler_faults():
-    # Entry 0 holds a StrRef past the dict, which only the decompiler refuses; entry 1 is cut.
-    data = image(entries=[(STRING, ref(5)), (INT32, i32(1))])[:-1]
-    assert message(data) == "Entry 1 payload (4 bytes) exceeds buffer"
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        # A StrRef past the dict, which only the decompiler refuses, then a cut entry.
+        (image(entries=[(STRING, ref(5)), (INT32, i32(1))])[:-1],
+         "Entry 1 payload (4 bytes) exceeds buffer"),
+        # A NaN in the first field, bad UTF-8 in a string of the second.
+        (image([obj(6, [("f", FLOAT32), ("l", ARRAY)]), arr(7, STRING)],
+               entries=[(6, objv(6, struct.pack("<I", 0x7FC00000),
+                                 array(7, [b"\x01a", b"\x01\xff"])))]),
+         "Invalid UTF-8 string: invalid utf-8 sequence of 1 bytes from index 0"),
+        # An object without a definition of its id, then an unknown array definition.
+        (image([obj(6, [("o", OBJECT), ("l", ARRAY)]), obj(9, [])],
+               entries=[(6, objv(6, objv(7), array(99, [])))]),
+         "Unknown definition index: 99"),
+    ],
+)
+def test_decoder_faults_come_before_decompiler_faults(data, expected):
+    assert message(data) == expected
 
 
 def test_hostile_counts_fail_on_their_bytes():

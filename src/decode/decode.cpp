@@ -176,14 +176,13 @@ Status read_data_header(const uint8_t* block, size_t size, ImageLayout& layout) 
 
 // Accepts every value and keeps nothing: the walk alone makes the checks.
 struct CheckingSink {
-  static constexpr bool kCheckUtf8 = true;
   bool null_value(uint32_t) { return true; }
   bool null_items(uint32_t) { return true; }
   bool bool_value(bool) { return true; }
   bool int32_value(int32_t) { return true; }
   bool uint32_value(uint32_t) { return true; }
   bool float32_value(uint32_t) { return true; }
-  bool string_value(const uint8_t*, uint32_t) { return true; }
+  bool string_value(const uint8_t*, uint32_t, bool) { return true; }
   bool str_ref(uint32_t, uint32_t) { return true; }
   bool end_array(uint16_t, uint16_t, uint32_t) { return true; }
   bool begin_object(uint16_t, uint32_t) { return true; }
@@ -195,8 +194,6 @@ struct CheckingSink {
 // object ends and takes them, so nothing is reserved from a count before its items exist.
 class DocumentSink {
  public:
-  static constexpr bool kCheckUtf8 = true;
-
   explicit DocumentSink(std::vector<DataEntry>& entries) : entries_(entries) {}
 
   bool null_value(uint32_t) { return push(Value::null()); }
@@ -208,7 +205,7 @@ class DocumentSink {
   bool int32_value(int32_t i) { return push(Value::int32(i)); }
   bool uint32_value(uint32_t u) { return push(Value::uint32(u)); }
   bool float32_value(uint32_t bits) { return push(Value::float32(std::bit_cast<float>(bits))); }
-  bool string_value(const uint8_t* s, uint32_t n) {
+  bool string_value(const uint8_t* s, uint32_t n, bool) {
     return push(Value::string(std::string(reinterpret_cast<const char*>(s), n)));
   }
   bool str_ref(uint32_t index, uint32_t) { return push(Value::str_ref(index)); }

@@ -4,10 +4,10 @@
 // such sinks.
 //
 // A sink provides the hooks below; each returns false to stop the walk (the sink then holds its
-// own error), and kCheckUtf8 says whether inline strings are validated (a second walk over an
-// image that has been validated already skips it):
+// own error). An inline string reaches string_value only once it has passed the UTF-8 check,
+// with `ascii` true when all its bytes are below 0x80.
 //   null_value(depth), null_items(count), bool_value(b), int32_value(i), uint32_value(u),
-//   float32_value(bits), string_value(bytes, length), str_ref(index, depth),
+//   float32_value(bits), string_value(bytes, length, ascii), str_ref(index, depth),
 //   end_array(self_def_index, elem_def_index, count), begin_object(self_def_index, values),
 //   end_object(self_def_index, values), end_entry(def_index)
 // `depth` is the nesting level the value has: 1 for the value of an entry itself, one more for
@@ -139,12 +139,10 @@ class PayloadWalker {
       return sink_.str_ref(index, depth);
     }
     const uint8_t* const text = p + prefix;
-    if constexpr (Sink::kCheckUtf8) {
-      const Utf8Check check = check_utf8(text, length);
-      if (!check.ok) return fail("Invalid UTF-8 string: " + utf8_error_text(check));
-    }
+    const Utf8Check check = check_utf8(text, length);
+    if (!check.ok) return fail("Invalid UTF-8 string: " + utf8_error_text(check));
     p += prefix + length;
-    return sink_.string_value(text, static_cast<uint32_t>(length));
+    return sink_.string_value(text, static_cast<uint32_t>(length), check.ascii);
   }
 
   bool truncated(const char* form, size_t need, size_t got) {

@@ -1,13 +1,23 @@
-// The bodies of loads and load. The reading chain is decode_document (the checks of the
-// decoder), decompile_document (the decompiler's checks, field names, StrRefs) and
-// json_to_python (the objects). Here it runs fused in two walks over the image, with the same
-// results and messages: validate_image makes every check of the decoder first, so that its
-// faults come before any of the decompiler's, as in the chain; then one more walk over the now
-// trusted bytes makes the decompiler's checks in its order and creates the Python objects
-// directly, without a Document or tree in between.
+// The bodies of loads and load. The reading chain is decode_document (the decoder's checks),
+// decompile_document (the decompiler's checks, field names, StrRefs) and json_to_python (the
+// objects). Here it runs fused, with the same results and messages, as one walk over the image
+// that makes the decoder's checks and, on the way, the decompiler's checks in the decompiler's
+// order, creating the Python objects straight from the bytes with no Document or tree between.
+//
+// In the chain every fault of the decoder comes before any fault of the decompiler. The walk
+// meets the decoder's faults in the decoder's own order, so one met before any fault of the
+// decompiler is the one the chain reports. When the decompiler's checks stop the walk first, the
+// rest of the image is still unchecked: validate_image then checks it whole, and the decoder's
+// fault it finds, if any, is reported instead.
+
+// Python.h comes first.
+#include "module/py_ref.h"
+// The standard and project headers after it.
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "decode/decode.h"
@@ -18,7 +28,6 @@
 #include "module/boundary.h"
 #include "module/file_io.h"
 #include "module/functions.h"
-#include "module/py_ref.h"
 
 namespace vorn {
 
@@ -30,9 +39,8 @@ PyObject* checked(PyObject* o, const char* what) {
 }
 
 // A new str from valid UTF-8. ASCII text is copied straight into the string's storage.
-PyObject* make_str(const char* s, size_t n) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(s);
-  if (is_ascii(bytes, n)) {
+PyObject* make_str(const char* s, size_t n, bool ascii) {
+  if (ascii) {
     PyObject* o = checked(PyUnicode_New(static_cast<Py_ssize_t>(n), 127), "str");
     if (n != 0) std::memcpy(PyUnicode_1BYTE_DATA(o), s, n);
     return o;
@@ -40,13 +48,17 @@ PyObject* make_str(const char* s, size_t n) {
   return checked(PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr), "str");
 }
 
-PyObject* make_str(std::string_view s) { return make_str(s.data(), s.size()); }
+PyObject* make_str(std::string_view s) {
+  return make_str(s.data(), s.size(),
+                  is_ascii(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
+}
 
 // How the values of one object definition become a dict: for each key, in ascending byte
 // order, its str and the field whose value it keeps.
 struct ObjectPlan {
   struct Member {
     PyObject* key;  // owned
+    Py_hash_t hash;
     uint32_t field;
   };
   std::vector<Member> members;
@@ -59,14 +71,11 @@ struct ObjectPlan {
   }
 };
 
-// Creates the Python objects of a validated image as the walk hands over its values, making
-// the decompiler's checks on the way. Finished objects wait on a stack until the list or dict
-// that holds them is made; whatever is left there on failure is released.
+// Creates the Python objects as the walk hands over the values, making the decompiler's checks
+// on the way. Finished objects wait on a stack until the list or dict that holds them is made;
+// whatever is left there when the walk stops is released.
 class PythonSink {
  public:
-  // The image has passed validate_image: its strings need no second check.
-  static constexpr bool kCheckUtf8 = false;
-
   explicit PythonSink(const ImageLayout& layout) : layout_(layout), plans_(layout.defs.size()) {
     stack_.reserve(64);
   }
@@ -95,8 +104,8 @@ class PythonSink {
     const double d = static_cast<double>(std::bit_cast<float>(bits));
     return push(checked(PyFloat_FromDouble(d), "float"));
   }
-  bool string_value(const uint8_t* s, uint32_t n) {
-    return push(make_str(reinterpret_cast<const char*>(s), n));
+  bool string_value(const uint8_t* s, uint32_t n, bool ascii) {
+    return push(make_str(reinterpret_cast<const char*>(s), n, ascii));
   }
   bool str_ref(uint32_t index, uint32_t depth) {
     const size_t dict_len = layout_.strings.size();
@@ -125,9 +134,11 @@ class PythonSink {
   bool end_object(uint16_t index, uint32_t count) {
     const ObjectPlan& plan = *plans_[index];
     PyObject** values = stack_.data() + (stack_.size() - count);
-    PyObject* dict = checked(PyDict_New(), "dict");
+    // Sized for its keys up front: inserting them then never grows the table.
+    const auto size = static_cast<Py_ssize_t>(plan.members.size());
+    PyObject* dict = checked(_PyDict_NewPresized(size), "dict");
     for (const ObjectPlan::Member& m : plan.members) {
-      if (PyDict_SetItem(dict, m.key, values[m.field]) != 0) {
+      if (_PyDict_SetItem_KnownHash(dict, m.key, values[m.field], m.hash) != 0) {
         Py_DECREF(dict);
         python_error_ = true;
         return false;
@@ -195,7 +206,10 @@ class PythonSink {
     auto plan = std::make_unique<ObjectPlan>();
     plan->members.reserve(order.winner.size());
     for (uint32_t field : order.winner) {
-      plan->members.push_back(ObjectPlan::Member{make_str(names[field]), field});
+      PyObject* key = make_str(names[field]);
+      plan->members.push_back(ObjectPlan::Member{key, 0, field});
+      // Hashing a str cannot fail; its hash is cached in the object from now on.
+      plan->members.back().hash = PyObject_Hash(key);
     }
     plans_[index] = std::move(plan);
     return true;
@@ -257,17 +271,20 @@ PyObject* json_to_python(const JsonTree& tree, const JsonValue& value) {
 
 PyObject* loads_impl(std::span<const uint8_t> image) {
   ImageLayout layout;
-  if (Status st = validate_image(image, layout); !st) return raise_convert_error(st.error());
+  if (Status st = read_layout(image, layout); !st) return raise_convert_error(st.error());
   PythonSink sink(layout);
   PayloadWalker<PythonSink> walker(layout, sink);
-  if (!walker.walk_entries()) {
-    // The image was validated, so only the decompiler's checks or the interpreter can stop
-    // this walk.
-    if (!walker.error().empty()) throw Panic("validated image failed: " + walker.error());
-    if (sink.python_error()) return nullptr;
-    return raise_convert_error(FormatError{sink.error()});
+  if (walker.walk_entries()) return sink.take_result();
+  if (!walker.error().empty()) return raise_convert_error(FormatError{walker.error()});
+  // The decompiler's checks (or the interpreter) stopped the walk: a fault of the decoder
+  // further on comes first.
+  ImageLayout whole;
+  if (Status st = validate_image(image, whole); !st) {
+    if (sink.python_error()) PyErr_Clear();
+    return raise_convert_error(st.error());
   }
-  return sink.take_result();
+  if (sink.python_error()) return nullptr;
+  return raise_convert_error(FormatError{sink.error()});
 }
 
 PyObject* load_impl(std::string_view path) {
