@@ -58,8 +58,6 @@ Status read_header(std::span<const uint8_t> image, ImageLayout& layout) {
 // Reads the fields of one object definition from position p of the block.
 Status read_fields(const uint8_t* block, size_t size, size_t& p, uint32_t count,
                    ImageLayout& layout) {
-  // Every field takes at least two bytes; reserve no more than the block could still hold.
-  layout.fields.reserve(layout.fields.size() + std::min<size_t>(count, (size - p) / 2));
   for (uint32_t j = 0; j < count; ++j) {
     if (p >= size) return FormatError{"Truncated field " + std::to_string(j) + " name length"};
     const size_t k = block[p];
@@ -90,6 +88,8 @@ Status read_definitions(const uint8_t* block, size_t size, ImageLayout& layout) 
                        std::to_string(n) + " defs require " + std::to_string(required)};
   }
   layout.defs.reserve(n);
+  // Every field takes at least two bytes; most names are several bytes long.
+  layout.fields.reserve(size / 8);
   size_t p = 2;
   for (uint32_t i = 0; i < n; ++i) {
     if (p >= size) return FormatError{"Truncated definition block at entry " + std::to_string(i)};

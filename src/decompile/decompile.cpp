@@ -10,6 +10,20 @@ namespace vorn {
 
 FieldOrder order_fields(std::span<const std::string_view> names) {
   const auto n = static_cast<uint32_t>(names.size());
+  FieldOrder order;
+  order.slot.resize(n);
+  order.winner.resize(n);
+  std::iota(order.slot.begin(), order.slot.end(), 0U);
+  // The compiler writes the fields of a definition in key order, one per key: then every field
+  // keeps its own place.
+  uint32_t sorted = 1;
+  while (sorted < n && names[sorted - 1] < names[sorted]) ++sorted;
+  if (sorted >= n) {
+    std::iota(order.winner.begin(), order.winner.end(), 0U);
+    return order;
+  }
+  order.winner.clear();
+
   std::vector<uint32_t> by_name(n);
   std::iota(by_name.begin(), by_name.end(), 0U);
   // Stable, so that fields of one name stay in field order and the last of them wins. Most
@@ -25,9 +39,6 @@ FieldOrder order_fields(std::span<const std::string_view> names) {
   } else {
     std::stable_sort(by_name.begin(), by_name.end(), less);
   }
-  FieldOrder order;
-  order.slot.resize(n);
-  order.winner.reserve(n);
   for (uint32_t k = 0; k < n; ++k) {
     const uint32_t field = by_name[k];
     if (k == 0 || names[by_name[k - 1]] != names[field]) {

@@ -15,7 +15,6 @@
 // The standard and project headers after it.
 #include <bit>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,22 +52,72 @@ PyObject* make_str(std::string_view s) {
                   is_ascii(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
 }
 
-// How the values of one object definition become a dict: for each key, in ascending byte
-// order, its str and the field whose value it keeps.
-struct ObjectPlan {
-  struct Member {
-    PyObject* key;  // owned
-    Py_hash_t hash;
-    uint32_t field;
-  };
-  std::vector<Member> members;
+// A key str with its hash, worked out once per call.
+struct Key {
+  PyObject* str;
+  Py_hash_t hash;
+};
 
-  ObjectPlan() = default;
-  ObjectPlan(const ObjectPlan&) = delete;
-  ObjectPlan& operator=(const ObjectPlan&) = delete;
-  ~ObjectPlan() {
-    for (const Member& m : members) Py_DECREF(m.key);
+// One str per distinct field name in a call, shared by every definition that has the name:
+// objects of many shapes repeat the same few names. An open-addressing table keyed by the
+// name's bytes, which view the image.
+class KeyTable {
+ public:
+  KeyTable() = default;
+  KeyTable(const KeyTable&) = delete;
+  KeyTable& operator=(const KeyTable&) = delete;
+  ~KeyTable() {
+    for (const Slot& slot : slots_) Py_XDECREF(slot.key.str);
   }
+
+  // `names` bounds the number of distinct names the table will hold.
+  Key get(std::string_view name, size_t names) {
+    if (slots_.empty()) {
+      size_t capacity = 16;
+      while (capacity < 2 * names) capacity *= 2;
+      slots_.resize(capacity);
+    }
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = hash_bytes(name) & mask;; i = (i + 1) & mask) {
+      Slot& slot = slots_[i];
+      if (slot.key.str == nullptr) {
+        slot.key.str = make_str(name);
+        // Hashing a str cannot fail; the str keeps its hash from now on.
+        slot.key.hash = PyObject_Hash(slot.key.str);
+        slot.name = name;
+        return slot.key;
+      }
+      if (slot.name == name) return slot.key;
+    }
+  }
+
+ private:
+  struct Slot {
+    std::string_view name;
+    Key key{nullptr, 0};
+  };
+
+  static size_t hash_bytes(std::string_view s) noexcept {
+    uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a
+    for (char c : s) h = (h ^ static_cast<uint8_t>(c)) * 0x100000001b3ULL;
+    return static_cast<size_t>(h ^ (h >> 29));
+  }
+
+  std::vector<Slot> slots_;
+};
+
+// How the values of one object definition become a dict: its members, in ascending byte order
+// of their keys, stand at [first, first + count) of the sink's member list.
+struct ObjectPlan {
+  uint32_t first = 0;
+  uint32_t count = 0;
+  bool ready = false;
+};
+
+// One key of a dict and the field whose value it keeps (the last field of that name).
+struct Member {
+  Key key;  // borrowed from the KeyTable
+  uint32_t field;
 };
 
 // Creates the Python objects as the walk hands over the values, making the decompiler's checks
@@ -127,18 +176,18 @@ class PythonSink {
   }
 
   bool begin_object(uint16_t index, uint32_t values) {
-    if (plans_[index]) return true;
+    if (plans_[index].ready) return true;
     return make_plan(index, values);
   }
 
   bool end_object(uint16_t index, uint32_t count) {
-    const ObjectPlan& plan = *plans_[index];
+    const ObjectPlan& plan = plans_[index];
     PyObject** values = stack_.data() + (stack_.size() - count);
     // Sized for its keys up front: inserting them then never grows the table.
-    const auto size = static_cast<Py_ssize_t>(plan.members.size());
-    PyObject* dict = checked(_PyDict_NewPresized(size), "dict");
-    for (const ObjectPlan::Member& m : plan.members) {
-      if (_PyDict_SetItem_KnownHash(dict, m.key, values[m.field], m.hash) != 0) {
+    PyObject* dict = checked(_PyDict_NewPresized(plan.count), "dict");
+    const Member* const members = members_.data() + plan.first;
+    for (const Member& m : std::span(members, plan.count)) {
+      if (_PyDict_SetItem_KnownHash(dict, m.key.str, values[m.field], m.key.hash) != 0) {
         Py_DECREF(dict);
         python_error_ = true;
         return false;
@@ -198,27 +247,37 @@ class PythonSink {
                                 def != nullptr ? def->field_count : 0, values);
     if (!fault.empty()) return fail(std::move(fault));
 
+    if (members_.empty()) members_.reserve(layout_.fields.size());
+    ObjectPlan& plan = plans_[index];
+    plan.first = static_cast<uint32_t>(members_.size());
     const std::span<const FieldView> fields = layout_.fields_of(*def);
-    std::vector<std::string_view> names;
-    names.reserve(fields.size());
-    for (const FieldView& f : fields) names.push_back(f.name);
-    const FieldOrder order = order_fields(names);
-    auto plan = std::make_unique<ObjectPlan>();
-    plan->members.reserve(order.winner.size());
-    for (uint32_t field : order.winner) {
-      PyObject* key = make_str(names[field]);
-      plan->members.push_back(ObjectPlan::Member{key, 0, field});
-      // Hashing a str cannot fail; its hash is cached in the object from now on.
-      plan->members.back().hash = PyObject_Hash(key);
+    const auto n = static_cast<uint32_t>(fields.size());
+    // The compiler writes the fields in key order, one per key; then they keep their places.
+    uint32_t sorted = 1;
+    while (sorted < n && fields[sorted - 1].name < fields[sorted].name) ++sorted;
+    if (sorted >= n) {
+      for (uint32_t i = 0; i < n; ++i) add_member(fields[i].name, i);
+    } else {
+      std::vector<std::string_view> names;
+      names.reserve(n);
+      for (const FieldView& f : fields) names.push_back(f.name);
+      for (uint32_t field : order_fields(names).winner) add_member(names[field], field);
     }
-    plans_[index] = std::move(plan);
+    plan.count = static_cast<uint32_t>(members_.size()) - plan.first;
+    plan.ready = true;
     return true;
   }
 
+  void add_member(std::string_view name, uint32_t field) {
+    members_.push_back(Member{keys_.get(name, layout_.fields.size()), field});
+  }
+
   const ImageLayout& layout_;
-  std::vector<PyObject*> stack_;                    // owned references
-  std::vector<PyObject*> dict_strings_;             // owned or null, one per dict string
-  std::vector<std::unique_ptr<ObjectPlan>> plans_;  // per self_def_index, made when first met
+  KeyTable keys_;
+  std::vector<PyObject*> stack_;         // owned references
+  std::vector<PyObject*> dict_strings_;  // owned or null, one per dict string
+  std::vector<ObjectPlan> plans_;        // per self_def_index, made when first met
+  std::vector<Member> members_;          // the members of every plan
   std::string error_;
   bool python_error_ = false;
 };
