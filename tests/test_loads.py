@@ -225,3 +225,11 @@ def test_results_are_new_objects():
     first, second = vorn.loads(data), vorn.loads(data)
     assert first == second == [{}, []]
     assert first[0] is not second[0] and first[1] is not second[1]
+
+
+def test_repeated_and_colliding_integers():
+    values = [v for i in range(3000) for v in (i * 1024 + 300, -i - 6, 123456789, i % 7)]
+    data = image([arr(6, INT32), arr(7, UINT32)],
+                 entries=[(6, array(6, [i32(v) for v in values[:60000]])),
+                          (7, array(7, [u32(4294967295), u32(2**31), u32(4294967295)]))])
+    assert vorn.loads(data) == [values[:60000], [4294967295, 2**31, 4294967295]]

@@ -133,6 +133,7 @@ class PythonSink {
   ~PythonSink() {
     for (PyObject* o : stack_) Py_DECREF(o);
     for (PyObject* o : dict_strings_) Py_XDECREF(o);
+    for (const IntSlot& slot : ints_) Py_XDECREF(slot.object);
   }
 
   bool null_value(uint32_t) { return push(Py_NewRef(Py_None)); }
@@ -142,10 +143,8 @@ class PythonSink {
     return true;
   }
   bool bool_value(bool b) { return push(Py_NewRef(b ? Py_True : Py_False)); }
-  bool int32_value(int32_t i) { return push(checked(PyLong_FromLong(i), "int")); }
-  bool uint32_value(uint32_t u) {
-    return push(checked(PyLong_FromLong(static_cast<long>(u)), "int"));
-  }
+  bool int32_value(int32_t i) { return push(make_int(i)); }
+  bool uint32_value(uint32_t u) { return push(make_int(u)); }
   bool float32_value(uint32_t bits) {
     if (const char* name = non_finite_name(bits)) {
       return fail(std::string("Cannot represent float ") + name);
@@ -272,9 +271,32 @@ class PythonSink {
     members_.push_back(Member{keys_.get(name, layout_.fields.size()), field});
   }
 
+  // Equal integers are shared within a call (ids, counts and codes repeat a lot in data): a
+  // direct-mapped cache keyed by the value, where a miss takes over the slot. Those from -5 to
+  // 256 are shared by the interpreter already.
+  PyObject* make_int(int64_t v) {
+    if (v >= -5 && v <= 256) return checked(PyLong_FromLong(static_cast<long>(v)), "int");
+    if (ints_.empty()) ints_.resize(INT_CACHE_SIZE);
+    const auto h = static_cast<uint64_t>(v) * 0x9E3779B97F4A7C15ULL;
+    IntSlot& slot = ints_[h >> (64 - INT_CACHE_BITS)];
+    if (slot.object != nullptr && slot.value == v) return Py_NewRef(slot.object);
+    PyObject* o = checked(PyLong_FromLongLong(v), "int");
+    Py_XSETREF(slot.object, Py_NewRef(o));
+    slot.value = v;
+    return o;
+  }
+
+  static constexpr unsigned INT_CACHE_BITS = 10;
+  static constexpr size_t INT_CACHE_SIZE = size_t{1} << INT_CACHE_BITS;
+  struct IntSlot {
+    int64_t value = 0;
+    PyObject* object = nullptr;  // owned
+  };
+
   const ImageLayout& layout_;
   KeyTable keys_;
   std::vector<PyObject*> stack_;         // owned references
+  std::vector<IntSlot> ints_;            // empty until the first integer outside the small range
   std::vector<PyObject*> dict_strings_;  // owned or null, one per dict string
   std::vector<ObjectPlan> plans_;        // per self_def_index, made when first met
   std::vector<Member> members_;          // the members of every plan
