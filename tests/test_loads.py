@@ -233,3 +233,11 @@ def test_repeated_and_colliding_integers():
                  entries=[(6, array(6, [i32(v) for v in values[:60000]])),
                           (7, array(7, [u32(4294967295), u32(2**31), u32(4294967295)]))])
     assert vorn.loads(data) == [values[:60000], [4294967295, 2**31, 4294967295]]
+
+
+def test_a_long_dict_string_referred_to_many_times_is_one_str():
+    # About 1.3 MB of image; copying the string for every reference would need 60 GB.
+    data = image([arr(6, STRING)], ["x" * 1_000_000], [(6, array(6, [ref(0)] * 60000))])
+    value = vorn.loads(data)
+    assert len(value) == 60000 and len(value[0]) == 1_000_000
+    assert all(item is value[0] for item in value)
