@@ -241,3 +241,12 @@ def test_a_long_dict_string_referred_to_many_times_is_one_str():
     value = vorn.loads(data)
     assert len(value) == 60000 and len(value[0]) == 1_000_000
     assert all(item is value[0] for item in value)
+
+
+def test_numbers_in_dropped_duplicate_fields():
+    # Values that a later field of the same name replaces are released only at the end; equal
+    # numbers elsewhere may be the same objects.
+    fields = [("x", FLOAT32), ("x", INT32), ("y", FLOAT32), ("z", INT32)]
+    one = objv(6, f32(0.5), i32(70000), f32(0.5), i32(70000))
+    data = image([obj(6, fields), arr(7, OBJECT)], entries=[(7, array(7, [one, one, one]))])
+    assert vorn.loads(data) == [{"x": 70000, "y": 0.5, "z": 70000}] * 3

@@ -133,7 +133,7 @@ class PythonSink {
   ~PythonSink() {
     for (PyObject* o : stack_) Py_DECREF(o);
     for (PyObject* o : dict_strings_) Py_XDECREF(o);
-    for (const IntSlot& slot : ints_) Py_XDECREF(slot.object);
+    for (PyObject* o : dropped_) Py_DECREF(o);
   }
 
   bool null_value(uint32_t) { return push(Py_NewRef(Py_None)); }
@@ -146,11 +146,11 @@ class PythonSink {
   bool int32_value(int32_t i) { return push(make_int(i)); }
   bool uint32_value(uint32_t u) { return push(make_int(u)); }
   bool float32_value(uint32_t bits) {
-    if (const char* name = non_finite_name(bits)) {
-      return fail(std::string("Cannot represent float ") + name);
+    // All exponent bits set: an infinity or a NaN.
+    if ((bits & 0x7F800000) == 0x7F800000) {
+      return fail(std::string("Cannot represent float ") + non_finite_name(bits));
     }
-    const double d = static_cast<double>(std::bit_cast<float>(bits));
-    return push(checked(PyFloat_FromDouble(d), "float"));
+    return push(make_float(bits));
   }
   bool string_value(const uint8_t* s, uint32_t n, bool ascii) {
     return push(make_str(reinterpret_cast<const char*>(s), n, ascii));
@@ -192,7 +192,14 @@ class PythonSink {
         return false;
       }
     }
-    for (uint32_t i = 0; i < count; ++i) Py_DECREF(values[i]);
+    if (plan.count == count) {
+      // The dict holds every value now.
+      for (uint32_t i = 0; i < count; ++i) Py_DECREF(values[i]);
+    } else {
+      // Values of field names that come again are not in the dict; they stay alive to the end
+      // of the call, as the number cache may still point at them.
+      dropped_.insert(dropped_.end(), values, values + count);
+    }
     stack_.resize(stack_.size() - count);
     return push(dict);
   }
@@ -271,32 +278,49 @@ class PythonSink {
     members_.push_back(Member{keys_.get(name, layout_.fields.size()), field});
   }
 
-  // Equal integers are shared within a call (ids, counts and codes repeat a lot in data): a
-  // direct-mapped cache keyed by the value, where a miss takes over the slot. Those from -5 to
-  // 256 are shared by the interpreter already.
-  PyObject* make_int(int64_t v) {
-    if (v >= -5 && v <= 256) return checked(PyLong_FromLong(static_cast<long>(v)), "int");
-    if (ints_.empty()) ints_.resize(INT_CACHE_SIZE);
-    const auto h = static_cast<uint64_t>(v) * 0x9E3779B97F4A7C15ULL;
-    IntSlot& slot = ints_[h >> (64 - INT_CACHE_BITS)];
-    if (slot.object != nullptr && slot.value == v) return Py_NewRef(slot.object);
-    PyObject* o = checked(PyLong_FromLongLong(v), "int");
-    Py_XSETREF(slot.object, Py_NewRef(o));
-    slot.value = v;
+  static constexpr unsigned NUMBER_CACHE_BITS = 10;
+  static constexpr size_t NUMBER_CACHE_SIZE = size_t{1} << NUMBER_CACHE_BITS;
+  static constexpr int64_t FLOAT_KEYS = int64_t{1} << 40;
+  struct NumberSlot {
+    int64_t key = 0;
+    PyObject* object = nullptr;  // borrowed
+  };
+
+  // Equal numbers are shared within a call (ids, counts, codes and coordinates repeat a lot in
+  // data): a direct-mapped cache keyed by the value, where a miss takes over the slot. Integers
+  // key by their value, floats by their bits above every integer key. The slots borrow their
+  // objects: nothing made during the walk is released before the call ends, so a slot never
+  // outlives its object, and a miss does not touch the old object.
+  template <class Make>
+  PyObject* cached_number(int64_t key, Make make) {
+    if (numbers_.empty()) numbers_.resize(NUMBER_CACHE_SIZE);
+    NumberSlot& slot =
+        numbers_[(static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ULL) >> (64 - NUMBER_CACHE_BITS)];
+    if (slot.object != nullptr && slot.key == key) return Py_NewRef(slot.object);
+    PyObject* o = make();
+    slot.object = o;
+    slot.key = key;
     return o;
   }
 
-  static constexpr unsigned INT_CACHE_BITS = 10;
-  static constexpr size_t INT_CACHE_SIZE = size_t{1} << INT_CACHE_BITS;
-  struct IntSlot {
-    int64_t value = 0;
-    PyObject* object = nullptr;  // owned
-  };
+  // Integers from -5 to 256 are shared by the interpreter already.
+  PyObject* make_int(int64_t v) {
+    if (v >= -5 && v <= 256) return checked(PyLong_FromLong(static_cast<long>(v)), "int");
+    return cached_number(v, [v] { return checked(PyLong_FromLongLong(v), "int"); });
+  }
+
+  PyObject* make_float(uint32_t bits) {
+    return cached_number(FLOAT_KEYS + bits, [bits] {
+      const double d = static_cast<double>(std::bit_cast<float>(bits));
+      return checked(PyFloat_FromDouble(d), "float");
+    });
+  }
 
   const ImageLayout& layout_;
   KeyTable keys_;
   std::vector<PyObject*> stack_;         // owned references
-  std::vector<IntSlot> ints_;            // empty until the first integer outside the small range
+  std::vector<PyObject*> dropped_;       // owned: values no dict took, released at the end
+  std::vector<NumberSlot> numbers_;      // empty until the first number is cached
   std::vector<PyObject*> dict_strings_;  // owned or null, one per dict string
   std::vector<ObjectPlan> plans_;        // per self_def_index, made when first met
   std::vector<Member> members_;          // the members of every plan
