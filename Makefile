@@ -5,7 +5,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: run test install build-deps test-deps format format-check clean
+.PHONY: run test test-asan install build-deps test-deps format format-check clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -30,6 +30,19 @@ run: install
 
 test: install test-deps
 	$(PY) -m pytest
+
+# The whole suite against an extension built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The interpreter is not instrumented, so the ASan runtime is preloaded and Python's allocator is
+# switched to malloc so that ASan sees every block.
+ASAN_BUILD := build/asan
+test-asan: build-deps test-deps
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=ON -DVORN_WERROR=ON \
+		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake --build $(ASAN_BUILD)
+	PYTHONPATH=$(abspath $(ASAN_BUILD)) LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
+		ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		PYTHONMALLOC=malloc VORN_EXPECT_SANITIZED=1 $(PY) -m pytest -p no:cacheprovider
 
 format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h')
