@@ -134,11 +134,16 @@ class Reader {
     const uint32_t at = push(ValueKind::Object, 0);
     uint32_t count = 0;
     for (;;) {
-      // The guards run before every step, the last one (which finds the end) included.
+      // The guards run before every step, the last one (which finds the end) included. Their
+      // faults are unrecoverable and raised as PanicException here, as the boundary would.
       if (PyDict_GET_SIZE(dict) != start_len) {
-        throw Panic("dictionary changed size during iteration");
+        raise_panic("dictionary changed size during iteration");
+        return false;
       }
-      if (remaining == -1) throw Panic("dictionary keys changed during iteration");
+      if (remaining == -1) {
+        raise_panic("dictionary keys changed during iteration");
+        return false;
+      }
       if (!PyDict_Next(dict, &pos, &key, &value)) break;
       --remaining;
       // The key is pinned before any code can run; the value takes its own reference when it

@@ -35,8 +35,8 @@ class StrPins {
 // "Unsupported Python type: {name}" and the two dict key TypeErrors, the interpreter's
 // UnicodeEncodeError for a key that cannot be encoded, and ValueError "Max recursion depth 128
 // exceeded" for containers nested deeper than 128 levels (so a container that holds itself ends
-// there). Throws Panic "dictionary changed size during iteration" or "dictionary keys changed
-// during iteration" when code run by the reader changes a dict while it is walked.
+// there), and PanicException "dictionary changed size during iteration" or "dictionary keys
+// changed during iteration" when code run by the reader changes a dict while it is walked.
 bool read_py_value(PyObject* obj, EmitTree& tree, StrPins& pins);
 
 }  // namespace vorn
