@@ -47,32 +47,39 @@ uint64_t hash_bytes(std::string_view bytes) noexcept {
   return h ^ (h >> 32);
 }
 
-namespace {
-
-// Bytes of the length prefix the encoder writes before a string of n bytes.
-uint64_t string_prefix_size(uint32_t n) noexcept {
-  if (n < 128) return 1;
-  if (n < 16384) return 2;
-  return 4;
+void StringDictionary::grow() {
+  std::vector<Slot> old = std::exchange(slots_, {});
+  slots_.resize(old.empty() ? 256 : old.size() * 2);
+  mask_ = slots_.size() - 1;
+  for (const Slot& s : old) {
+    if (s.entry == HashIndex::NONE) continue;
+    size_t i = s.hash & mask_;
+    while (slots_[i].entry != HashIndex::NONE) i = (i + 1) & mask_;
+    slots_[i] = s;
+  }
 }
 
-bool is_number(TypeTag t) noexcept { return t == TypeTag::Int32 || t == TypeTag::Float32; }
+namespace {
 
-uint16_t take_id(EmitBuilder& b) { return b.next_id++; }
+bool is_number(ValueKind k) noexcept { return k == ValueKind::Int32 || k == ValueKind::Float32; }
+bool is_container(ValueKind k) noexcept { return k == ValueKind::Array || k == ValueKind::Object; }
 
-void intern_string(EmitBuilder& b, const EmitNode& n) {
-  const std::string_view s = n.str();
-  b.payload_size += string_prefix_size(n.bits) + n.bits;
-  const uint32_t found = b.string_index.find(n.hash, [&](uint32_t e) {
-    const std::string_view t = b.strings[e];
-    return t.size() == s.size() &&
-           (t.data() == s.data() || std::memcmp(t.data(), s.data(), s.size()) == 0);
-  });
-  if (found != HashIndex::NONE) return;
-  const auto entry = static_cast<uint32_t>(b.strings.size());
-  b.strings.push_back(s);
-  b.string_hashes.push_back(n.hash);
-  b.string_index.insert(n.hash, entry);
+// Payload bytes of a scalar as the encoder writes it.
+uint64_t scalar_size(const EmitBuilder& b, const EmitNode& n) noexcept {
+  switch (n.kind) {
+    case ValueKind::Bool:
+      return 1;
+    case ValueKind::Int32:
+    case ValueKind::UInt32:
+    case ValueKind::Float32:
+      return 4;
+    case ValueKind::String: {
+      const size_t len = b.dictionary.strings()[n.bits].size();
+      return (len < 128 ? 1 : len < 16384 ? 2 : 4) + len;
+    }
+    default:
+      return 0;
+  }
 }
 
 uint16_t array_definition(EmitBuilder& b, TypeTag elem) {
@@ -80,43 +87,36 @@ uint16_t array_definition(EmitBuilder& b, TypeTag elem) {
   if (slot != HashIndex::NONE) return static_cast<uint16_t>(slot);
   Definition d;
   d.kind = TypeTag::Array;
-  d.id = take_id(b);
+  d.id = b.next_id++;
   d.elem_type = elem;
   slot = d.id;
   b.definitions.push_back(std::move(d));
   return static_cast<uint16_t>(slot);
 }
 
-uint16_t object_definition(EmitBuilder& b, const EmitTree& tree, uint32_t index) {
-  // The key is built at the end of the key text and dropped again when it is already known.
-  const size_t start = b.object_key_text.size();
-  const uint32_t end = tree[index].end;
-  for (uint32_t c = index + 1; c < end; c = tree[c].end) {
-    b.object_key_text.push_back(kind_char(tag_of(tree[c].kind)));
-  }
-  const std::string_view key(b.object_key_text.data() + start, b.object_key_text.size() - start);
+// The definition of the object at `index`, whose key is on the key stack from `base` on.
+uint16_t object_definition(EmitBuilder& b, const EmitTree& tree, uint32_t index, size_t base) {
+  const std::string_view key(b.key_stack.data() + base, b.key_stack.size() - base);
   const uint64_t hash = hash_bytes(key);
   const uint32_t found = b.object_index.find(hash, [&](uint32_t e) {
     const size_t from = e == 0 ? 0 : b.object_key_ends[e - 1];
-    const std::string_view known(b.object_key_text.data() + from, b.object_key_ends[e] - from);
-    return known == key;
+    return std::string_view(b.object_key_text.data() + from, b.object_key_ends[e] - from) == key;
   });
-  if (found != HashIndex::NONE) {
-    b.object_key_text.resize(start);
-    return b.object_key_ids[found];
-  }
+  if (found != HashIndex::NONE) return b.object_key_ids[found];
+
   Definition d;
   d.kind = TypeTag::Object;
-  d.id = take_id(b);
+  d.id = b.next_id++;
   std::vector<FieldDef>& fields = d.fields.emplace();
   fields.reserve(key.size());
   uint32_t i = 0;
-  for (uint32_t c = index + 1; c < end; c = tree[c].end, ++i) {
+  for (uint32_t c = index + 1; c < tree[index].end; c = tree[c].end, ++i) {
     char name[12] = {'f'};
     char* name_end = std::to_chars(name + 1, name + sizeof name, i).ptr;
     fields.push_back(FieldDef{std::string(name + 0, name_end), tag_of(tree[c].kind)});
   }
   const auto entry = static_cast<uint32_t>(b.object_key_ids.size());
+  b.object_key_text.append(key);
   b.object_key_ends.push_back(static_cast<uint32_t>(b.object_key_text.size()));
   b.object_key_ids.push_back(d.id);
   b.object_index.insert(hash, entry);
@@ -125,12 +125,50 @@ uint16_t object_definition(EmitBuilder& b, const EmitTree& tree, uint32_t index)
   return id;
 }
 
-FormatError item_mismatch(uint32_t item, TypeTag found, TypeTag expected) {
+FormatError item_mismatch(uint32_t item, ValueKind found, TypeTag expected) {
   std::string m = "Array item " + std::to_string(item) + " is ";
-  m += tag_name(found);
+  m += tag_name(tag_of(found));
   m += " but elem_type is ";
   m += tag_name(expected);
   return FormatError{std::move(m)};
+}
+
+// An array whose first item is a number. Valid, it holds numbers only and so nothing that could
+// take a definition: its own id may be taken after the items and still comes before anything
+// inside it.
+Status intern_number_array(EmitBuilder& b, EmitTree& tree, uint32_t index) {
+  const uint32_t end = tree[index].end;
+  const TypeTag first = tag_of(tree[index + 1].kind);
+  bool ints = false, floats = false;
+  uint32_t mismatch = UINT32_MAX, mismatch_node = 0, item = 0;
+  for (uint32_t c = index + 1; c < end; c = tree[c].end, ++item) {
+    const ValueKind k = tree[c].kind;
+    ints |= k == ValueKind::Int32;
+    floats |= k == ValueKind::Float32;
+    if (is_number(k)) continue;
+    if (is_container(k)) {
+      if (Status s = intern_value(b, tree, c); !s) return s;
+    }
+    if (mismatch == UINT32_MAX) {
+      mismatch = item;
+      mismatch_node = c;
+    }
+  }
+  if (mismatch != UINT32_MAX) return item_mismatch(mismatch, tree[mismatch_node].kind, first);
+
+  b.payload_size += 4ULL * tree[index].bits;
+  TypeTag elem = first;
+  if (ints && floats) {  // the Int32 items become the nearest Float32
+    elem = TypeTag::Float32;
+    for (uint32_t c = index + 1; c < end; ++c) {
+      EmitNode& n = tree[c];
+      if (n.kind != ValueKind::Int32) continue;
+      n.kind = ValueKind::Float32;
+      n.bits = float_bits(static_cast<float>(static_cast<int32_t>(n.bits)));
+    }
+  }
+  tree[index].def = array_definition(b, elem);
+  return {};
 }
 
 Status intern_array(EmitBuilder& b, EmitTree& tree, uint32_t index) {
@@ -138,55 +176,42 @@ Status intern_array(EmitBuilder& b, EmitTree& tree, uint32_t index) {
   const uint32_t count = tree[index].bits;
   if (count > MAX_ARRAY_ITEMS && b.oversized_array == UINT32_MAX) b.oversized_array = index;
   b.payload_size += 6;  // self_def_index, elem_def_index, count
+  if (count != 0 && is_number(tree[index + 1].kind)) return intern_number_array(b, tree, index);
 
-  // The element kind is the first item's; numbers of both kinds, and nothing else, make an
-  // array of Float32.
   const TypeTag first = count == 0 ? TypeTag::Null : tag_of(tree[index + 1].kind);
-  TypeTag elem = first;
-  bool promote = false;
-  if (is_number(first)) {
-    bool ints = false, floats = false, others = false;
-    for (uint32_t c = index + 1; c < end; c = tree[c].end) {
-      const ValueKind k = tree[c].kind;
-      ints |= k == ValueKind::Int32;
-      floats |= k == ValueKind::Float32;
-      others |= k != ValueKind::Int32 && k != ValueKind::Float32;
-    }
-    promote = ints && floats && !others;
-    if (promote) elem = TypeTag::Float32;
-  }
-  const uint16_t id = array_definition(b, elem);
-  tree[index].def = id;
-
-  uint32_t mismatch = UINT32_MAX;  // the first differing item: its position and its node
-  uint32_t mismatch_node = 0;
-  uint32_t item = 0;
+  tree[index].def = array_definition(b, first);
+  uint32_t mismatch = UINT32_MAX, mismatch_node = 0, item = 0;
   for (uint32_t c = index + 1; c < end; c = tree[c].end, ++item) {
-    if (Status s = intern_value(b, tree, c); !s) return s;
-    EmitNode& n = tree[c];
-    const TypeTag t = tag_of(n.kind);
-    if (promote) {
-      if (n.kind == ValueKind::Int32) {
-        n.kind = ValueKind::Float32;
-        n.bits = float_bits(static_cast<float>(static_cast<int32_t>(n.bits)));
-      }
-    } else if (t != first && !(is_number(first) && is_number(t)) && mismatch == UINT32_MAX) {
+    const ValueKind k = tree[c].kind;
+    if (is_container(k)) {
+      if (Status s = intern_value(b, tree, c); !s) return s;
+    } else {
+      b.payload_size += scalar_size(b, tree[c]);
+    }
+    if (tag_of(k) != first && mismatch == UINT32_MAX) {
       mismatch = item;
       mismatch_node = c;
     }
   }
-  if (mismatch != UINT32_MAX)
-    return item_mismatch(mismatch, tag_of(tree[mismatch_node].kind), first);
+  if (mismatch != UINT32_MAX) return item_mismatch(mismatch, tree[mismatch_node].kind, first);
   return {};
 }
 
 Status intern_object(EmitBuilder& b, EmitTree& tree, uint32_t index) {
   const uint32_t end = tree[index].end;
   b.payload_size += 2;  // self_def_index
+  const size_t base = b.key_stack.size();
   for (uint32_t c = index + 1; c < end; c = tree[c].end) {
-    if (Status s = intern_value(b, tree, c); !s) return s;
+    const ValueKind k = tree[c].kind;
+    if (is_container(k)) {
+      if (Status s = intern_value(b, tree, c); !s) return s;
+    } else {
+      b.payload_size += scalar_size(b, tree[c]);
+    }
+    b.key_stack.push_back(kind_char(tag_of(k)));
   }
-  tree[index].def = object_definition(b, tree, index);
+  tree[index].def = object_definition(b, tree, index, base);
+  b.key_stack.resize(base);
   return {};
 }
 
@@ -194,30 +219,18 @@ Status intern_object(EmitBuilder& b, EmitTree& tree, uint32_t index) {
 
 Status intern_value(EmitBuilder& b, EmitTree& tree, uint32_t index) {
   switch (tree[index].kind) {
-    case ValueKind::String:
-      intern_string(b, tree[index]);
-      return {};
     case ValueKind::Array:
       return intern_array(b, tree, index);
     case ValueKind::Object:
       return intern_object(b, tree, index);
-    case ValueKind::Bool:
-      b.payload_size += 1;
-      return {};
-    case ValueKind::Int32:
-    case ValueKind::UInt32:
-    case ValueKind::Float32:
-      b.payload_size += 4;
-      return {};
-    case ValueKind::Null:
-    case ValueKind::StrRef:
+    default:
+      b.payload_size += scalar_size(b, tree[index]);
       return {};
   }
-  return {};
 }
 
 uint16_t root_definition(const EmitTree& tree) {
-  const EmitNode& root = tree.front();
+  const EmitNode& root = tree[0];
   if (root.kind == ValueKind::Array || root.kind == ValueKind::Object) return root.def;
   return static_cast<uint8_t>(tag_of(root.kind));
 }

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,26 +50,68 @@ class HashIndex {
   size_t used_ = 0;
 };
 
-// A fast non-cryptographic hash of a byte string, for keys the builder makes itself.
+// The dictionary of an emit call: every distinct string in first-seen order, as views whose
+// bytes the caller keeps alive. Strings are found by a hash the caller supplies, which must be
+// equal for equal bytes; the slots keep each string's view, so a lookup that meets the very
+// same bytes again touches nothing but its slot.
+class StringDictionary {
+ public:
+  // The position of `s`, added at the end when new; `added` tells which.
+  uint32_t intern(std::string_view s, uint64_t hash, bool& added) {
+    if ((strings_.size() + 1) * 2 > slots_.size()) grow();
+    for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+      Slot& slot = slots_[i];
+      if (slot.entry == HashIndex::NONE) {
+        slot = Slot{hash, s.data(), s.size(), static_cast<uint32_t>(strings_.size())};
+        strings_.push_back(s);
+        added = true;
+        return slot.entry;
+      }
+      if (slot.hash == hash && slot.size == s.size() &&
+          (slot.data == s.data() || std::memcmp(slot.data, s.data(), s.size()) == 0)) {
+        added = false;
+        return slot.entry;
+      }
+    }
+  }
+  const std::vector<std::string_view>& strings() const noexcept { return strings_; }
+
+ private:
+  struct Slot {
+    uint64_t hash = 0;
+    const char* data = nullptr;
+    size_t size = 0;
+    uint32_t entry = HashIndex::NONE;
+  };
+  void grow();
+
+  std::vector<std::string_view> strings_;
+  std::vector<Slot> slots_;
+  size_t mask_ = 0;
+};
+
+// A fast non-cryptographic hash of a byte string.
 uint64_t hash_bytes(std::string_view bytes) noexcept;
 
 // The state of one emit call.
 struct EmitBuilder {
   // Starts with the six predefined definitions; each new one is appended, so position == id.
   std::vector<Definition> definitions = predefined_definitions();
-  // Every distinct string of the tree in first-seen order: views into the tree's strings.
-  std::vector<std::string_view> strings;
-  std::vector<uint64_t> string_hashes;  // parallel to `strings`
-  HashIndex string_index;
+  // Filled by whoever fills the tree, in the order in which it meets the strings: the
+  // depth-first, left-to-right order of the tree, keys and values alike.
+  StringDictionary dictionary;
   // The array definition per element kind, NONE where there is none yet. The key text of an
   // array definition is "arr:0:{elem}", so the element kind alone tells keys apart.
   std::array<uint32_t, 18> array_defs = filled_none();
   // Object definitions by the kind characters of their items ("obj:0:" and the commas are the
-  // same in every key text and left out). The keys are kept back to back in `object_key_text`.
+  // same in every key text and left out). Known keys are kept back to back in
+  // `object_key_text`; the key of the object being walked is built on `key_stack`, above those
+  // of the objects around it.
   HashIndex object_index;
   std::string object_key_text;
   std::vector<uint32_t> object_key_ends;  // per object definition, its key's end in the text
   std::vector<uint16_t> object_key_ids;
+  std::string key_stack;
   uint16_t next_id = 6;  // wraps after 65535; the encoder refuses that many definitions anyway
 
   // Payload bytes of the tree as the encoder would write them, summed while interning.
@@ -84,12 +127,12 @@ struct EmitBuilder {
   }
 };
 
-// Walks the subtree at `index`: adds its strings and definitions to `b`, stores each
-// container's definition id in its node's `def`, and turns the Int32 items of an array that
-// holds numbers of both kinds into the nearest Float32. Fails with "Array item {index} is
-// {found} but elem_type is {expected}" for any other array whose items do not share the kind of
-// its first item; each array is checked after its items, so the first failure of the walk in
-// post-order is the one returned.
+// Walks the subtree at `index`, whose strings are in `b.dictionary` already: adds its
+// definitions to `b`, stores each container's definition id in its node's `def`, and turns the
+// Int32 items of an array that holds numbers of both kinds, and nothing else, into the nearest
+// Float32. Fails with "Array item {index} is {found} but elem_type is {expected}" for any other
+// array whose items do not share the kind of its first item; each array is checked after its
+// items, so the first failure of the walk in post-order is the one returned.
 Status intern_value(EmitBuilder& b, EmitTree& tree, uint32_t index);
 
 // The definition index of the entry: the root container's id, or the predefined definition of a

@@ -59,7 +59,7 @@ Result<EmitImage> EmitImage::plan(EmitBuilder& b, const EmitTree& tree) {
   image.head_.resize(image.head_.size() - 8);
 
   uint64_t size = image.head_.size() + 4;
-  for (const std::string_view s : b.strings) {
+  for (const std::string_view s : b.dictionary.strings()) {
     if (s.size() > MAX_INLINE_STRING_LEN) {
       return FormatError{"String exceeds maximum inline length (16 777 215 bytes)"};
     }
@@ -83,8 +83,9 @@ void EmitImage::write(uint8_t* out) const {
   uint8_t* p = out + head_.size();
 
   const auto dict_offset = static_cast<uint32_t>(p - out);
-  p = put_u32(p, static_cast<uint32_t>(b.strings.size()));
-  for (const std::string_view s : b.strings) p = put_string(p, s);
+  const std::vector<std::string_view>& strings = b.dictionary.strings();
+  p = put_u32(p, static_cast<uint32_t>(strings.size()));
+  for (const std::string_view s : strings) p = put_string(p, s);
 
   const auto data_offset = static_cast<uint32_t>(p - out);
   p = put_u32(p, 1);
@@ -103,7 +104,7 @@ void EmitImage::write(uint8_t* out) const {
         p = put_u32(p, n.bits);
         break;
       case ValueKind::String:
-        p = put_string(p, n.str());
+        p = put_string(p, strings[n.bits]);
         break;
       case ValueKind::Array:
         p = put_u16(p, n.def);

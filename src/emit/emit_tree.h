@@ -1,16 +1,18 @@
-// The payload tree that emit builds from a Python value: one contiguous vector of nodes in
+// The payload tree that emit builds from a Python value: one contiguous array of small nodes in
 // pre-order, which is also the order in which the payload is written. Free of Python.
 //
 // A container is followed by its items, each item by its own subtree, so the items of the
-// container at `i` are found by starting at i + 1 and stepping to `end` of each item. Strings are
-// views: whoever fills the tree keeps their bytes alive for as long as the tree is used.
+// container at `i` are found by starting at i + 1 and stepping to `end` of each item. A string
+// node holds the position of its text in the builder's dictionary.
 #pragma once
 
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
-#include <string_view>
-#include <vector>
+#include <new>
+#include <type_traits>
+#include <utility>
 
 #include "format/format.h"
 
@@ -19,17 +21,53 @@ namespace vorn {
 struct EmitNode {
   ValueKind kind = ValueKind::Null;  // Bool, Int32, Float32, String, Array or Object
   uint16_t def = 0;                  // a container's definition id; 0 until the builder has run
-  uint32_t bits = 0;           // Bool 0 or 1, Int32 or Float32 bits; a container's item count; a
-                               // string's byte length (held at UINT32_MAX when longer, which is far
-                               // beyond what the encoder accepts)
-  uint32_t end = 0;            // index one past this node's subtree
-  const char* text = nullptr;  // a string's UTF-8 bytes
-  uint64_t hash = 0;           // a string's hash: any function of its bytes alone
-
-  std::string_view str() const noexcept { return {text, bits}; }
+  uint32_t bits = 0;  // Bool 0 or 1, Int32 or Float32 bits; a container's item count; a
+                      // string's position in the dictionary
+  uint32_t end = 0;   // index one past this node's subtree
 };
 
-using EmitTree = std::vector<EmitNode>;
+// A growable array of trivially copyable values on malloc/realloc: growth moves large blocks
+// without copying them where the allocator can remap, and nothing is zero-filled first.
+// Allocation failure throws std::bad_alloc.
+template <class T>
+class PodVector {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  PodVector() = default;
+  PodVector(const PodVector&) = delete;
+  PodVector& operator=(const PodVector&) = delete;
+  ~PodVector() { std::free(data_); }
+
+  size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  T& operator[](size_t i) noexcept { return data_[i]; }
+  const T& operator[](size_t i) const noexcept { return data_[i]; }
+  const T* begin() const noexcept { return data_; }
+  const T* end() const noexcept { return data_ + size_; }
+
+  T& push_back(const T& v) {
+    if (size_ == cap_) grow();
+    data_[size_] = v;
+    return data_[size_++];
+  }
+
+ private:
+  void grow() {
+    const size_t cap = cap_ == 0 ? 256 : cap_ * 2;
+    if (cap > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    void* p = std::realloc(data_, cap * sizeof(T));
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<T*>(p);
+    cap_ = cap;
+  }
+
+  T* data_ = nullptr;
+  size_t size_ = 0;
+  size_t cap_ = 0;
+};
+
+using EmitTree = PodVector<EmitNode>;
 
 // Rounds a double to binary32, nearest and ties to even. Magnitudes from the midpoint between
 // the largest float and 2^128 on become infinities (the tie goes to the even neighbour, which is

@@ -9,13 +9,13 @@
 namespace vorn {
 
 // Reads the value, builds the definitions and the dictionary, and writes the image straight into
-// the bytes object it returns. The pins outlive the tree, whose strings are views into them.
+// the bytes object it returns. The pins outlive the builder, whose strings are views into them.
 PyObject* emit_impl(PyObject* obj) {
   StrPins pins;
-  EmitTree tree;
-  if (!read_py_value(obj, tree, pins)) return nullptr;
-
   EmitBuilder builder;
+  EmitTree tree;
+  if (!read_py_value(obj, tree, builder.dictionary, pins)) return nullptr;
+
   if (Status s = intern_value(builder, tree, 0); !s) return raise_format_error(s.error());
   Result<EmitImage> image = EmitImage::plan(builder, tree);
   if (!image) return raise_format_error(image.error());

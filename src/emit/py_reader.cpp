@@ -20,7 +20,8 @@ namespace {
 // containers, nothing the reader still uses can be freed.
 class Reader {
  public:
-  Reader(EmitTree& tree, StrPins& pins) : tree_(tree), pins_(pins) {}
+  Reader(EmitTree& tree, StringDictionary& dictionary, StrPins& pins)
+      : tree_(tree), dictionary_(dictionary), pins_(pins) {}
 
   // `depth` is the number of containers around `obj`.
   bool read(PyObject* obj, uint32_t depth) {
@@ -49,10 +50,7 @@ class Reader {
     // Node positions are u32; a tree that large could not be held in memory anyway.
     if (tree_.size() >= UINT32_MAX - 1) throw std::bad_alloc();
     const auto at = static_cast<uint32_t>(tree_.size());
-    EmitNode& n = tree_.emplace_back();
-    n.kind = kind;
-    n.bits = bits;
-    n.end = at + 1;
+    tree_.push_back(EmitNode{kind, 0, bits, at + 1});
     return at;
   }
 
@@ -65,20 +63,27 @@ class Reader {
   void push_int(long long v) { push(ValueKind::Int32, static_cast<uint32_t>(v)); }
   void push_float(double d) { push(ValueKind::Float32, float_bits(to_float32(d))); }
 
-  // False with the conversion's exception set when the str has no UTF-8 form.
+  // False with the conversion's exception set when the str has no UTF-8 form. The text goes
+  // into the dictionary, and the str is pinned when it brings new text.
   bool push_str(PyObject* s) {
+    const char* text = nullptr;
     Py_ssize_t n = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(s, &n);
-    if (text == nullptr) return false;
-    // The str type's own hash (cached in the object) also for subclasses, whose __hash__ is
-    // Python code; equal bytes give equal hashes.
-    const Py_hash_t hash = PyUnicode_Type.tp_hash(s);
-    pins_.hold(s);
-    const auto len = static_cast<size_t>(n);
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {  // its storage is its UTF-8 form
+      text = static_cast<const char*>(PyUnicode_DATA(s));
+      n = PyUnicode_GET_LENGTH(s);
+    } else {
+      text = PyUnicode_AsUTF8AndSize(s, &n);
+      if (text == nullptr) return false;
+    }
+    // The str type's own hash, cached in the object, also for subclasses (whose __hash__ is
+    // Python code): equal text gives equal hashes.
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(s)->hash;
+    if (hash == -1) hash = PyUnicode_Type.tp_hash(s);
+    bool added = false;
     const uint32_t at =
-        push(ValueKind::String, len > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(len));
-    tree_[at].text = text;
-    tree_[at].hash = static_cast<uint64_t>(hash);
+        dictionary_.intern({text, static_cast<size_t>(n)}, static_cast<uint64_t>(hash), added);
+    if (added) pins_.hold(s);
+    push(ValueKind::String, at);
     return true;
   }
 
@@ -237,13 +242,14 @@ class Reader {
   }
 
   EmitTree& tree_;
+  StringDictionary& dictionary_;
   StrPins& pins_;
 };
 
 }  // namespace
 
-bool read_py_value(PyObject* obj, EmitTree& tree, StrPins& pins) {
-  return Reader(tree, pins).read(obj, 0);
+bool read_py_value(PyObject* obj, EmitTree& tree, StringDictionary& dictionary, StrPins& pins) {
+  return Reader(tree, dictionary, pins).read(obj, 0);
 }
 
 }  // namespace vorn

@@ -1,16 +1,15 @@
 // The Python value reader of emit: walks a Python object graph into an emit tree.
 #pragma once
 
-#include <vector>
-
+#include "emit/emit_builder.h"
 #include "emit/emit_tree.h"
 #include "module/py_ref.h"
 
 namespace vorn {
 
-// The str objects whose UTF-8 bytes an emit tree views, each held by one reference, all released
-// when this goes. Python code run by the reader may drop every other reference to a str it has
-// already read; the tree's views stay valid all the same.
+// The str objects whose UTF-8 bytes an emit dictionary views, each held by one reference, all
+// released when this goes. Python code run by the reader may drop every other reference to a str
+// it has already read; the dictionary's views stay valid all the same.
 class StrPins {
  public:
   StrPins() = default;
@@ -27,16 +26,17 @@ class StrPins {
   }
 
  private:
-  std::vector<PyObject*> held_;
+  PodVector<PyObject*> held_;
 };
 
-// Reads `obj` (borrowed) into `tree`, appending its nodes in pre-order; every str whose bytes
-// the tree views is held in `pins`. Returns false with a Python exception set: TypeError
-// "Unsupported Python type: {name}" and the two dict key TypeErrors, the interpreter's
-// UnicodeEncodeError for a key that cannot be encoded, and ValueError "Max recursion depth 128
-// exceeded" for containers nested deeper than 128 levels (so a container that holds itself ends
-// there), and PanicException "dictionary changed size during iteration" or "dictionary keys
-// changed during iteration" when code run by the reader changes a dict while it is walked.
-bool read_py_value(PyObject* obj, EmitTree& tree, StrPins& pins);
+// Reads `obj` (borrowed) into `tree`, appending its nodes in pre-order, and its strings into
+// `dictionary` in the order met; every str whose bytes the dictionary views is held in `pins`.
+// Returns false with a Python exception set: TypeError "Unsupported Python type: {name}" and the
+// two dict key TypeErrors, the interpreter's UnicodeEncodeError for a key that cannot be
+// encoded, ValueError "Max recursion depth 128 exceeded" for containers nested deeper than 128
+// levels (so a container that holds itself ends there), and PanicException "dictionary changed
+// size during iteration" or "dictionary keys changed during iteration" when code run by the
+// reader changes a dict while it is walked.
+bool read_py_value(PyObject* obj, EmitTree& tree, StringDictionary& dictionary, StrPins& pins);
 
 }  // namespace vorn
