@@ -53,7 +53,7 @@ void StringDictionary::grow() {
   mask_ = slots_.size() - 1;
   for (const Slot& s : old) {
     if (s.entry == HashIndex::NONE) continue;
-    size_t i = s.hash & mask_;
+    size_t i = s.tag & mask_;
     while (slots_[i].entry != HashIndex::NONE) i = (i + 1) & mask_;
     slots_[i] = s;
   }

@@ -51,26 +51,34 @@ class HashIndex {
 };
 
 // The dictionary of an emit call: every distinct string in first-seen order, as views whose
-// bytes the caller keeps alive. Strings are found by a hash the caller supplies, which must be
-// equal for equal bytes; the slots keep each string's view, so a lookup that meets the very
-// same bytes again touches nothing but its slot.
+// bytes the caller keeps alive for the whole call. Strings are found by a hash the caller
+// supplies, which must be equal for equal bytes. A slot keeps the address of its string's bytes:
+// bytes at that very address, while the string is alive, can only be that string, so meeting
+// the same storage again is settled within the slot.
 class StringDictionary {
  public:
   // The position of `s`, added at the end when new; `added` tells which.
   uint32_t intern(std::string_view s, uint64_t hash, bool& added) {
     if ((strings_.size() + 1) * 2 > slots_.size()) grow();
-    for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+    const auto tag = static_cast<uint32_t>(hash);
+    for (size_t i = tag & mask_;; i = (i + 1) & mask_) {
       Slot& slot = slots_[i];
+      if (slot.data == s.data() && slot.entry != HashIndex::NONE) {
+        added = false;
+        return slot.entry;
+      }
       if (slot.entry == HashIndex::NONE) {
-        slot = Slot{hash, s.data(), s.size(), static_cast<uint32_t>(strings_.size())};
+        slot = Slot{tag, static_cast<uint32_t>(strings_.size()), s.data()};
         strings_.push_back(s);
         added = true;
         return slot.entry;
       }
-      if (slot.hash == hash && slot.size == s.size() &&
-          (slot.data == s.data() || std::memcmp(slot.data, s.data(), s.size()) == 0)) {
-        added = false;
-        return slot.entry;
+      if (slot.tag == tag) {
+        const std::string_view known = strings_[slot.entry];
+        if (known.size() == s.size() && std::memcmp(known.data(), s.data(), s.size()) == 0) {
+          added = false;
+          return slot.entry;
+        }
       }
     }
   }
@@ -78,10 +86,9 @@ class StringDictionary {
 
  private:
   struct Slot {
-    uint64_t hash = 0;
-    const char* data = nullptr;
-    size_t size = 0;
+    uint32_t tag = 0;  // the low half of the hash, which also places the slot
     uint32_t entry = HashIndex::NONE;
+    const char* data = nullptr;
   };
   void grow();
 
