@@ -61,178 +61,170 @@ void StringDictionary::grow() {
 
 namespace {
 
-bool is_number(ValueKind k) noexcept { return k == ValueKind::Int32 || k == ValueKind::Float32; }
-bool is_container(ValueKind k) noexcept { return k == ValueKind::Array || k == ValueKind::Object; }
-
-// Payload bytes of a scalar as the encoder writes it.
-uint64_t scalar_size(const EmitBuilder& b, const EmitNode& n) noexcept {
-  switch (n.kind) {
-    case ValueKind::Bool:
-      return 1;
-    case ValueKind::Int32:
-    case ValueKind::UInt32:
-    case ValueKind::Float32:
-      return 4;
-    case ValueKind::String: {
-      const size_t len = b.dictionary.strings()[n.bits].size();
-      return (len < 128 ? 1 : len < 16384 ? 2 : 4) + len;
-    }
-    default:
-      return 0;
-  }
-}
-
-uint16_t array_definition(EmitBuilder& b, TypeTag elem) {
-  uint32_t& slot = b.array_defs[static_cast<uint8_t>(elem)];
-  if (slot != HashIndex::NONE) return static_cast<uint16_t>(slot);
-  Definition d;
-  d.kind = TypeTag::Array;
-  d.id = b.next_id++;
-  d.elem_type = elem;
-  slot = d.id;
-  b.definitions.push_back(std::move(d));
-  return static_cast<uint16_t>(slot);
-}
-
-// The definition of the object at `index`, whose key is on the key stack from `base` on.
-uint16_t object_definition(EmitBuilder& b, const EmitTree& tree, uint32_t index, size_t base) {
-  const std::string_view key(b.key_stack.data() + base, b.key_stack.size() - base);
-  const uint64_t hash = hash_bytes(key);
-  const uint32_t found = b.object_index.find(hash, [&](uint32_t e) {
-    const size_t from = e == 0 ? 0 : b.object_key_ends[e - 1];
-    return std::string_view(b.object_key_text.data() + from, b.object_key_ends[e] - from) == key;
-  });
-  if (found != HashIndex::NONE) return b.object_key_ids[found];
-
-  Definition d;
-  d.kind = TypeTag::Object;
-  d.id = b.next_id++;
-  std::vector<FieldDef>& fields = d.fields.emplace();
-  fields.reserve(key.size());
-  uint32_t i = 0;
-  for (uint32_t c = index + 1; c < tree[index].end; c = tree[c].end, ++i) {
-    char name[12] = {'f'};
-    char* name_end = std::to_chars(name + 1, name + sizeof name, i).ptr;
-    fields.push_back(FieldDef{std::string(name + 0, name_end), tag_of(tree[c].kind)});
-  }
-  const auto entry = static_cast<uint32_t>(b.object_key_ids.size());
-  b.object_key_text.append(key);
-  b.object_key_ends.push_back(static_cast<uint32_t>(b.object_key_text.size()));
-  b.object_key_ids.push_back(d.id);
-  b.object_index.insert(hash, entry);
-  const uint16_t id = d.id;
-  b.definitions.push_back(std::move(d));
-  return id;
-}
-
-FormatError item_mismatch(uint32_t item, ValueKind found, TypeTag expected) {
-  std::string m = "Array item " + std::to_string(item) + " is ";
-  m += tag_name(tag_of(found));
-  m += " but elem_type is ";
-  m += tag_name(expected);
-  return FormatError{std::move(m)};
-}
-
-// An array whose first item is a number. Valid, it holds numbers only and so nothing that could
-// take a definition: its own id may be taken after the items and still comes before anything
-// inside it.
-Status intern_number_array(EmitBuilder& b, EmitTree& tree, uint32_t index) {
-  const uint32_t end = tree[index].end;
-  const TypeTag first = tag_of(tree[index + 1].kind);
-  bool ints = false, floats = false;
-  uint32_t mismatch = UINT32_MAX, mismatch_node = 0, item = 0;
-  for (uint32_t c = index + 1; c < end; c = tree[c].end, ++item) {
-    const ValueKind k = tree[c].kind;
-    ints |= k == ValueKind::Int32;
-    floats |= k == ValueKind::Float32;
-    if (is_number(k)) continue;
-    if (is_container(k)) {
-      if (Status s = intern_value(b, tree, c); !s) return s;
-    }
-    if (mismatch == UINT32_MAX) {
-      mismatch = item;
-      mismatch_node = c;
-    }
-  }
-  if (mismatch != UINT32_MAX) return item_mismatch(mismatch, tree[mismatch_node].kind, first);
-
-  b.payload_size += 4ULL * tree[index].bits;
-  TypeTag elem = first;
-  if (ints && floats) {  // the Int32 items become the nearest Float32
-    elem = TypeTag::Float32;
-    for (uint32_t c = index + 1; c < end; ++c) {
-      EmitNode& n = tree[c];
-      if (n.kind != ValueKind::Int32) continue;
-      n.kind = ValueKind::Float32;
-      n.bits = float_bits(static_cast<float>(static_cast<int32_t>(n.bits)));
-    }
-  }
-  tree[index].def = array_definition(b, elem);
-  return {};
-}
-
-Status intern_array(EmitBuilder& b, EmitTree& tree, uint32_t index) {
-  const uint32_t end = tree[index].end;
-  const uint32_t count = tree[index].bits;
-  if (count > MAX_ARRAY_ITEMS && b.oversized_array == UINT32_MAX) b.oversized_array = index;
-  b.payload_size += 6;  // self_def_index, elem_def_index, count
-  if (count != 0 && is_number(tree[index + 1].kind)) return intern_number_array(b, tree, index);
-
-  const TypeTag first = count == 0 ? TypeTag::Null : tag_of(tree[index + 1].kind);
-  tree[index].def = array_definition(b, first);
-  uint32_t mismatch = UINT32_MAX, mismatch_node = 0, item = 0;
-  for (uint32_t c = index + 1; c < end; c = tree[c].end, ++item) {
-    const ValueKind k = tree[c].kind;
-    if (is_container(k)) {
-      if (Status s = intern_value(b, tree, c); !s) return s;
-    } else {
-      b.payload_size += scalar_size(b, tree[c]);
-    }
-    if (tag_of(k) != first && mismatch == UINT32_MAX) {
-      mismatch = item;
-      mismatch_node = c;
-    }
-  }
-  if (mismatch != UINT32_MAX) return item_mismatch(mismatch, tree[mismatch_node].kind, first);
-  return {};
-}
-
-Status intern_object(EmitBuilder& b, EmitTree& tree, uint32_t index) {
-  const uint32_t end = tree[index].end;
-  b.payload_size += 2;  // self_def_index
-  const size_t base = b.key_stack.size();
-  for (uint32_t c = index + 1; c < end; c = tree[c].end) {
-    const ValueKind k = tree[c].kind;
-    if (is_container(k)) {
-      if (Status s = intern_value(b, tree, c); !s) return s;
-    } else {
-      b.payload_size += scalar_size(b, tree[c]);
-    }
-    b.key_stack.push_back(kind_char(tag_of(k)));
-  }
-  tree[index].def = object_definition(b, tree, index, base);
-  b.key_stack.resize(base);
-  return {};
+// The TypeTag of a kind character: "0" to "5" give 0 to 5, "6" Array, "7" Object.
+TypeTag tag_of_char(char kind) noexcept {
+  if (kind == '6') return TypeTag::Array;
+  if (kind == '7') return TypeTag::Object;
+  return static_cast<TypeTag>(kind - '0');
 }
 
 }  // namespace
 
-Status intern_value(EmitBuilder& b, EmitTree& tree, uint32_t index) {
-  switch (tree[index].kind) {
-    case ValueKind::Array:
-      return intern_array(b, tree, index);
-    case ValueKind::Object:
-      return intern_object(b, tree, index);
-    default:
-      b.payload_size += scalar_size(b, tree[index]);
-      return {};
-  }
+EmitBuilder::EmitBuilder() : definitions_(predefined_definitions()) {
+  array_defs_.fill(HashIndex::NONE);
+  payload_.reserve(4096);
+  kinds_.reserve(256);
 }
 
-uint16_t root_definition(const EmitTree& tree) {
-  const EmitNode& root = tree[0];
-  if (root.kind == ValueKind::Array || root.kind == ValueKind::Object) return root.def;
-  return static_cast<uint8_t>(tag_of(root.kind));
+bool EmitBuilder::add_string(std::string_view text, uint64_t hash) {
+  note_item('5');
+  const bool added = dictionary_.add(text, hash);
+  const size_t n = text.size();
+  uint8_t* p;
+  if (n < 128) {
+    p = payload_.extend(1 + n);
+    *p++ = static_cast<uint8_t>(n);
+  } else if (n < 16384) {
+    p = payload_.extend(2 + n);
+    *p++ = static_cast<uint8_t>(STRING_MEDIUM | (n >> 8));
+    *p++ = static_cast<uint8_t>(n & 0xFF);
+  } else if (n <= MAX_INLINE_STRING_LEN) {
+    p = payload_.extend(4 + n);
+    *p++ = STRING_LONG;
+    *p++ = static_cast<uint8_t>(n);
+    *p++ = static_cast<uint8_t>(n >> 8);
+    *p++ = static_cast<uint8_t>(n >> 16);
+  } else {
+    // No form holds it; the same text in the dictionary makes the image fail before the payload
+    // is looked at.
+    return added;
+  }
+  if (n != 0) std::memcpy(p, text.data(), n);
+  return added;
+}
+
+void EmitBuilder::begin_array() {
+  note_item('6');
+  open_.push_back(Open{payload_.size(), kinds_.size(), true, false});
+  payload_.extend(6);  // self_def_index, elem_def_index and count, written at the end
+}
+
+void EmitBuilder::begin_object() {
+  note_item('7');
+  open_.push_back(Open{payload_.size(), kinds_.size(), false, false});
+  payload_.extend(2);  // self_def_index, written at the end
+}
+
+void EmitBuilder::end_array() {
+  const size_t header_at = open_.back().header_at;
+  const size_t kinds_at = open_.back().kinds_at;
+  const bool has_id = open_.back().has_id;
+  open_.pop_back();
+  const std::string_view kinds(kinds_.data() + kinds_at, kinds_.size() - kinds_at);
+  const size_t count = kinds.size();
+  if (count > MAX_ARRAY_ITEMS && header_at < oversized_at_) {
+    oversized_at_ = header_at;
+    oversized_count_ = count;
+  }
+  char elem = count == 0 ? '0' : kinds[0];
+  if (elem == '2' || elem == '4') {
+    bool ints = false, floats = false;
+    size_t other = SIZE_MAX;
+    for (size_t i = 0; i < count; ++i) {
+      ints |= kinds[i] == '2';
+      floats |= kinds[i] == '4';
+      if (kinds[i] != '2' && kinds[i] != '4' && other == SIZE_MAX) other = i;
+    }
+    if (other != SIZE_MAX) {
+      set_mismatch(other, kinds[other], elem);
+    } else if (ints && floats) {
+      // Numbers only, so the items are 4 bytes each after the 6-byte header; the Int32 ones
+      // become the nearest Float32.
+      elem = '4';
+      uint8_t* items = payload_.data() + header_at + 6;
+      for (size_t i = 0; i < count; ++i) {
+        if (kinds[i] != '2') continue;
+        const auto v = static_cast<int32_t>(load_u32(items + 4 * i));
+        ByteBuffer::store_u32(items + 4 * i, std::bit_cast<uint32_t>(static_cast<float>(v)));
+      }
+    }
+  } else {
+    for (size_t i = 0; i < count; ++i) {
+      if (kinds[i] != elem) {
+        set_mismatch(i, kinds[i], elem);
+        break;
+      }
+    }
+  }
+  // An array of numbers holds nothing that takes a definition, so taking its id only now still
+  // numbers it before anything inside it.
+  if (!has_id) set_array_definition(header_at, elem);
+  payload_.patch_u16(header_at + 4, static_cast<uint16_t>(count));
+  kinds_.resize(kinds_at);
+  closed(load_u16(payload_.data() + header_at));
+}
+
+void EmitBuilder::end_object() {
+  const size_t header_at = open_.back().header_at;
+  const size_t kinds_at = open_.back().kinds_at;
+  open_.pop_back();
+  const uint16_t id =
+      object_definition(std::string_view(kinds_.data() + kinds_at, kinds_.size() - kinds_at));
+  payload_.patch_u16(header_at, id);
+  kinds_.resize(kinds_at);
+  closed(id);
+}
+
+void EmitBuilder::set_array_definition(size_t header_at, char elem_kind) {
+  uint32_t& known = array_defs_[static_cast<size_t>(elem_kind - '0')];
+  if (known == HashIndex::NONE) {
+    Definition d;
+    d.kind = TypeTag::Array;
+    d.id = next_id_++;
+    d.elem_type = tag_of_char(elem_kind);
+    known = d.id;
+    definitions_.push_back(std::move(d));
+  }
+  const auto id = static_cast<uint16_t>(known);
+  payload_.patch_u16(header_at, id);
+  payload_.patch_u16(header_at + 2, id);  // elem_def_index: the array's own definition
+}
+
+uint16_t EmitBuilder::object_definition(std::string_view kinds) {
+  const uint64_t hash = hash_bytes(kinds);
+  const uint32_t found = object_index_.find(hash, [&](uint32_t e) {
+    const size_t from = e == 0 ? 0 : object_key_ends_[e - 1];
+    return std::string_view(object_keys_.data() + from, object_key_ends_[e] - from) == kinds;
+  });
+  if (found != HashIndex::NONE) return object_ids_[found];
+
+  Definition d;
+  d.kind = TypeTag::Object;
+  d.id = next_id_++;
+  std::vector<FieldDef>& fields = d.fields.emplace();
+  fields.reserve(kinds.size());
+  for (size_t i = 0; i < kinds.size(); ++i) {
+    char name[24] = {'f'};
+    char* name_end = std::to_chars(name + 1, name + sizeof name, i).ptr;
+    fields.push_back(FieldDef{std::string(name + 0, name_end), tag_of_char(kinds[i])});
+  }
+  const auto entry = static_cast<uint32_t>(object_ids_.size());
+  object_keys_.append(kinds);
+  object_key_ends_.push_back(object_keys_.size());
+  object_ids_.push_back(d.id);
+  object_index_.insert(hash, entry);
+  const uint16_t id = d.id;
+  definitions_.push_back(std::move(d));
+  return id;
+}
+
+void EmitBuilder::set_mismatch(size_t item, char found, char expected) {
+  if (mismatch_) return;
+  std::string m = "Array item " + std::to_string(item) + " is ";
+  m += tag_name(tag_of_char(found));
+  m += " but elem_type is ";
+  m += tag_name(tag_of_char(expected));
+  mismatch_ = FormatError{std::move(m)};
 }
 
 }  // namespace vorn

@@ -1,23 +1,44 @@
-// The emit builder: derives the definitions and the string dictionary of an emit tree by the
-// positional scheme, and gives every container the id of its definition. Free of Python.
+// The emit builder: takes a value as a stream of items in reading order (depth first, items in
+// order) and builds, in the same pass, the payload of the single entry, the definitions of the
+// positional scheme and the string dictionary. Free of Python.
 //
 // Arrays share a definition when their element kinds agree, objects when the kinds of all their
 // items agree; an object's fields are named "f0", "f1", ... by position. An array takes its id
-// before anything inside it, an object only after everything inside it.
+// before anything inside it, an object only after everything inside it. Every distinct string is
+// listed in the dictionary in first-seen order, while the payload holds every string inline.
+//
+// The payload is written as the items arrive; a container's definition ids (and an array's
+// count) are written back into its header once they are known. Nothing read before is visited
+// again, except the Int32 items of an array that turns out to hold numbers of both kinds.
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "emit/emit_tree.h"
+#include "format/byte_buffer.h"
 #include "format/format.h"
 #include "format/result.h"
 
 namespace vorn {
+
+// Rounds a double to binary32, nearest and ties to even. Magnitudes from the midpoint between
+// the largest float and 2^128 on become infinities (the tie goes to the even neighbour, which is
+// 2^128); NaN stays NaN. The explicit test keeps the out-of-range conversion, which C++ leaves
+// undefined, from ever being made.
+inline float to_float32(double d) noexcept {
+  constexpr double OVERFLOW_FROM = 0x1.ffffffp127;
+  constexpr float INF = std::numeric_limits<float>::infinity();
+  if (d >= OVERFLOW_FROM) return INF;
+  if (d <= -OVERFLOW_FROM) return -INF;
+  return static_cast<float>(d);
+}
 
 // Open-addressing index from 64-bit hashes to entry numbers. The caller keeps the keys and
 // tells equality, so one index serves keys held anywhere.
@@ -49,6 +70,9 @@ class HashIndex {
   size_t mask_ = 0;
   size_t used_ = 0;
 };
+
+// A fast non-cryptographic hash of a byte string.
+uint64_t hash_bytes(std::string_view bytes) noexcept;
 
 // The dictionary of an emit call: every distinct string in first-seen order, as views whose
 // bytes the caller keeps alive for the whole call. Strings are found by a hash the caller
@@ -82,6 +106,18 @@ class StringDictionary {
       }
     }
   }
+  // Whether `s` was known already; when not, it is added at the end. Strings met again in the
+  // very storage that the dictionary views (dict keys, mostly, which repeat as the same object)
+  // are recognised in a small table by address alone.
+  bool add(std::string_view s, uint64_t hash) {
+    const auto at = reinterpret_cast<uintptr_t>(s.data());
+    const char*& seen = seen_[(at >> 4 ^ at >> 12) % seen_.size()];
+    if (seen == s.data()) return false;
+    bool added = false;
+    const uint32_t entry = intern(s, hash, added);
+    if (strings_[entry].data() == s.data()) seen = s.data();
+    return added;
+  }
   const std::vector<std::string_view>& strings() const noexcept { return strings_; }
 
  private:
@@ -95,55 +131,101 @@ class StringDictionary {
   std::vector<std::string_view> strings_;
   std::vector<Slot> slots_;
   size_t mask_ = 0;
+  std::array<const char*, 512> seen_{};  // addresses of dictionary strings' bytes, by address
 };
 
-// A fast non-cryptographic hash of a byte string.
-uint64_t hash_bytes(std::string_view bytes) noexcept;
+// The state of one emit call. The caller hands over one value: a scalar, or a container opened
+// with begin_*, its items, and end_*; containers nest. Strings' bytes must stay alive and
+// unchanged until the image is written.
+class EmitBuilder {
+ public:
+  EmitBuilder();
 
-// The state of one emit call.
-struct EmitBuilder {
-  // Starts with the six predefined definitions; each new one is appended, so position == id.
-  std::vector<Definition> definitions = predefined_definitions();
-  // Filled by whoever fills the tree, in the order in which it meets the strings: the
-  // depth-first, left-to-right order of the tree, keys and values alike.
-  StringDictionary dictionary;
-  // The array definition per element kind, NONE where there is none yet. The key text of an
-  // array definition is "arr:0:{elem}", so the element kind alone tells keys apart.
-  std::array<uint32_t, 18> array_defs = filled_none();
-  // Object definitions by the kind characters of their items ("obj:0:" and the commas are the
-  // same in every key text and left out). Known keys are kept back to back in
-  // `object_key_text`; the key of the object being walked is built on `key_stack`, above those
-  // of the objects around it.
-  HashIndex object_index;
-  std::string object_key_text;
-  std::vector<uint32_t> object_key_ends;  // per object definition, its key's end in the text
-  std::vector<uint16_t> object_key_ids;
-  std::string key_stack;
-  uint16_t next_id = 6;  // wraps after 65535; the encoder refuses that many definitions anyway
+  void add_bool(bool value) {
+    note_item('1');
+    payload_.put_u8(value ? 1 : 0);
+  }
+  // `bits` are the low 32 bits of the integer.
+  void add_int32(uint32_t bits) {
+    note_item('2');
+    payload_.put_u32(bits);
+  }
+  void add_float32(float value) {
+    note_item('4');
+    payload_.put_u32(std::bit_cast<uint32_t>(value));
+  }
+  // Returns whether the text is new to the dictionary, which then views the caller's bytes.
+  bool add_string(std::string_view text, uint64_t hash);
 
-  // Payload bytes of the tree as the encoder would write them, summed while interning.
-  uint64_t payload_size = 0;
-  // The first array in pre-order with more items than the u16 count holds, if any.
-  uint32_t oversized_array = UINT32_MAX;
+  void begin_array();
+  void end_array();
+  void begin_object();
+  void end_object();
+
+  // After the value: the first array, in the order in which arrays end, whose items do not all
+  // have the kind of its first item ("Array item {index} is {found} but elem_type is
+  // {expected}"), numbers of both kinds and nothing else aside; such an array holds Float32.
+  const std::optional<FormatError>& mismatch() const noexcept { return mismatch_; }
+
+  std::vector<Definition>& definitions() noexcept { return definitions_; }
+  const std::vector<std::string_view>& strings() const noexcept { return dictionary_.strings(); }
+  const ByteBuffer& payload() const noexcept { return payload_; }
+  // The entry's definition index: the root container's id, or the predefined definition of a
+  // scalar root's kind.
+  uint16_t root_definition() const noexcept { return root_definition_; }
+  // The item count of the first array in the payload with more items than a u16 holds, or 0.
+  size_t oversized_array() const noexcept { return oversized_count_; }
 
  private:
-  static std::array<uint32_t, 18> filled_none() {
-    std::array<uint32_t, 18> a;
-    a.fill(HashIndex::NONE);
-    return a;
+  struct Open {
+    size_t header_at;  // where the container's payload starts
+    size_t kinds_at;   // where its items' kind characters start on kinds_
+    bool is_array;
+    bool has_id;  // an array whose definition is known from its first item
+  };
+
+  // Notes the kind of an item that starts now, for the container around it; an array whose
+  // first item this is takes its definition now, unless that item is a number.
+  void note_item(char kind) {
+    if (open_.empty()) {
+      root_definition_ = static_cast<uint16_t>(kind - '0');
+      return;
+    }
+    Open& o = open_.back();
+    if (o.is_array && kinds_.size() == o.kinds_at && kind != '2' && kind != '4') {
+      set_array_definition(o.header_at, kind);
+      o.has_id = true;
+    }
+    kinds_.push_back(kind);
   }
+  void set_array_definition(size_t header_at, char elem_kind);
+  uint16_t object_definition(std::string_view kinds);
+  void set_mismatch(size_t item, char found, char expected);
+  void closed(uint16_t id) {
+    if (open_.empty()) root_definition_ = id;
+  }
+
+  std::vector<Definition> definitions_;  // position == id
+  StringDictionary dictionary_;
+  ByteBuffer payload_;
+  std::vector<Open> open_;
+  // The kind characters of the items of every open container, each container's above those of
+  // the containers around it.
+  std::string kinds_;
+  // The array definition per element kind character ("arr:0:{elem}" is the key text, so the
+  // element kind alone tells array definitions apart), NONE where there is none yet.
+  std::array<uint32_t, 8> array_defs_;
+  // Object definitions by the kind characters of their items ("obj:0:" and the commas are the
+  // same in every key text and left out); the known keys back to back in object_keys_.
+  HashIndex object_index_;
+  std::string object_keys_;
+  std::vector<size_t> object_key_ends_;
+  std::vector<uint16_t> object_ids_;
+  uint16_t next_id_ = 6;  // wraps after 65535; the encoder refuses that many definitions anyway
+  uint16_t root_definition_ = 0;
+  std::optional<FormatError> mismatch_;
+  size_t oversized_at_ = SIZE_MAX;  // header of the first oversized array in the payload
+  size_t oversized_count_ = 0;
 };
-
-// Walks the subtree at `index`, whose strings are in `b.dictionary` already: adds its
-// definitions to `b`, stores each container's definition id in its node's `def`, and turns the
-// Int32 items of an array that holds numbers of both kinds, and nothing else, into the nearest
-// Float32. Fails with "Array item {index} is {found} but elem_type is {expected}" for any other
-// array whose items do not share the kind of its first item; each array is checked after its
-// items, so the first failure of the walk in post-order is the one returned.
-Status intern_value(EmitBuilder& b, EmitTree& tree, uint32_t index);
-
-// The definition index of the entry: the root container's id, or the predefined definition of a
-// scalar root's kind.
-uint16_t root_definition(const EmitTree& tree);
 
 }  // namespace vorn

@@ -1,6 +1,5 @@
 #include "emit/emit_builder.h"
 #include "emit/emit_image.h"
-#include "emit/emit_tree.h"
 #include "emit/py_reader.h"
 #include "module/boundary.h"
 #include "module/functions.h"
@@ -8,16 +7,14 @@
 
 namespace vorn {
 
-// Reads the value, builds the definitions and the dictionary, and writes the image straight into
-// the bytes object it returns. The pins outlive the builder, whose strings are views into them.
+// Reads the value into the builder, then writes the image straight into the bytes object it
+// returns. The pins outlive the builder, whose strings are views into them.
 PyObject* emit_impl(PyObject* obj) {
   StrPins pins;
   EmitBuilder builder;
-  EmitTree tree;
-  if (!read_py_value(obj, tree, builder.dictionary, pins)) return nullptr;
-
-  if (Status s = intern_value(builder, tree, 0); !s) return raise_format_error(s.error());
-  Result<EmitImage> image = EmitImage::plan(builder, tree);
+  if (!read_py_value(obj, builder, pins)) return nullptr;
+  if (builder.mismatch()) return raise_format_error(*builder.mismatch());
+  Result<EmitImage> image = EmitImage::plan(builder);
   if (!image) return raise_format_error(image.error());
 
   PyRef bytes =

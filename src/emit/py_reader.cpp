@@ -16,12 +16,11 @@ namespace {
 //
 // Borrowed references: each function that may run Python code (protocol calls on other types,
 // the walk of a container whose items may run it) first takes its own reference to the object
-// it reads, and every str read into the tree is pinned. Whatever that code does to the
+// it reads, and every str whose text the dictionary keeps is pinned. Whatever that code does to the
 // containers, nothing the reader still uses can be freed.
 class Reader {
  public:
-  Reader(EmitTree& tree, StringDictionary& dictionary, StrPins& pins)
-      : tree_(tree), dictionary_(dictionary), pins_(pins) {}
+  Reader(EmitBuilder& builder, StrPins& pins) : builder_(builder), pins_(pins) {}
 
   // `depth` is the number of containers around `obj`.
   bool read(PyObject* obj, uint32_t depth) {
@@ -39,32 +38,19 @@ class Reader {
       return true;
     }
     if (type == &PyBool_Type) {
-      push(ValueKind::Bool, obj == Py_True ? 1 : 0);
+      builder_.add_bool(obj == Py_True);
       return true;
     }
     return read_other(obj, depth);
   }
 
  private:
-  uint32_t push(ValueKind kind, uint32_t bits) {
-    // Node positions are u32; a tree that large could not be held in memory anyway.
-    if (tree_.size() >= UINT32_MAX - 1) throw std::bad_alloc();
-    const auto at = static_cast<uint32_t>(tree_.size());
-    tree_.push_back(EmitNode{kind, 0, bits, at + 1});
-    return at;
-  }
-
-  void close(uint32_t at, uint32_t count) {
-    tree_[at].bits = count;
-    tree_[at].end = static_cast<uint32_t>(tree_.size());
-  }
-
   // The low 32 bits, as a two's-complement Int32.
-  void push_int(long long v) { push(ValueKind::Int32, static_cast<uint32_t>(v)); }
-  void push_float(double d) { push(ValueKind::Float32, float_bits(to_float32(d))); }
+  void push_int(long long v) { builder_.add_int32(static_cast<uint32_t>(v)); }
+  void push_float(double d) { builder_.add_float32(to_float32(d)); }
 
-  // False with the conversion's exception set when the str has no UTF-8 form. The text goes
-  // into the dictionary, and the str is pinned when it brings new text.
+  // False with the conversion's exception set when the str has no UTF-8 form. The str is pinned
+  // when it brings new text to the dictionary.
   bool push_str(PyObject* s) {
     const char* text = nullptr;
     Py_ssize_t n = 0;
@@ -79,11 +65,9 @@ class Reader {
     // Python code): equal text gives equal hashes.
     Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(s)->hash;
     if (hash == -1) hash = PyUnicode_Type.tp_hash(s);
-    bool added = false;
-    const uint32_t at =
-        dictionary_.intern({text, static_cast<size_t>(n)}, static_cast<uint64_t>(hash), added);
-    if (added) pins_.hold(s);
-    push(ValueKind::String, at);
+    if (builder_.add_string({text, static_cast<size_t>(n)}, static_cast<uint64_t>(hash))) {
+      pins_.hold(s);
+    }
     return true;
   }
 
@@ -117,14 +101,12 @@ class Reader {
     if (depth >= MAX_DEPTH) return too_deep();
     const PyRef hold = PyRef::borrow(list);
     const Py_ssize_t start_len = PyList_GET_SIZE(list);
-    const uint32_t at = push(ValueKind::Array, 0);
-    uint32_t count = 0;
+    builder_.begin_array();
     // An item may run code that shrinks the list: the bound is checked before every item.
     for (Py_ssize_t i = 0; i < start_len && i < PyList_GET_SIZE(list); ++i) {
       if (!read(PyList_GET_ITEM(list, i), depth + 1)) return false;
-      ++count;
     }
-    close(at, count);
+    builder_.end_array();
     return true;
   }
 
@@ -136,8 +118,7 @@ class Reader {
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    const uint32_t at = push(ValueKind::Object, 0);
-    uint32_t count = 0;
+    builder_.begin_object();
     for (;;) {
       // The guards run before every step, the last one (which finds the end) included. Their
       // faults are unrecoverable and raised as PanicException here, as the boundary would.
@@ -156,9 +137,8 @@ class Reader {
       if (!PyUnicode_Check(key)) return key_error(key);
       if (!push_str(key)) return false;
       if (!read(value, depth + 1)) return false;
-      count += 2;
     }
-    close(at, count);
+    builder_.end_object();
     return true;
   }
 
@@ -189,7 +169,7 @@ class Reader {
       PyErr_Clear();
     }
     if (type == &PyBool_Type) {
-      push(ValueKind::Bool, obj == Py_True ? 1 : 0);
+      builder_.add_bool(obj == Py_True);
       return true;
     }
     // From here on __index__, __float__ and a metaclass's __module__ may run Python code.
@@ -207,7 +187,7 @@ class Reader {
     PyErr_Clear();
     const int truth = numpy_bool(obj);
     if (truth < 0) return unsupported(obj);
-    push(ValueKind::Bool, static_cast<uint32_t>(truth));
+    builder_.add_bool(truth == 1);
     return true;
   }
 
@@ -241,15 +221,14 @@ class Reader {
     return -1;
   }
 
-  EmitTree& tree_;
-  StringDictionary& dictionary_;
+  EmitBuilder& builder_;
   StrPins& pins_;
 };
 
 }  // namespace
 
-bool read_py_value(PyObject* obj, EmitTree& tree, StringDictionary& dictionary, StrPins& pins) {
-  return Reader(tree, dictionary, pins).read(obj, 0);
+bool read_py_value(PyObject* obj, EmitBuilder& builder, StrPins& pins) {
+  return Reader(builder, pins).read(obj, 0);
 }
 
 }  // namespace vorn

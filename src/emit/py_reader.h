@@ -1,8 +1,9 @@
-// The Python value reader of emit: walks a Python object graph into an emit tree.
+// The Python value reader of emit: walks a Python object graph and hands it to the emit builder.
 #pragma once
 
+#include <vector>
+
 #include "emit/emit_builder.h"
-#include "emit/emit_tree.h"
 #include "module/py_ref.h"
 
 namespace vorn {
@@ -26,17 +27,17 @@ class StrPins {
   }
 
  private:
-  PodVector<PyObject*> held_;
+  std::vector<PyObject*> held_;
 };
 
-// Reads `obj` (borrowed) into `tree`, appending its nodes in pre-order, and its strings into
-// `dictionary` in the order met; every str whose bytes the dictionary views is held in `pins`.
+// Reads `obj` (borrowed) into `builder`, item by item in reading order (depth first, items in
+// order); every str whose bytes the builder's dictionary views is held in `pins`.
 // Returns false with a Python exception set: TypeError "Unsupported Python type: {name}" and the
 // two dict key TypeErrors, the interpreter's UnicodeEncodeError for a key that cannot be
 // encoded, ValueError "Max recursion depth 128 exceeded" for containers nested deeper than 128
 // levels (so a container that holds itself ends there), and PanicException "dictionary changed
 // size during iteration" or "dictionary keys changed during iteration" when code run by the
 // reader changes a dict while it is walked.
-bool read_py_value(PyObject* obj, EmitTree& tree, StringDictionary& dictionary, StrPins& pins);
+bool read_py_value(PyObject* obj, EmitBuilder& builder, StrPins& pins);
 
 }  // namespace vorn
