@@ -70,8 +70,13 @@ TypeTag tag_of_char(char kind) noexcept {
 
 }  // namespace
 
-EmitBuilder::EmitBuilder() : definitions_(predefined_definitions()) {
+EmitBuilder::EmitBuilder() {
   array_defs_.fill(HashIndex::NONE);
+  // The six predefined definitions: kind and id 0 to 5, nothing more.
+  for (uint8_t i = 0; i <= 5; ++i) {
+    defs_.put_u8(i);
+    defs_.put_u16(i);
+  }
   payload_.reserve(4096);
   kinds_.reserve(256);
 }
@@ -178,12 +183,10 @@ void EmitBuilder::end_object() {
 void EmitBuilder::set_array_definition(size_t header_at, char elem_kind) {
   uint32_t& known = array_defs_[static_cast<size_t>(elem_kind - '0')];
   if (known == HashIndex::NONE) {
-    Definition d;
-    d.kind = TypeTag::Array;
-    d.id = next_id_++;
-    d.elem_type = tag_of_char(elem_kind);
-    known = d.id;
-    definitions_.push_back(std::move(d));
+    known = take_id();
+    defs_.put_u8(static_cast<uint8_t>(TypeTag::Array));
+    defs_.put_u16(static_cast<uint16_t>(known));
+    defs_.put_u8(static_cast<uint8_t>(tag_of_char(elem_kind)));
   }
   const auto id = static_cast<uint16_t>(known);
   payload_.patch_u16(header_at, id);
@@ -198,23 +201,30 @@ uint16_t EmitBuilder::object_definition(std::string_view kinds) {
   });
   if (found != HashIndex::NONE) return object_ids_[found];
 
-  Definition d;
-  d.kind = TypeTag::Object;
-  d.id = next_id_++;
-  std::vector<FieldDef>& fields = d.fields.emplace();
-  fields.reserve(kinds.size());
-  for (size_t i = 0; i < kinds.size(); ++i) {
-    char name[24] = {'f'};
-    char* name_end = std::to_chars(name + 1, name + sizeof name, i).ptr;
-    fields.push_back(FieldDef{std::string(name + 0, name_end), tag_of_char(kinds[i])});
+  const uint16_t id = take_id();
+  const size_t count = kinds.size();
+  defs_.put_u8(static_cast<uint8_t>(TypeTag::Object));
+  defs_.put_u16(id);
+  if (count > MAX_ENCODED_FIELDS) {
+    if (wide_object_.second == 0) wide_object_ = {id, count};
+  } else {
+    defs_.put_u16(static_cast<uint16_t>(count));
+    // Per field: the name's length, the name "f{i}", the tag.
+    for (size_t i = 0; i < count; ++i) {
+      uint8_t* p = defs_.extend(8);
+      uint8_t* name_end = reinterpret_cast<uint8_t*>(
+          std::to_chars(reinterpret_cast<char*>(p + 2), reinterpret_cast<char*>(p + 7), i).ptr);
+      p[0] = static_cast<uint8_t>(name_end - p - 1);
+      p[1] = 'f';
+      *name_end = static_cast<uint8_t>(tag_of_char(kinds[i]));
+      defs_.resize(static_cast<size_t>(name_end + 1 - defs_.data()));
+    }
   }
   const auto entry = static_cast<uint32_t>(object_ids_.size());
   object_keys_.append(kinds);
   object_key_ends_.push_back(object_keys_.size());
-  object_ids_.push_back(d.id);
+  object_ids_.push_back(id);
   object_index_.insert(hash, entry);
-  const uint16_t id = d.id;
-  definitions_.push_back(std::move(d));
   return id;
 }
 

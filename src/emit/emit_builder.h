@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "format/byte_buffer.h"
@@ -167,7 +168,13 @@ class EmitBuilder {
   // {expected}"), numbers of both kinds and nothing else aside; such an array holds Float32.
   const std::optional<FormatError>& mismatch() const noexcept { return mismatch_; }
 
-  std::vector<Definition>& definitions() noexcept { return definitions_; }
+  // The definition block after its u16 count, the six predefined definitions first; the
+  // number of definitions it holds, which is what the count must say.
+  const ByteBuffer& definition_block() const noexcept { return defs_; }
+  size_t definition_count() const noexcept { return def_count_; }
+  // The first object definition with more fields than a u16 counts, whose fields are then not
+  // written: its id and field count, or a count of 0.
+  std::pair<uint16_t, size_t> wide_object() const noexcept { return wide_object_; }
   const std::vector<std::string_view>& strings() const noexcept { return dictionary_.strings(); }
   const ByteBuffer& payload() const noexcept { return payload_; }
   // The entry's definition index: the root container's id, or the predefined definition of a
@@ -205,7 +212,14 @@ class EmitBuilder {
     if (open_.empty()) root_definition_ = id;
   }
 
-  std::vector<Definition> definitions_;  // position == id
+  uint16_t take_id() {
+    ++def_count_;
+    return next_id_++;
+  }
+
+  ByteBuffer defs_;  // definitions in the image's layout, each written when it is made
+  size_t def_count_ = 6;
+  std::pair<uint16_t, size_t> wide_object_{0, 0};
   StringDictionary dictionary_;
   ByteBuffer payload_;
   std::vector<Open> open_;
@@ -221,7 +235,7 @@ class EmitBuilder {
   std::string object_keys_;
   std::vector<size_t> object_key_ends_;
   std::vector<uint16_t> object_ids_;
-  uint16_t next_id_ = 6;  // wraps after 65535; the encoder refuses that many definitions anyway
+  uint16_t next_id_ = 6;  // wraps after 65535; an image of that many definitions is refused
   uint16_t root_definition_ = 0;
   std::optional<FormatError> mismatch_;
   size_t oversized_at_ = SIZE_MAX;  // header of the first oversized array in the payload

@@ -4,8 +4,6 @@
 #include <string>
 #include <utility>
 
-#include "encode/encode.h"
-
 namespace vorn {
 
 namespace {
@@ -14,20 +12,18 @@ uint64_t string_size(size_t n) noexcept { return (n < 128 ? 1 : n < 16384 ? 2 : 
 
 }  // namespace
 
-Result<EmitImage> EmitImage::plan(EmitBuilder& b) {
-  EmitImage image(b);
-  {
-    Document doc;
-    doc.definitions = std::move(b.definitions());
-    Result<ByteBuffer> encoded = encode_document(doc);
-    if (!encoded) return encoded.error();
-    image.head_ = std::move(*encoded);
+Result<EmitImage> EmitImage::plan(const EmitBuilder& b) {
+  // The encoder's refusals, in the order in which it would meet them.
+  if (b.definition_count() > MAX_ENCODED_DEFINITIONS) {
+    return FormatError{"Too many definitions (" + std::to_string(b.definition_count()) +
+                       "), max 65535"};
   }
-  // After the definitions the encoder wrote an empty dictionary (a zero u32) and no entries (a
-  // zero u32); write() puts the real ones there.
-  image.head_.resize(image.head_.size() - 8);
-
-  uint64_t size = image.head_.size() + 4;
+  if (const auto [id, count] = b.wide_object(); count != 0) {
+    return FormatError{"Object #" + std::to_string(id) + " has " + std::to_string(count) +
+                       " fields (max 65535)"};
+  }
+  uint64_t size = HEADER_SIZE + 2 + b.definition_block().size() + 4;
+  if (size > MAX_IMAGE_SIZE) return FormatError{"Image exceeds 4294967295 bytes"};
   for (const std::string_view s : b.strings()) {
     if (s.size() > MAX_INLINE_STRING_LEN) {
       return FormatError{"String exceeds maximum inline length (16 777 215 bytes)"};
@@ -40,14 +36,19 @@ Result<EmitImage> EmitImage::plan(EmitBuilder& b) {
   }
   size += 4 + 2 + 4 + b.payload().size();  // entry count, definition index, payload length
   if (size > MAX_IMAGE_SIZE) return FormatError{"Image exceeds 4294967295 bytes"};
+  EmitImage image(b);
   image.size_ = static_cast<size_t>(size);
   return image;
 }
 
 void EmitImage::write(uint8_t* out) const {
   const EmitBuilder& b = *b_;
-  std::memcpy(out, head_.data(), head_.size());
-  uint8_t* p = out + head_.size();
+  uint8_t* p = out + HEADER_SIZE;
+  p[0] = static_cast<uint8_t>(b.definition_count());
+  p[1] = static_cast<uint8_t>(b.definition_count() >> 8);
+  const ByteBuffer& defs = b.definition_block();
+  std::memcpy(p + 2, defs.data(), defs.size());
+  p += 2 + defs.size();
 
   const auto dict_offset = static_cast<uint32_t>(p - out);
   ByteBuffer::store_u32(p, static_cast<uint32_t>(b.strings().size()));

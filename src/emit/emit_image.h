@@ -1,5 +1,7 @@
-// Writes the image of an emit call. Its size is known before a byte is written, so the image
-// goes straight into its final storage in one pass. Free of Python.
+// Writes the image of an emit call: the header, the definition block and the dictionary, and the
+// one entry with the builder's payload. Its size is known before a byte is written, so the image
+// goes straight into its final storage. The checks are the encoder's, with its messages. Free of
+// Python.
 #pragma once
 
 #include <cstddef>
@@ -13,13 +15,12 @@ namespace vorn {
 
 class EmitImage {
  public:
-  // Plans the image of the value that `b` has taken in: the definitions go through
-  // encode_document, whose refusals (too many definitions, an object definition of more than
-  // 65535 fields) come first; then the encoder's tests on the dictionary and the entry are made
-  // in the order in which it would meet them: "String exceeds maximum inline length (16 777 215
-  // bytes)", "Array has {count} items (max 65535)", "Image exceeds 4294967295 bytes". The
-  // definitions are moved out of `b`; the rest of `b` must outlive the plan and stay unchanged.
-  static Result<EmitImage> plan(EmitBuilder& b);
+  // Plans the image of the value that `b` has taken in, or fails with the refusal that the
+  // encoder would meet first on the same document: "Too many definitions ({count}), max 65535",
+  // "Object #{id} has {count} fields (max 65535)", "String exceeds maximum inline length (16 777
+  // 215 bytes)", "Array has {count} items (max 65535)", "Image exceeds 4294967295 bytes". `b`
+  // must outlive the plan and stay unchanged.
+  static Result<EmitImage> plan(const EmitBuilder& b);
 
   size_t size() const noexcept { return size_; }
 
@@ -30,7 +31,6 @@ class EmitImage {
   explicit EmitImage(const EmitBuilder& b) : b_(&b) {}
 
   const EmitBuilder* b_;
-  ByteBuffer head_;  // the header (offsets still to fill) and the definition block
   size_t size_ = 0;
 };
 
