@@ -49,7 +49,7 @@ uint64_t hash_bytes(std::string_view bytes) noexcept {
 
 void StringDictionary::grow() {
   std::vector<Slot> old = std::exchange(slots_, {});
-  slots_.resize(old.empty() ? 256 : old.size() * 2);
+  slots_.resize(old.empty() ? 1024 : old.size() * 2);
   mask_ = slots_.size() - 1;
   for (const Slot& s : old) {
     if (s.entry == HashIndex::NONE) continue;
@@ -79,33 +79,6 @@ EmitBuilder::EmitBuilder() {
   }
   payload_.reserve(4096);
   kinds_.reserve(256);
-}
-
-bool EmitBuilder::add_string(std::string_view text, uint64_t hash) {
-  note_item('5');
-  const bool added = dictionary_.add(text, hash);
-  const size_t n = text.size();
-  uint8_t* p;
-  if (n < 128) {
-    p = payload_.extend(1 + n);
-    *p++ = static_cast<uint8_t>(n);
-  } else if (n < 16384) {
-    p = payload_.extend(2 + n);
-    *p++ = static_cast<uint8_t>(STRING_MEDIUM | (n >> 8));
-    *p++ = static_cast<uint8_t>(n & 0xFF);
-  } else if (n <= MAX_INLINE_STRING_LEN) {
-    p = payload_.extend(4 + n);
-    *p++ = STRING_LONG;
-    *p++ = static_cast<uint8_t>(n);
-    *p++ = static_cast<uint8_t>(n >> 8);
-    *p++ = static_cast<uint8_t>(n >> 16);
-  } else {
-    // No form holds it; the same text in the dictionary makes the image fail before the payload
-    // is looked at.
-    return added;
-  }
-  if (n != 0) std::memcpy(p, text.data(), n);
-  return added;
 }
 
 void EmitBuilder::begin_array() {

@@ -156,7 +156,32 @@ class EmitBuilder {
     payload_.put_u32(std::bit_cast<uint32_t>(value));
   }
   // Returns whether the text is new to the dictionary, which then views the caller's bytes.
-  bool add_string(std::string_view text, uint64_t hash);
+  bool add_string(std::string_view text, uint64_t hash) {
+    note_item('5');
+    const bool added = dictionary_.add(text, hash);
+    const size_t n = text.size();
+    uint8_t* p;
+    if (n < 128) {
+      p = payload_.extend(1 + n);
+      *p++ = static_cast<uint8_t>(n);
+    } else if (n < 16384) {
+      p = payload_.extend(2 + n);
+      *p++ = static_cast<uint8_t>(STRING_MEDIUM | (n >> 8));
+      *p++ = static_cast<uint8_t>(n & 0xFF);
+    } else if (n <= MAX_INLINE_STRING_LEN) {
+      p = payload_.extend(4 + n);
+      *p++ = STRING_LONG;
+      *p++ = static_cast<uint8_t>(n);
+      *p++ = static_cast<uint8_t>(n >> 8);
+      *p++ = static_cast<uint8_t>(n >> 16);
+    } else {
+      // No form holds it; the same text in the dictionary makes the image fail before the payload
+      // is looked at.
+      return added;
+    }
+    if (n != 0) std::memcpy(p, text.data(), n);
+    return added;
+  }
 
   void begin_array();
   void end_array();
