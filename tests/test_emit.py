@@ -257,3 +257,14 @@ def test_largest_counts():
     assert len(read(list(range(65535))).payload[3]) == 65535
     assert len(read({str(i): i for i in range(32767)}).new_defs[0][1]) == 65534
     assert len(read("x" * 16777215).strings[0]) == 16777215
+
+
+def test_definition_count_limit():
+    # Every pattern of bool and int values gives an object definition of its own; with the six
+    # predefined ones and the array's, 65528 patterns make 65535 definitions.
+    shapes = [{str(j): bool(i >> j & 1) or 0 for j in range(16)} for i in range(65529)]
+    with pytest.raises(ValueError) as info:
+        vorn.emit(shapes)
+    assert str(info.value) == "Failed to parse VORN: Too many definitions (65536), max 65535"
+    image = vorn.emit(shapes[:-1])
+    assert struct.unpack_from("<H", image, 13) == (65535,)
