@@ -153,17 +153,13 @@ void EmitBuilder::end_object() {
   closed(id);
 }
 
-void EmitBuilder::set_array_definition(size_t header_at, char elem_kind) {
-  uint32_t& known = array_defs_[static_cast<size_t>(elem_kind - '0')];
-  if (known == HashIndex::NONE) {
-    known = take_id();
-    defs_.put_u8(static_cast<uint8_t>(TypeTag::Array));
-    defs_.put_u16(static_cast<uint16_t>(known));
-    defs_.put_u8(static_cast<uint8_t>(tag_of_char(elem_kind)));
-  }
-  const auto id = static_cast<uint16_t>(known);
-  payload_.patch_u16(header_at, id);
-  payload_.patch_u16(header_at + 2, id);  // elem_def_index: the array's own definition
+uint16_t EmitBuilder::new_array_definition(char elem_kind) {
+  const uint16_t id = take_id();
+  array_defs_[static_cast<size_t>(elem_kind - '0')] = id;
+  defs_.put_u8(static_cast<uint8_t>(TypeTag::Array));
+  defs_.put_u16(id);
+  defs_.put_u8(static_cast<uint8_t>(tag_of_char(elem_kind)));
+  return id;
 }
 
 uint16_t EmitBuilder::object_definition(std::string_view kinds) {

@@ -230,7 +230,15 @@ class EmitBuilder {
     }
     kinds_.push_back(kind);
   }
-  void set_array_definition(size_t header_at, char elem_kind);
+  void set_array_definition(size_t header_at, char elem_kind) {
+    const uint32_t known = array_defs_[static_cast<size_t>(elem_kind - '0')];
+    const uint16_t id =
+        known != HashIndex::NONE ? static_cast<uint16_t>(known) : new_array_definition(elem_kind);
+    uint8_t* p = payload_.data() + header_at;
+    p[0] = p[2] = static_cast<uint8_t>(id);  // elem_def_index: the array's own definition
+    p[1] = p[3] = static_cast<uint8_t>(id >> 8);
+  }
+  uint16_t new_array_definition(char elem_kind);
   uint16_t object_definition(std::string_view kinds);
   void set_mismatch(size_t item, char found, char expected);
   void closed(uint16_t id) {
