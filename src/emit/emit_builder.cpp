@@ -70,14 +70,13 @@ TypeTag tag_of_char(char kind) noexcept {
 
 }  // namespace
 
-EmitBuilder::EmitBuilder() {
+EmitBuilder::EmitBuilder(ImageStorage::Provider& provider) : payload_(provider) {
   array_defs_.fill(HashIndex::NONE);
   // The six predefined definitions: kind and id 0 to 5, nothing more.
   for (uint8_t i = 0; i <= 5; ++i) {
     defs_.put_u8(i);
     defs_.put_u16(i);
   }
-  payload_.reserve(4096);
   kinds_.reserve(256);
 }
 

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "emit/image_storage.h"
 #include "format/byte_buffer.h"
 #include "format/format.h"
 #include "format/result.h"
@@ -140,7 +141,8 @@ class StringDictionary {
 // unchanged until the image is written.
 class EmitBuilder {
  public:
-  EmitBuilder();
+  // The payload goes into storage from `provider`.
+  explicit EmitBuilder(ImageStorage::Provider& provider);
 
   void add_bool(bool value) {
     note_item('1');
@@ -201,7 +203,8 @@ class EmitBuilder {
   // written: its id and field count, or a count of 0.
   std::pair<uint16_t, size_t> wide_object() const noexcept { return wide_object_; }
   const std::vector<std::string_view>& strings() const noexcept { return dictionary_.strings(); }
-  const ByteBuffer& payload() const noexcept { return payload_; }
+  ImageStorage& payload() noexcept { return payload_; }
+  const ImageStorage& payload() const noexcept { return payload_; }
   // The entry's definition index: the root container's id, or the predefined definition of a
   // scalar root's kind.
   uint16_t root_definition() const noexcept { return root_definition_; }
@@ -254,7 +257,7 @@ class EmitBuilder {
   size_t def_count_ = 6;
   std::pair<uint16_t, size_t> wide_object_{0, 0};
   StringDictionary dictionary_;
-  ByteBuffer payload_;
+  ImageStorage payload_;
   std::vector<Open> open_;
   // The kind characters of the items of every open container, each container's above those of
   // the containers around it.

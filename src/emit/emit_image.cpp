@@ -41,7 +41,7 @@ Result<EmitImage> EmitImage::plan(const EmitBuilder& b) {
   return image;
 }
 
-void EmitImage::write(uint8_t* out) const {
+void EmitImage::write_prefix(uint8_t* out) const {
   const EmitBuilder& b = *b_;
   uint8_t* p = out + HEADER_SIZE;
   p[0] = static_cast<uint8_t>(b.definition_count());
@@ -71,12 +71,10 @@ void EmitImage::write(uint8_t* out) const {
   }
 
   const auto data_offset = static_cast<uint32_t>(p - out);
-  const ByteBuffer& payload = b.payload();
   ByteBuffer::store_u32(p, 1);
   p[4] = static_cast<uint8_t>(b.root_definition());
   p[5] = static_cast<uint8_t>(b.root_definition() >> 8);
-  ByteBuffer::store_u32(p + 6, static_cast<uint32_t>(payload.size()));
-  std::memcpy(p + 10, payload.data(), payload.size());
+  ByteBuffer::store_u32(p + 6, static_cast<uint32_t>(b.payload().size()));
 
   out[0] = FORMAT_VERSION;
   ByteBuffer::store_u32(out + 1, HEADER_SIZE);

@@ -1,7 +1,6 @@
-// Writes the image of an emit call: the header, the definition block and the dictionary, and the
-// one entry with the builder's payload. Its size is known before a byte is written, so the image
-// goes straight into its final storage. The checks are the encoder's, with its messages. Free of
-// Python.
+// Completes the image of an emit call around the builder's payload: the header, the definition
+// block, the dictionary and the one entry's header go ahead of it. The checks are the encoder's,
+// with its messages. Free of Python.
 #pragma once
 
 #include <cstddef>
@@ -23,9 +22,12 @@ class EmitImage {
   static Result<EmitImage> plan(const EmitBuilder& b);
 
   size_t size() const noexcept { return size_; }
+  // The bytes ahead of the payload: the header, the definition and dict blocks, and the data
+  // block up to the payload.
+  size_t prefix_size() const noexcept { return size_ - b_->payload().size(); }
 
-  // Writes exactly size() bytes to `out`.
-  void write(uint8_t* out) const;
+  // Writes the prefix_size() bytes ahead of the payload to `out`.
+  void write_prefix(uint8_t* out) const;
 
  private:
   explicit EmitImage(const EmitBuilder& b) : b_(&b) {}
