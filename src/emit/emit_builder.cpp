@@ -1,5 +1,6 @@
 #include "emit/emit_builder.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <utility>
@@ -72,6 +73,7 @@ TypeTag tag_of_char(char kind) noexcept {
 
 EmitBuilder::EmitBuilder(ImageStorage::Provider& provider) : payload_(provider) {
   array_defs_.fill(HashIndex::NONE);
+  last_object_at_depth_.fill(HashIndex::NONE);
   // The six predefined definitions: kind and id 0 to 5, nothing more.
   for (uint8_t i = 0; i <= 5; ++i) {
     defs_.put_u8(i);
@@ -162,12 +164,20 @@ uint16_t EmitBuilder::new_array_definition(char elem_kind) {
 }
 
 uint16_t EmitBuilder::object_definition(std::string_view kinds) {
-  const uint64_t hash = hash_bytes(kinds);
-  const uint32_t found = object_index_.find(hash, [&](uint32_t e) {
+  const auto key = [&](uint32_t e) {
     const size_t from = e == 0 ? 0 : object_key_ends_[e - 1];
-    return std::string_view(object_keys_.data() + from, object_key_ends_[e] - from) == kinds;
-  });
-  if (found != HashIndex::NONE) return object_ids_[found];
+    return std::string_view(object_keys_.data() + from, object_key_ends_[e] - from);
+  };
+  // Objects next to each other at one depth mostly share their layout: the definition last
+  // found at this depth is tried before the index.
+  uint32_t& last = last_object_at_depth_[std::min(open_.size(), last_object_at_depth_.size() - 1)];
+  if (last != HashIndex::NONE && key(last) == kinds) return object_ids_[last];
+  const uint64_t hash = hash_bytes(kinds);
+  const uint32_t found = object_index_.find(hash, [&](uint32_t e) { return key(e) == kinds; });
+  if (found != HashIndex::NONE) {
+    last = found;
+    return object_ids_[found];
+  }
 
   const uint16_t id = take_id();
   const size_t count = kinds.size();
@@ -193,6 +203,7 @@ uint16_t EmitBuilder::object_definition(std::string_view kinds) {
   object_key_ends_.push_back(object_keys_.size());
   object_ids_.push_back(id);
   object_index_.insert(hash, entry);
+  last = entry;
   return id;
 }
 

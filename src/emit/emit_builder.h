@@ -76,6 +76,27 @@ class HashIndex {
 // A fast non-cryptographic hash of a byte string.
 uint64_t hash_bytes(std::string_view bytes) noexcept;
 
+// Whether n bytes at a and b are equal; short runs without a call.
+inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
+  const auto load64 = [](const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+  };
+  const auto load32 = [](const char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  };
+  if (n > 16) return std::memcmp(a, b, n) == 0;
+  if (n >= 8) return load64(a) == load64(b) && load64(a + n - 8) == load64(b + n - 8);
+  if (n >= 4) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 // The dictionary of an emit call: every distinct string in first-seen order, as views whose
 // bytes the caller keeps alive for the whole call. Strings are found by a hash the caller
 // supplies, which must be equal for equal bytes. A slot keeps the address of its string's bytes:
@@ -101,7 +122,7 @@ class StringDictionary {
       }
       if (slot.tag == tag) {
         const std::string_view known = strings_[slot.entry];
-        if (known.size() == s.size() && std::memcmp(known.data(), s.data(), s.size()) == 0) {
+        if (known.size() == s.size() && same_bytes(known.data(), s.data(), s.size())) {
           added = false;
           return slot.entry;
         }
@@ -271,6 +292,7 @@ class EmitBuilder {
   std::string object_keys_;
   std::vector<size_t> object_key_ends_;
   std::vector<uint16_t> object_ids_;
+  std::array<uint32_t, 32> last_object_at_depth_;  // the deepest entry serves all deeper ones
   uint16_t next_id_ = 6;  // wraps after 65535; an image of that many definitions is refused
   uint16_t root_definition_ = 0;
   std::optional<FormatError> mismatch_;
