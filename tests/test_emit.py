@@ -268,3 +268,27 @@ def test_definition_count_limit():
     assert str(info.value) == "Failed to parse VORN: Too many definitions (65536), max 65535"
     image = vorn.emit(shapes[:-1])
     assert struct.unpack_from("<H", image, 13) == (65535,)
+
+
+@pytest.mark.parametrize("obj, loaded", [
+    ("a", "a"), (7, 7), (2**32 + 5, 5), (2.5, 2.5), (True, True),
+    ({"a": 1}, {"f0": "a", "f1": 1}),
+    ({"b": {"x": True}, "a": []}, {"f0": "b", "f1": {"f0": "x", "f1": True}, "f2": "a", "f3": []}),
+    ([1, 2.5], [1.0, 2.5]),
+    ([[1], ["x"]], [[1], ["x"]]),
+    ([{"a": 1}, {"b": "x"}], [{"f0": "a", "f1": 1}, {"f0": "b", "f1": "x"}]),
+    (nested(128, "deep"), nested(128, "deep")),
+])
+def test_loads_gives_the_positional_form(obj, loaded):
+    assert repr(vorn.loads(vorn.emit(obj))) == repr(loaded)
+
+
+@pytest.mark.parametrize("obj, message", [
+    ([math.inf], "Cannot represent float inf"),
+    ({"x": math.nan}, "Cannot represent float NaN"),
+    ({str(i): i for i in range(129)}, "Object #6 has 258 fields (max 256)"),
+])
+def test_images_that_loads_refuses(obj, message):
+    with pytest.raises(ValueError) as info:
+        vorn.loads(vorn.emit(obj))
+    assert str(info.value) == "Failed to parse VORN: " + message

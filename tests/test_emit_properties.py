@@ -37,6 +37,27 @@ def positional(v, as_float=False):
     return f32(float(v)) if kind(v) == "Float32" else v
 
 
+def loaded(v):
+    """What loads gives back: a dict's items as fields "f0", "f1", ... in key order."""
+    v = positional(v)
+
+    def rebuild(p):
+        if isinstance(p, tuple):
+            return {f"f{i}": rebuild(x) for i, x in enumerate(p[1])}
+        return [rebuild(x) for x in p] if isinstance(p, list) else p
+
+    return rebuild(v)
+
+
+def canonical(v):
+    """Tells 1 from 1.0 and True, and ignores the order of dict keys."""
+    if isinstance(v, dict):
+        return sorted((k, canonical(x)) for k, x in v.items())
+    if isinstance(v, list):
+        return [canonical(x) for x in v]
+    return (type(v).__name__, v)
+
+
 def payload(p):
     if isinstance(p, tuple):
         return [payload(x) for x in p[3]] if p[0] == "arr" else ("obj", [payload(x) for x in p[2]])
@@ -71,3 +92,4 @@ def test_emit_holds_the_positional_form(value):
     parsed = Image(image)
     assert repr(payload(parsed.payload)) == repr(positional(value))
     assert parsed.strings == strings(value, {})
+    assert canonical(vorn.loads(image)) == canonical(loaded(value))
