@@ -5,7 +5,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: run test test-asan install build-deps test-deps format format-check clean
+.PHONY: run test test-asan bench install build-deps test-deps bench-deps format format-check clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -18,8 +18,13 @@ $(VENV)/.test-deps: requirements-test.txt | $(PY)
 	$(PIP) install -r requirements-test.txt
 	touch $@
 
+$(VENV)/.bench-deps: bench/requirements.txt | $(PY)
+	$(PIP) install -r bench/requirements.txt
+	touch $@
+
 build-deps: $(VENV)/.build-deps
 test-deps: $(VENV)/.test-deps
+bench-deps: $(VENV)/.bench-deps
 
 # Rebuilds incrementally: the CMake build tree is kept under build/.
 install: build-deps
@@ -43,6 +48,11 @@ test-asan: build-deps test-deps
 	PYTHONPATH=$(abspath $(ASAN_BUILD)) LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
 		ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		PYTHONMALLOC=malloc VORN_EXPECT_SANITIZED=1 $(PY) -m pytest -p no:cacheprovider
+
+# Throughput, size and memory against the peers on the corpus; BENCH_ARGS passes options, such as
+# BENCH_ARGS="--quick --files twitter" or BENCH_ARGS="--json bench.json".
+bench: install bench-deps
+	$(PY) bench/bench.py $(BENCH_ARGS)
 
 format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h')
