@@ -18,8 +18,13 @@ $(VENV)/.test-deps: requirements-test.txt | $(PY)
 	$(PIP) install -r requirements-test.txt
 	touch $@
 
+$(VENV)/.bench-deps: bench/requirements.txt | $(PY)
+	$(PIP) install -r bench/requirements.txt
+	touch $@
+
 build-deps: $(VENV)/.build-deps
 test-deps: $(VENV)/.test-deps
+bench-deps: $(VENV)/.bench-deps
 
 # Rebuilds incrementally: the CMake build tree is kept under build/.
 install: build-deps
@@ -62,6 +67,12 @@ fuzz: fuzz-build
 			-dict=fuzz/vorn.dict -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1 \
 			$(FUZZ_BUILD)/corpus-$$t fuzz/seeds/$$t || exit 1; \
 	done
+
+# Throughput, size and memory against the peers on the corpus; BENCH_ARGS passes options, such as
+# BENCH_ARGS="--quick --files twitter" or BENCH_ARGS="--json bench.json".
+.PHONY: bench bench-deps
+bench: install bench-deps
+	$(PY) bench/bench.py $(BENCH_ARGS)
 
 format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h')
