@@ -98,14 +98,16 @@ void text_definitions(std::string& out, const ImageView& v) {
   for (size_t i = 0; i < v.definitions.size(); ++i) {
     const Definition& d = v.definitions[i];
     out += cat({"  ", pad_left(num(i), 5), "  ", pad_left(num(d.id), 5), "  "});
-    out += pad_right(kind_of(d.kind), 8) + definition_contents(d) + "\n";
+    const std::string contents = definition_contents(d);
+    out += contents.empty() ? kind_of(d.kind) : pad_right(kind_of(d.kind), 8) + contents;
+    out += '\n';
   }
 }
 
 void text_dict(std::string& out, const ImageView& v) {
   if (!v.dict_count) return;
   out += cat({"dict: ", num(*v.dict_count), *v.dict_count == 1 ? " string" : " strings"});
-  out += read_note(v.dict_read, v.dict_count) + ", " + group_digits(v.dict_bytes) + " bytes";
+  out += read_note(v.dict_read, v.dict_count) + ", " + byte_count(v.dict_bytes);
   if (v.dict_read > v.dict_first.size()) out += cat({", the first ", num(v.dict_first.size())});
   out += "\n";
   for (size_t i = 0; i < v.dict_first.size(); ++i) {
@@ -123,7 +125,7 @@ void text_entries(std::string& out, const ImageView& v) {
     const EntryInfo& e = v.entries[i];
     out += cat({"  ", pad_left(num(i), 5), "  ", pad_left(num(e.def_index), 10), "  "});
     out += pad_right(kind_of(v.definitions[e.def_index].kind), 8);
-    out += group_digits(e.payload_size) + " bytes\n";
+    out += byte_count(e.payload_size) + "\n";
   }
   if (shown < v.entries.size()) out += cat({"  ... ", num(v.entries.size() - shown), " more\n"});
 }

@@ -95,8 +95,6 @@ bool measure(std::string_view text, FileStats& s) {
   return s.ok();
 }
 
-std::string byte_count(uint64_t n) { return group_digits(n) + (n == 1 ? " byte" : " bytes"); }
-
 std::string ratio(uint64_t part, uint64_t whole) {
   if (whole == 0) return "-";
   char buf[32];

@@ -97,4 +97,6 @@ std::string group_digits(uint64_t n) {
   return out;
 }
 
+std::string byte_count(uint64_t n) { return group_digits(n) + (n == 1 ? " byte" : " bytes"); }
+
 }  // namespace vorn::cli

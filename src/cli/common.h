@@ -53,4 +53,7 @@ std::string cat(std::initializer_list<std::string_view> parts);
 // "12,345": a byte count with thousands separators.
 std::string group_digits(uint64_t n);
 
+// "1 byte", "12,345 bytes".
+std::string byte_count(uint64_t n);
+
 }  // namespace vorn::cli
