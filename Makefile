@@ -34,7 +34,7 @@ run: install
 	$(VORN) encode $(EXAMPLE) -o $(EXAMPLE_OUT)/catalog.vorn
 	$(VORN) inspect $(EXAMPLE_OUT)/catalog.vorn
 	$(VORN) decode $(EXAMPLE_OUT)/catalog.vorn --indent 2 -o $(EXAMPLE_OUT)/catalog.decoded.json
-	@head -c 1200 $(EXAMPLE_OUT)/catalog.decoded.json; echo; echo ...
+	@head -n 24 $(EXAMPLE_OUT)/catalog.decoded.json; echo "  ..."
 	$(VORN) stats $(EXAMPLE)
 	@if [ -f examples/run.py ]; then $(PY) examples/run.py $(EXAMPLE); fi
 

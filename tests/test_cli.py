@@ -74,6 +74,20 @@ def test_encode_writes_what_dumps_makes(tmp_path):
     assert (tmp_path / "catalog.vorn").read_bytes() == vorn.dumps(CATALOG.read_text())
 
 
+@pytest.mark.parametrize("name, out, written", [
+    ("a.json", None, "a.vorn"),
+    ("data", None, "data.vorn"),
+    ("a.b.json", "dir", "dir/a.b.vorn"),
+    ("a.json", "x.bin", "x.bin"),
+])
+def test_encode_output_names(tmp_path, name, out, written):
+    (tmp_path / "dir").mkdir()
+    src = write(tmp_path / name, "[true]")
+    result = run("encode", src, *(["-o", tmp_path / out] if out else []))
+    assert (result.returncode, result.stderr) == (0, "")
+    assert (tmp_path / written).read_bytes() == vorn.dumps("[true]")
+
+
 def test_encode_several_goes_past_a_bad_file(tmp_path):
     good = [write(tmp_path / f"good{i}.json", f'{{"n": {i}}}') for i in range(2)]
     bad = write(tmp_path / "bad.json", '{"n": }')
@@ -151,8 +165,8 @@ def test_decode_matches_load_on_the_example(tmp_path):
 
 @pytest.mark.parametrize("text", [
     '{"i": 4294967295, "n": -5, "z": -0.0, "f": 0.1, "big": 1e30, "tiny": 1e-40, "one": 1.0}',
-    '["a\\"\\\\\\n\\u0001\\u001f", "é€😀", "", "x", "x", null, null]',
-    '[[], {}, [[true, false]], {"": {"k": null}}]',
+    '["a\\"\\\\\\n\\u0001\\u001f", "é€😀", "", "x", "x"]',
+    '{"e": [], "o": {}, "n": [[true, false]], "k": {"": {"k": null}}, "z": [null, null]}',
     '7', '"only"', 'null', '[3.4028234663852886e38, -1.401298464324817e-45]',
 ])
 def test_decode_values_and_types_match_load(tmp_path, text):
@@ -164,11 +178,11 @@ def test_decode_values_and_types_match_load(tmp_path, text):
 
 
 def test_decode_indent_and_output_file(tmp_path):
-    image = write(tmp_path / "v.vorn", vorn.dumps('{"a": [1, 2.5], "b": {}, "c": []}'))
+    image = write(tmp_path / "v.vorn", vorn.dumps('{"a": [1, -2], "b": {}, "c": [2.5]}'))
     out = tmp_path / "v.json"
     result = run("decode", image, "--indent", "2", "-o", out)
     assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
-    assert out.read_text() == ('{\n  "a": [\n    1,\n    2.5\n  ],\n  "b": {},\n  "c": []\n}\n')
+    assert out.read_text() == ('{\n  "a": [\n    1,\n    -2\n  ],\n  "b": {},\n  "c": [\n    2.5\n  ]\n}\n')
 
 
 def test_decode_damaged_image(tmp_path):
@@ -273,6 +287,16 @@ def test_inspect_damaged_image(tmp_path, damage, shown, message):
         assert "header: version" in text.stdout
 
 
+def test_inspect_text_marks_a_block_cut_short(tmp_path):
+    image = example_image(tmp_path, patch=("<B", 47, 7))
+    result = run("inspect", image)
+    assert result.returncode == 1
+    assert result.stdout.endswith("definitions: 8 (only 7 read)\n  index     id  kind    contents\n"
+                                  "      0      0  Null\n      1      1  Bool\n      2      2  Int32\n"
+                                  "      3      3  UInt32\n      4      4  Float32\n"
+                                  "      5      5  String\n      6      6  Array   of String\n")
+
+
 # --- stats ----------------------------------------------------------------------------------
 
 def narrowed_numbers(original, restored):
@@ -307,10 +331,11 @@ def test_stats_of_the_example():
 
 @pytest.mark.parametrize("text, verdict, extra", [
     ('{"a": 1, "b": ["x", "x"]}', "exact", {"changed": 0, "examples": [], "dict_strings": 1}),
-    ('[4294967296, 1, 0.5, 0.1, 2147483648, 3]', "narrowed", {"changed": 3, "examples": [
-        {"path": "$[0]", "before": "4294967296", "after": "0"},
-        {"path": "$[3]", "before": "0.1", "after": "0.10000000149011612"},
-        {"path": "$[4]", "before": "2147483648", "after": "-2147483648"}]}),
+    ('{"i": [4294967296, 1, 2147483648, 3], "f": [0.5, 0.1], "g": 0.2}', "narrowed",
+     {"changed": 4, "examples": [
+         {"path": "$.f[1]", "before": "0.1", "after": "0.10000000149011612"},
+         {"path": "$.g", "before": "0.2", "after": "0.20000000298023224"},
+         {"path": "$.i[0]", "before": "4294967296", "after": "0"}]}),
     ('{"a b": {"c": [1e-50]}}', "narrowed",
      {"examples": [{"path": '$["a b"].c[0]', "before": "1e-50", "after": "0.0"}]}),
     ("[1e39]", "refused",
@@ -334,8 +359,17 @@ def test_stats_verdicts(tmp_path, text, verdict, extra):
         assert (result.returncode, result.stderr) == (0, "")
 
 
+def test_stats_goes_past_a_missing_file(tmp_path):
+    good = write(tmp_path / "good.json", "[1]")
+    result = run("stats", tmp_path / "none.json", good, "--json")
+    assert result.returncode == 1
+    assert result.stderr == (f"vorn: {tmp_path / 'none.json'}: "
+                             "No such file or directory (os error 2)\n")
+    assert [r["file"] for r in json.loads(result.stdout)] == [str(good)]
+
+
 def test_stats_text_shows_examples(tmp_path):
-    src = write(tmp_path / "in.json", "[0.1, 7]")
+    src = write(tmp_path / "in.json", "[0.1, 0.5]")
     result = run("stats", src)
     assert result.returncode == 0
     assert result.stdout.endswith("  round trip      after 32-bit narrowing: 1 value changed\n"

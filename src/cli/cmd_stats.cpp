@@ -131,12 +131,12 @@ std::string text_report(const FileStats& s) {
   out += line("JSON", byte_count(s.json_size));
   if (s.refused_by == "compiler") return out + line("refused", cat({"by the compiler: ", s.error}));
   out += line("minified JSON", byte_count(s.minified_size));
-  out += line("definitions", std::to_string(s.definitions));
-  out += line("dict strings", std::to_string(s.dict_strings));
   if (s.refused_by == "encoder") return out + line("refused", cat({"by the encoder: ", s.error}));
   out += line("VORN", byte_count(s.vorn_size) + ", " + ratio(s.vorn_size, s.json_size) +
                           " of the JSON, " + ratio(s.vorn_size, s.minified_size) +
                           " of the minified JSON");
+  out += line("definitions", std::to_string(s.definitions));
+  out += line("dict strings", std::to_string(s.dict_strings));
   if (!s.refused_by.empty())
     return out + line("refused", cat({"by the ", s.refused_by, ": ", s.error}));
   return out + round_trip_text(s);
