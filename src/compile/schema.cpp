@@ -1,0 +1,157 @@
+#include "compile/schema.h"
+
+#include <cmath>
+#include <limits>
+
+namespace vorn {
+
+namespace {
+
+constexpr bool is_number_kind(TypeTag t) noexcept {
+  return t == TypeTag::Int32 || t == TypeTag::UInt32 || t == TypeTag::Float32;
+}
+
+// The smallest magnitude that rounds to infinity as a float: FLT_MAX plus half of its ulp
+// (2^128 - 2^103); a tie there rounds to the even neighbour, which is 2^128.
+constexpr double FLOAT_OVERFLOW = 0x1.ffffffp127;
+
+void append_u32(std::string& out, uint32_t v) {
+  const char b[4] = {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                     static_cast<char>(v >> 24)};
+  out.append(b, 4);
+}
+
+}  // namespace
+
+CompileContext::CompileContext(size_t expected_strings)
+    : definitions(predefined_definitions()), strings(expected_strings) {
+  arrays.fill(NO_DEFINITION);
+}
+
+TypeTag json_kind(const JsonValue& v) noexcept {
+  switch (v.kind) {
+    case JsonKind::Null:
+      return TypeTag::Null;
+    case JsonKind::Bool:
+      return TypeTag::Bool;
+    case JsonKind::Number:
+      if (v.form == NumberForm::Float) return TypeTag::Float32;
+      if (v.form == NumberForm::Unsigned && v.number.u64 >> 63 != 0) return TypeTag::UInt32;
+      return TypeTag::Int32;
+    case JsonKind::String:
+      return TypeTag::String;
+    case JsonKind::Array:
+      return TypeTag::Array;
+    case JsonKind::Object:
+      return TypeTag::Object;
+  }
+  return TypeTag::Null;
+}
+
+float narrow_to_float(double d) noexcept {
+  // A cast of a double beyond the float range is undefined, so those are settled here.
+  if (std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max())) {
+    const float big = std::fabs(d) >= FLOAT_OVERFLOW ? std::numeric_limits<float>::infinity()
+                                                     : std::numeric_limits<float>::max();
+    return std::signbit(d) ? -big : big;
+  }
+  return static_cast<float>(d);
+}
+
+float integer_to_float(const JsonValue& v) noexcept {
+  // Converted straight from 64 bits: a detour through double could round twice.
+  if (v.form == NumberForm::Negative) return static_cast<float>(v.number.i64);
+  return static_cast<float>(v.number.u64);
+}
+
+Value number_value(const JsonValue& v) noexcept {
+  switch (v.form) {
+    case NumberForm::Float:
+      return Value::float32(narrow_to_float(v.number.f64));
+    case NumberForm::Negative:
+      return Value::int32(static_cast<int32_t>(static_cast<uint32_t>(v.number.i64)));
+    case NumberForm::Unsigned:
+      break;
+  }
+  const auto low = static_cast<uint32_t>(v.number.u64);
+  if (v.number.u64 >> 63 != 0) return Value::uint32(low);
+  return Value::int32(static_cast<int32_t>(low));
+}
+
+TypeTag element_kind(std::span<const JsonValue> items) noexcept {
+  for (const JsonValue& item : items) {
+    if (item.kind != JsonKind::Null) return json_kind(item);
+  }
+  return TypeTag::Null;
+}
+
+Result<ArrayKind> check_array(std::span<const JsonValue> items) {
+  ArrayKind result;
+  result.elem = element_kind(items);
+  for (size_t i = 0; i < items.size(); ++i) {
+    const TypeTag found = json_kind(items[i]);
+    if (found == result.elem) continue;
+    if (is_number_kind(found) && is_number_kind(result.elem)) {
+      result.promoted = true;
+      continue;
+    }
+    return FormatError{"Array item " + std::to_string(i) + " is " + std::string(tag_name(found)) +
+                       " but elem_type is " + std::string(tag_name(result.elem))};
+  }
+  if (result.promoted) result.elem = TypeTag::Float32;
+  return result;
+}
+
+uint16_t intern_array_def(CompileContext& ctx, TypeTag elem) {
+  int32_t& slot = ctx.arrays[static_cast<uint8_t>(elem)];
+  if (slot != CompileContext::NO_DEFINITION) return static_cast<uint16_t>(slot);
+  const uint16_t id = ctx.next_id++;
+  Definition def;
+  def.kind = TypeTag::Array;
+  def.id = id;
+  def.elem_type = elem;
+  ctx.definitions.push_back(std::move(def));
+  slot = id;
+  return id;
+}
+
+// The lookup key holds, per member, the key's length as a u32, the key's bytes and the kind
+// character of the member's value. The lengths keep it unambiguous whatever bytes the keys hold
+// (a plain "name:kind,..." text would let the member "a:0,b" pass for the members "a" and "b"),
+// and for every other member list it decides sharing exactly as that text would.
+uint16_t intern_object_def(CompileContext& ctx, std::span<const JsonValue> members) {
+  std::string& sig = ctx.signature;
+  sig.clear();
+  for (const JsonValue& m : members) {
+    append_u32(sig, static_cast<uint32_t>(m.key.size()));
+    sig.append(m.key);
+    sig.push_back(kind_char(json_kind(m)));
+  }
+  const uint64_t hash = hash_bytes(sig);
+  if (const uint16_t* id = ctx.objects.find(sig, hash)) return *id;
+  const uint16_t id = ctx.next_id++;
+  const std::string& key = ctx.object_keys.emplace_back(sig);
+  ctx.objects.try_emplace(key, hash, id);
+  Definition def;
+  def.kind = TypeTag::Object;
+  def.id = id;
+  std::vector<FieldDef> fields;
+  fields.reserve(members.size());
+  for (const JsonValue& m : members) fields.push_back(FieldDef{std::string(m.key), json_kind(m)});
+  def.fields = std::move(fields);
+  ctx.definitions.push_back(std::move(def));
+  return id;
+}
+
+uint16_t elem_def_of(const Value& v) noexcept {
+  switch (v.kind) {
+    case ValueKind::Object:
+      return v.self_def_index;
+    case ValueKind::Array:
+      return v.elem_def_index;
+    default:
+      return static_cast<uint16_t>(tag_of(v.kind));
+  }
+}
+
+}  // namespace vorn
