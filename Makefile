@@ -5,7 +5,8 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: run test test-asan fuzz fuzz-build install build-deps test-deps format format-check clean
+.PHONY: run test test-asan fuzz fuzz-build install build-deps test-deps format format-check clean \
+	dist
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -30,8 +31,18 @@ bench-deps: $(VENV)/.bench-deps
 install: build-deps
 	$(PIP) install --no-build-isolation .
 
+# The main job: the vorn command on the bundled example, through all four subcommands.
+EXAMPLE := examples/catalog.json
+EXAMPLE_OUT := build/example
+VORN := $(VENV)/bin/vorn
 run: install
-	$(PY) examples/run.py examples/catalog.json
+	@mkdir -p $(EXAMPLE_OUT)
+	$(VORN) encode $(EXAMPLE) -o $(EXAMPLE_OUT)/catalog.vorn
+	$(VORN) inspect $(EXAMPLE_OUT)/catalog.vorn
+	$(VORN) decode $(EXAMPLE_OUT)/catalog.vorn --indent 2 -o $(EXAMPLE_OUT)/catalog.decoded.json
+	@head -n 24 $(EXAMPLE_OUT)/catalog.decoded.json; echo "  ..."
+	$(VORN) stats $(EXAMPLE)
+	@if [ -f examples/run.py ]; then $(PY) examples/run.py $(EXAMPLE); fi
 
 test: install test-deps
 	$(PY) -m pytest
@@ -79,6 +90,19 @@ format:
 
 format-check:
 	clang-format --dry-run --Werror $$(git ls-files 'src/*.cpp' 'src/*.h')
+
+# A source distribution and a wheel built from it alone (so the sdist is known to be complete),
+# then the wheel installed into a scratch environment and its command and module tried.
+DIST_CHECK := build/dist-check
+dist: build-deps
+	$(PIP) install build
+	rm -rf dist $(DIST_CHECK)
+	$(PY) -m build --outdir dist
+	$(PYTHON) -m venv $(DIST_CHECK)
+	$(DIST_CHECK)/bin/python -m pip --disable-pip-version-check -q install --no-deps dist/*.whl
+	$(DIST_CHECK)/bin/vorn --help >/dev/null
+	cd $(DIST_CHECK) && bin/python -c "import vorn; assert vorn.loads(vorn.dumps('[1]')) == [1]"
+	@ls -l dist
 
 clean:
 	rm -rf build dist $(VENV)
