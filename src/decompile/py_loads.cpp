@@ -37,6 +37,9 @@ PyObject* checked(PyObject* o, const char* what) {
   return o;
 }
 
+// All exponent bits set: an infinity or a NaN.
+bool is_non_finite(uint32_t float_bits) { return (float_bits & 0x7F800000) == 0x7F800000; }
+
 // A new str from valid UTF-8. ASCII text is copied straight into the string's storage.
 PyObject* make_str(const char* s, size_t n, bool ascii) {
   if (ascii) {
@@ -146,8 +149,7 @@ class PythonSink {
   bool int32_value(int32_t i) { return push(make_int(i)); }
   bool uint32_value(uint32_t u) { return push(make_int(u)); }
   bool float32_value(uint32_t bits) {
-    // All exponent bits set: an infinity or a NaN.
-    if ((bits & 0x7F800000) == 0x7F800000) {
+    if (is_non_finite(bits)) {
       return fail(std::string("Cannot represent float ") + non_finite_name(bits));
     }
     return push(make_float(bits));
@@ -172,6 +174,35 @@ class PythonSink {
     for (uint32_t i = 0; i < count; ++i) PyList_SET_ITEM(list, i, items[i]);
     stack_.resize(stack_.size() - count);
     return push(list);
+  }
+
+  // A list made straight from the element bytes, which are all present.
+  bool fixed_array(uint16_t, uint16_t, TypeTag elem, const uint8_t* p, uint32_t count) {
+    PyRef list = PyRef::steal(checked(PyList_New(count), "list"));
+    for (uint32_t i = 0; i < count; ++i) {
+      PyObject* item;
+      switch (elem) {
+        case TypeTag::Bool:
+          item = Py_NewRef(p[i] != 0 ? Py_True : Py_False);
+          break;
+        case TypeTag::Int32:
+          item = make_int(static_cast<int32_t>(load_u32(p + 4 * i)));
+          break;
+        case TypeTag::UInt32:
+          item = make_int(load_u32(p + 4 * i));
+          break;
+        default: {
+          const uint32_t bits = load_u32(p + 4 * i);
+          if (is_non_finite(bits)) {
+            return fail(std::string("Cannot represent float ") + non_finite_name(bits));
+          }
+          item = make_float(bits);
+          break;
+        }
+      }
+      PyList_SET_ITEM(list.get(), i, item);
+    }
+    return push(list.release());
   }
 
   bool begin_object(uint16_t index, uint32_t values) {
