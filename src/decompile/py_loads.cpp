@@ -13,6 +13,7 @@
 // Python.h comes first.
 #include "module/py_ref.h"
 // The standard and project headers after it.
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <string>
@@ -141,7 +142,9 @@ class PythonSink {
 
   bool null_value(uint32_t) { return push(Py_NewRef(Py_None)); }
   bool null_items(uint32_t count) {
-    stack_.reserve(stack_.size() + count);
+    if (stack_.capacity() - stack_.size() < count) {
+      stack_.reserve(std::max(stack_.capacity() * 2, stack_.size() + count));
+    }
     for (uint32_t i = 0; i < count; ++i) stack_.push_back(Py_NewRef(Py_None));
     return true;
   }
