@@ -8,7 +8,7 @@ import vorn
 from vorn_image import (
     ARRAY, BOOL, FLOAT32, INT32, NULL, OBJECT, PREDEFINED, STRING, UINT32,
     arr, array, assemble, data_block, defs_block, dict_block, f32, f32_bits, i32, image, obj,
-    objv, prim, ref, string, u32,
+    objv, ref, string, u32,
 )
 
 # The worked example of the format: one object {"a": 1}, 61 bytes.
