@@ -64,11 +64,16 @@ class PayloadWalker {
   const std::string& error() const noexcept { return error_; }
 
  private:
-  bool fail(std::string message) {
+  // Out of line and marked cold, so that the checks stay small on the hot paths.
+  [[gnu::cold, gnu::noinline]] bool fail(const char* message) {
+    error_ = message;
+    return false;
+  }
+  [[gnu::cold, gnu::noinline]] bool fail(std::string message) {
     error_ = std::move(message);
     return false;
   }
-  bool unknown_definition(uint32_t index) {
+  [[gnu::cold, gnu::noinline]] bool unknown_definition(uint32_t index) {
     return fail("Unknown definition index: " + std::to_string(index));
   }
 
@@ -85,7 +90,8 @@ class PayloadWalker {
     }
   }
 
-  bool decode_primitive(TypeTag tag, const uint8_t*& p, const uint8_t* end, uint32_t depth) {
+  [[gnu::always_inline]] bool decode_primitive(TypeTag tag, const uint8_t*& p, const uint8_t* end,
+                                               uint32_t depth) {
     const auto r = static_cast<size_t>(end - p);
     switch (tag) {
       case TypeTag::Null:
@@ -147,7 +153,7 @@ class PayloadWalker {
     return sink_.string_value(text, static_cast<uint32_t>(length), check.ascii);
   }
 
-  bool truncated(const char* form, size_t need, size_t got) {
+  [[gnu::cold, gnu::noinline]] bool truncated(const char* form, size_t need, size_t got) {
     return fail(std::string("Truncated ") + form + " string: need " + std::to_string(need) +
                 " bytes, got " + std::to_string(got));
   }

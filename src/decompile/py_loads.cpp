@@ -15,7 +15,9 @@
 // The standard and project headers after it.
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -110,6 +112,56 @@ class KeyTable {
   std::vector<Slot> slots_;
 };
 
+// The objects made but not yet taken into a list or dict, as owned references; what is left
+// when it goes is released.
+class ValueStack {
+ public:
+  ValueStack() { grow(64); }
+  ValueStack(const ValueStack&) = delete;
+  ValueStack& operator=(const ValueStack&) = delete;
+  ~ValueStack() {
+    for (size_t i = 0; i < size_; ++i) Py_DECREF(items_[i]);
+    std::free(items_);
+  }
+
+  // Takes over `o`, which is released if there is no room for it.
+  void push(PyObject* o) {
+    if (size_ == capacity_) {
+      try {
+        grow(size_ + 1);
+      } catch (...) {
+        Py_DECREF(o);
+        throw;
+      }
+    }
+    items_[size_++] = o;
+  }
+  // Makes room for n more pushes, which then cannot fail.
+  void reserve_more(size_t n) {
+    if (capacity_ - size_ < n) grow(size_ + n);
+  }
+  void push_reserved(PyObject* o) { items_[size_++] = o; }
+
+  size_t size() const noexcept { return size_; }
+  // The n objects on top, oldest first.
+  PyObject** top(size_t n) noexcept { return items_ + (size_ - n); }
+  // Forgets the n objects on top, whose references the caller has taken over.
+  void forget(size_t n) noexcept { size_ -= n; }
+
+ private:
+  void grow(size_t need) {
+    const size_t capacity = std::max(capacity_ * 2, need);
+    void* p = std::realloc(items_, capacity * sizeof(PyObject*));
+    if (p == nullptr) throw std::bad_alloc();
+    items_ = static_cast<PyObject**>(p);
+    capacity_ = capacity;
+  }
+
+  PyObject** items_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
 // How the values of one object definition become a dict: its members, in ascending byte order
 // of their keys, stand at [first, first + count) of the sink's member list.
 struct ObjectPlan {
@@ -129,23 +181,18 @@ struct Member {
 // whatever is left there when the walk stops is released.
 class PythonSink {
  public:
-  explicit PythonSink(const ImageLayout& layout) : layout_(layout), plans_(layout.defs.size()) {
-    stack_.reserve(64);
-  }
+  explicit PythonSink(const ImageLayout& layout) : layout_(layout), plans_(layout.defs.size()) {}
   PythonSink(const PythonSink&) = delete;
   PythonSink& operator=(const PythonSink&) = delete;
   ~PythonSink() {
-    for (PyObject* o : stack_) Py_DECREF(o);
     for (PyObject* o : dict_strings_) Py_XDECREF(o);
     for (PyObject* o : dropped_) Py_DECREF(o);
   }
 
   bool null_value(uint32_t) { return push(Py_NewRef(Py_None)); }
   bool null_items(uint32_t count) {
-    if (stack_.capacity() - stack_.size() < count) {
-      stack_.reserve(std::max(stack_.capacity() * 2, stack_.size() + count));
-    }
-    for (uint32_t i = 0; i < count; ++i) stack_.push_back(Py_NewRef(Py_None));
+    stack_.reserve_more(count);
+    for (uint32_t i = 0; i < count; ++i) stack_.push_reserved(Py_NewRef(Py_None));
     return true;
   }
   bool bool_value(bool b) { return push(Py_NewRef(b ? Py_True : Py_False)); }
@@ -172,10 +219,10 @@ class PythonSink {
 
   bool end_array(uint16_t, uint16_t, uint32_t count) {
     PyObject* list = checked(PyList_New(count), "list");
-    PyObject** items = stack_.data() + (stack_.size() - count);
+    PyObject** items = stack_.top(count);
     // PyList_SET_ITEM steals each reference the stack held.
     for (uint32_t i = 0; i < count; ++i) PyList_SET_ITEM(list, i, items[i]);
-    stack_.resize(stack_.size() - count);
+    stack_.forget(count);
     return push(list);
   }
 
@@ -215,7 +262,7 @@ class PythonSink {
 
   bool end_object(uint16_t index, uint32_t count) {
     const ObjectPlan& plan = plans_[index];
-    PyObject** values = stack_.data() + (stack_.size() - count);
+    PyObject** values = stack_.top(count);
     // Sized for its keys up front: inserting them then never grows the table.
     PyObject* dict = checked(_PyDict_NewPresized(plan.count), "dict");
     const Member* const members = members_.data() + plan.first;
@@ -234,7 +281,7 @@ class PythonSink {
       // of the call, as the number cache may still point at them.
       dropped_.insert(dropped_.end(), values, values + count);
     }
-    stack_.resize(stack_.size() - count);
+    stack_.forget(count);
     return push(dict);
   }
 
@@ -243,10 +290,10 @@ class PythonSink {
   // The result once every entry is walked: None for no entries, the value of a single one, a
   // list of the values of several. A new reference.
   PyObject* take_result() {
-    if (stack_.empty()) return Py_NewRef(Py_None);
+    if (stack_.size() == 0) return Py_NewRef(Py_None);
     if (stack_.size() == 1) {
-      PyObject* value = stack_.back();
-      stack_.pop_back();
+      PyObject* value = *stack_.top(1);
+      stack_.forget(1);
       return value;
     }
     const auto count = static_cast<uint32_t>(stack_.size());
@@ -263,17 +310,8 @@ class PythonSink {
     return false;
   }
 
-  // Never throws after taking `o`, so the reference cannot leak.
   bool push(PyObject* o) {
-    if (stack_.size() == stack_.capacity()) {
-      try {
-        stack_.reserve(stack_.capacity() * 2);
-      } catch (...) {
-        Py_DECREF(o);
-        throw;
-      }
-    }
-    stack_.push_back(o);
+    stack_.push(o);
     return true;
   }
 
@@ -352,7 +390,7 @@ class PythonSink {
 
   const ImageLayout& layout_;
   KeyTable keys_;
-  std::vector<PyObject*> stack_;         // owned references
+  ValueStack stack_;
   std::vector<PyObject*> dropped_;       // owned: values no dict took, released at the end
   std::vector<NumberSlot> numbers_;      // empty until the first number is cached
   std::vector<PyObject*> dict_strings_;  // owned or null, one per dict string
