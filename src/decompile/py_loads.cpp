@@ -103,10 +103,20 @@ class KeyTable {
     Key key{nullptr, 0};
   };
 
+  // Mixes the name eight bytes at a time; field names are short.
   static size_t hash_bytes(std::string_view s) noexcept {
-    uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a
-    for (char c : s) h = (h ^ static_cast<uint8_t>(c)) * 0x100000001b3ULL;
-    return static_cast<size_t>(h ^ (h >> 29));
+    uint64_t h = s.size() * 0x9E3779B97F4A7C15ULL;
+    size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+      uint64_t w;
+      std::memcpy(&w, s.data() + i, 8);
+      h = (h ^ w) * 0xFF51AFD7ED558CCDULL;
+      h ^= h >> 32;
+    }
+    uint64_t tail = 0;
+    std::memcpy(&tail, s.data() + i, s.size() - i);
+    h = (h ^ tail) * 0xFF51AFD7ED558CCDULL;
+    return static_cast<size_t>(h ^ (h >> 32));
   }
 
   std::vector<Slot> slots_;
