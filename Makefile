@@ -5,7 +5,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: run test test-asan install build-deps test-deps format format-check clean
+.PHONY: run test test-asan fuzz fuzz-build install build-deps test-deps format format-check clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -43,6 +43,25 @@ test-asan: build-deps test-deps
 	PYTHONPATH=$(abspath $(ASAN_BUILD)) LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
 		ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		PYTHONMALLOC=malloc VORN_EXPECT_SANITIZED=1 $(PY) -m pytest -p no:cacheprovider
+
+# libFuzzer targets on the Python-free core, built with clang. FUZZ_TIME is in seconds per target.
+FUZZ_TIME ?= 180
+FUZZ_BUILD := build/fuzz
+fuzz-build: build-deps
+	@command -v clang++ >/dev/null && test -n "$$(find /usr/lib/llvm-*/lib/clang -name 'libclang_rt.fuzzer-*.a' 2>/dev/null)" \
+		|| (apt-get update -qq && apt-get install -y -qq clang libclang-rt-14-dev >/dev/null)
+	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_PYTHON=OFF \
+		-DVORN_FUZZ=ON -DVORN_WERROR=ON >/dev/null
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD)
+
+fuzz: fuzz-build
+	for t in decode compile; do \
+		mkdir -p $(FUZZ_BUILD)/corpus-$$t && \
+		$(FUZZ_BUILD)/fuzz_$$t -max_total_time=$(FUZZ_TIME) -timeout=10 -rss_limit_mb=2048 \
+			-dict=fuzz/vorn.dict -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1 \
+			$(FUZZ_BUILD)/corpus-$$t fuzz/seeds/$$t || exit 1; \
+	done
 
 format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h')

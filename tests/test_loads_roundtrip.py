@@ -10,7 +10,7 @@ from hypothesis import given, strategies as st
 import vorn
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-CORPUS = ROOT.parent.parent / "shared" / "data" / "corpus"
+CORPUS = ROOT.parent / "shared" / "data" / "corpus"
 CORPUS_FILES = sorted(CORPUS.glob("*.json")) if CORPUS.is_dir() else []
 
 
