@@ -360,8 +360,8 @@ class PythonSink {
     members_.push_back(Member{keys_.get(name, layout_.fields.size()), field});
   }
 
-  static constexpr unsigned NUMBER_CACHE_BITS = 10;
-  static constexpr size_t NUMBER_CACHE_SIZE = size_t{1} << NUMBER_CACHE_BITS;
+  // At most 1024 slots, fewer for a small data block (each number takes four bytes of it).
+  static constexpr unsigned MAX_NUMBER_CACHE_BITS = 10;
   static constexpr int64_t FLOAT_KEYS = int64_t{1} << 40;
   struct NumberSlot {
     int64_t key = 0;
@@ -375,9 +375,16 @@ class PythonSink {
   // outlives its object, and a miss does not touch the old object.
   template <class Make>
   PyObject* cached_number(int64_t key, Make make) {
-    if (numbers_.empty()) numbers_.resize(NUMBER_CACHE_SIZE);
+    if (numbers_.empty()) {
+      number_bits_ = 4;
+      while (number_bits_ < MAX_NUMBER_CACHE_BITS &&
+             (size_t{4} << number_bits_) < layout_.data.size()) {
+        ++number_bits_;
+      }
+      numbers_.resize(size_t{1} << number_bits_);
+    }
     NumberSlot& slot =
-        numbers_[(static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ULL) >> (64 - NUMBER_CACHE_BITS)];
+        numbers_[(static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ULL) >> (64 - number_bits_)];
     if (slot.object != nullptr && slot.key == key) return Py_NewRef(slot.object);
     PyObject* o = make();
     slot.object = o;
@@ -401,7 +408,8 @@ class PythonSink {
   const ImageLayout& layout_;
   KeyTable keys_;
   ValueStack stack_;
-  std::vector<PyObject*> dropped_;       // owned: values no dict took, released at the end
+  std::vector<PyObject*> dropped_;  // owned: values no dict took, released at the end
+  unsigned number_bits_ = 0;
   std::vector<NumberSlot> numbers_;      // empty until the first number is cached
   std::vector<PyObject*> dict_strings_;  // owned or null, one per dict string
   std::vector<ObjectPlan> plans_;        // per self_def_index, made when first met
