@@ -1,10 +1,72 @@
+#include <cstring>
+#include <new>
+
+#include "emit/emit_builder.h"
+#include "emit/emit_image.h"
+#include "emit/image_storage.h"
+#include "emit/py_reader.h"
+#include "module/boundary.h"
 #include "module/functions.h"
+#include "module/py_ref.h"
 
 namespace vorn {
 
-PyObject* emit_impl(PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "emit");
-  return nullptr;
+namespace {
+
+// Image storage in a bytes object, grown in place, which becomes the result.
+class BytesProvider final : public ImageStorage::Provider {
+ public:
+  uint8_t* grow(size_t, size_t need, size_t& capacity) override {
+    if (need > static_cast<size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    resize(static_cast<Py_ssize_t>(need));
+    if (!bytes_) throw std::bad_alloc();
+    capacity = need;
+    return reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes_.get()));
+  }
+
+  // Cuts the bytes to `size` and hands them over; nullptr with an exception set on failure.
+  PyObject* finish(size_t size) {
+    resize(static_cast<Py_ssize_t>(size));
+    return bytes_.release();
+  }
+
+ private:
+  // Keeps the contents up to the smaller size; on failure, leaves no object and an exception.
+  void resize(Py_ssize_t n) {
+    if (!bytes_) {
+      bytes_ = PyRef::steal(PyBytes_FromStringAndSize(nullptr, n));
+      return;
+    }
+    if (PyBytes_GET_SIZE(bytes_.get()) == n) return;
+    PyObject* b = bytes_.release();
+    if (_PyBytes_Resize(&b, n) == 0) bytes_ = PyRef::steal(b);  // on failure b is released
+  }
+
+  PyRef bytes_;
+};
+
+}  // namespace
+
+// Reads the value into the builder, whose payload grows inside the bytes object that becomes the
+// result; then moves the payload up and writes the rest of the image ahead of it. The pins
+// outlive the builder, whose strings are views into them.
+PyObject* emit_impl(PyObject* obj) {
+  StrPins pins;
+  BytesProvider storage;
+  EmitBuilder builder(storage);
+  if (!read_py_value(obj, builder, pins)) return nullptr;
+  if (builder.mismatch()) return raise_format_error(*builder.mismatch());
+  Result<EmitImage> image = EmitImage::plan(builder);
+  if (!image) return raise_format_error(image.error());
+
+  ImageStorage& out = builder.payload();
+  const size_t payload_size = out.size();
+  out.reserve(image->size());
+  std::memmove(out.data() + image->prefix_size(), out.data(), payload_size);
+  image->write_prefix(out.data());
+  PyObject* bytes = storage.finish(image->size());
+  if (bytes == nullptr) panic_after_failed_call("failed to create the image bytes");
+  return bytes;
 }
 
 }  // namespace vorn

@@ -1,0 +1,323 @@
+#include "decode/decode.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <utility>
+
+#include "decode/utf8.h"
+#include "decode/walker.h"
+#include "format/byte_buffer.h"
+
+namespace vorn {
+
+namespace {
+
+std::string hex_byte(uint8_t b) {
+  char buf[3];
+  std::snprintf(buf, sizeof buf, "%02X", static_cast<unsigned>(b));
+  return buf;
+}
+
+FormatError unknown_tag(uint8_t b) {
+  return FormatError{"Unknown VORN type tag: 0x" + hex_byte(b)};
+}
+
+std::string_view view_of(const uint8_t* p, size_t n) {
+  return {reinterpret_cast<const char*>(p), n};
+}
+
+// Header: version and the three block offsets, each bounded by the one before it.
+Status read_header(std::span<const uint8_t> image, ImageLayout& layout) {
+  const size_t size = image.size();
+  if (size < HEADER_SIZE) {
+    return FormatError{"Header requires 13 bytes, got " + std::to_string(size)};
+  }
+  const uint8_t* b = image.data();
+  layout.version = b[0];
+  const uint32_t d = load_u32(b + 1);
+  const uint32_t s = load_u32(b + 5);
+  const uint32_t a = load_u32(b + 9);
+  if (layout.version != FORMAT_VERSION) {
+    return FormatError{"Unsupported VORN version: " + std::to_string(layout.version)};
+  }
+  if (d < HEADER_SIZE)
+    return FormatError{"Def block offset " + std::to_string(d) + " before header"};
+  if (s < d) return FormatError{"Dict block offset " + std::to_string(s) + " before defs"};
+  if (a < s) return FormatError{"Data block offset " + std::to_string(a) + " before dict"};
+  if (a > size) {
+    return FormatError{"Data block offset " + std::to_string(a) + " exceeds buffer length " +
+                       std::to_string(size)};
+  }
+  layout.def_block_offset = d;
+  layout.dict_block_offset = s;
+  layout.data_block_offset = a;
+  return {};
+}
+
+// Reads the fields of one object definition from position p of the block.
+Status read_fields(const uint8_t* block, size_t size, size_t& p, uint32_t count,
+                   ImageLayout& layout) {
+  for (uint32_t j = 0; j < count; ++j) {
+    if (p >= size) return FormatError{"Truncated field " + std::to_string(j) + " name length"};
+    const size_t k = block[p];
+    // The name and the tag byte after it must both lie in the block.
+    if (p + k + 1 >= size)
+      return FormatError{"Truncated field " + std::to_string(j) + " name data"};
+    const Utf8Check check = check_utf8(block + p + 1, k);
+    if (!check.ok) return FormatError{"Invalid UTF-8 in field name: " + utf8_error_text(check)};
+    const uint8_t tag = block[p + k + 1];
+    if (!is_valid_tag(tag)) return unknown_tag(tag);
+    layout.fields.push_back(FieldView{view_of(block + p + 1, k), static_cast<TypeTag>(tag)});
+    p += k + 2;
+  }
+  return {};
+}
+
+Status read_definitions(const uint8_t* block, size_t size, ImageLayout& layout) {
+  if (size < 2)
+    return FormatError{"Definition block too short: " + std::to_string(size) + " bytes"};
+  const uint32_t n = load_u16(block);
+  if (n > MAX_DEFINITIONS) {
+    return FormatError{"Definition count " + std::to_string(n) + " exceeds max " +
+                       std::to_string(MAX_DEFINITIONS)};
+  }
+  const size_t required = 3 * static_cast<size_t>(n) + 2;
+  if (size < required) {
+    return FormatError{"Definition block has " + std::to_string(size) + " bytes but " +
+                       std::to_string(n) + " defs require " + std::to_string(required)};
+  }
+  layout.defs.reserve(n);
+  // Every field takes at least two bytes; most names are several bytes long.
+  layout.fields.reserve(size / 8);
+  size_t p = 2;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (p >= size) return FormatError{"Truncated definition block at entry " + std::to_string(i)};
+    const uint8_t kind = block[p];
+    if (!is_valid_tag(kind)) return unknown_tag(kind);
+    if (p + 3 > size) return FormatError{"Truncated definition index"};
+    DefView def;
+    def.kind = static_cast<TypeTag>(kind);
+    def.id = load_u16(block + p + 1);
+    if (def.kind == TypeTag::Array) {
+      if (p + 4 > size) return FormatError{"Truncated array elem_type"};
+      const uint8_t elem = block[p + 3];
+      if (!is_valid_tag(elem)) return unknown_tag(elem);
+      def.has_elem_type = true;
+      def.elem_type = static_cast<TypeTag>(elem);
+      p += 4;
+    } else if (def.kind == TypeTag::Object) {
+      if (p + 5 > size) return FormatError{"Truncated object field count"};
+      const uint32_t m = load_u16(block + p + 3);
+      if (m > MAX_OBJECT_FIELDS) {
+        return FormatError{"Object #" + std::to_string(def.id) + " has " + std::to_string(m) +
+                           " fields (max " + std::to_string(MAX_OBJECT_FIELDS) + ")"};
+      }
+      p += 5;
+      def.has_fields = true;
+      def.first_field = static_cast<uint32_t>(layout.fields.size());
+      def.field_count = m;
+      if (Status st = read_fields(block, size, p, m, layout); !st) return st;
+    } else {
+      p += 3;
+    }
+    layout.defs.push_back(def);
+  }
+  return {};
+}
+
+Status read_dict(const uint8_t* block, size_t size, ImageLayout& layout) {
+  if (size == 0) return {};
+  if (size < 4) return FormatError{"Dict block too short for entry count"};
+  const uint32_t count = load_u32(block);
+  // The count has no maximum, but every string takes at least one byte.
+  layout.strings.reserve(std::min<size_t>(count, size - 4));
+  size_t p = 4;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (p >= size) return FormatError{"Truncated dict string"};
+    const uint8_t b = block[p];
+    if (b == STRING_REF || (b >= 0xC0 && b <= 0xFD)) {
+      return FormatError{"Invalid dict string encoding byte: 0x" + hex_byte(b)};
+    }
+    size_t prefix;
+    size_t length;
+    if (b < STRING_MEDIUM) {
+      prefix = 1;
+      length = b;
+    } else if (b == STRING_LONG) {
+      if (size - p < 4) return FormatError{"Truncated long dict string"};
+      prefix = 4;
+      length = load_u24(block + p + 1);
+    } else {
+      if (size - p < 2) return FormatError{"Truncated medium dict string"};
+      prefix = 2;
+      length = static_cast<size_t>(b & 0x3F) << 8 | block[p + 1];
+    }
+    if (size - p < prefix + length) return FormatError{"Truncated dict string data"};
+    const Utf8Check check = check_utf8(block + p + prefix, length);
+    if (!check.ok) return FormatError{"Invalid UTF-8 in dict: " + utf8_error_text(check)};
+    layout.strings.push_back(view_of(block + p + prefix, length));
+    p += prefix + length;
+  }
+  return {};
+}
+
+Status read_data_header(const uint8_t* block, size_t size, ImageLayout& layout) {
+  if (size < 4) return FormatError{"Data block too short: " + std::to_string(size) + " bytes"};
+  const uint32_t e = load_u32(block);
+  if (e > MAX_DATA_ENTRIES) {
+    return FormatError{"Data entry count " + std::to_string(e) + " exceeds max " +
+                       std::to_string(MAX_DATA_ENTRIES)};
+  }
+  layout.data = {block, size};
+  layout.entry_count = e;
+  return {};
+}
+
+// Accepts every value and keeps nothing: the walk alone makes the checks.
+struct CheckingSink {
+  bool null_value(uint32_t) { return true; }
+  bool null_items(uint32_t) { return true; }
+  bool bool_value(bool) { return true; }
+  bool int32_value(int32_t) { return true; }
+  bool uint32_value(uint32_t) { return true; }
+  bool float32_value(uint32_t) { return true; }
+  bool string_value(const uint8_t*, uint32_t, bool) { return true; }
+  bool str_ref(uint32_t, uint32_t) { return true; }
+  bool end_array(uint16_t, uint16_t, uint32_t) { return true; }
+  bool fixed_array(uint16_t, uint16_t, TypeTag, const uint8_t*, uint32_t) { return true; }
+  bool begin_object(uint16_t, uint32_t) { return true; }
+  bool end_object(uint16_t, uint32_t) { return true; }
+  bool end_entry(uint16_t) { return true; }
+};
+
+// Builds the Value tree of each entry. Finished values wait on a stack until their array or
+// object ends and takes them, so nothing is reserved from a count before its items exist.
+class DocumentSink {
+ public:
+  explicit DocumentSink(std::vector<DataEntry>& entries) : entries_(entries) {}
+
+  bool null_value(uint32_t) { return push(Value::null()); }
+  bool null_items(uint32_t count) {
+    stack_.resize(stack_.size() + count);
+    return true;
+  }
+  bool bool_value(bool b) { return push(Value::make_bool(b)); }
+  bool int32_value(int32_t i) { return push(Value::int32(i)); }
+  bool uint32_value(uint32_t u) { return push(Value::uint32(u)); }
+  bool float32_value(uint32_t bits) { return push(Value::float32(std::bit_cast<float>(bits))); }
+  bool string_value(const uint8_t* s, uint32_t n, bool) {
+    return push(Value::string(std::string(reinterpret_cast<const char*>(s), n)));
+  }
+  bool str_ref(uint32_t index, uint32_t) { return push(Value::str_ref(index)); }
+  bool end_array(uint16_t self_def, uint16_t elem_def, uint32_t count) {
+    push(Value::array(self_def, elem_def, take(count)));
+    return true;
+  }
+  bool fixed_array(uint16_t self_def, uint16_t elem_def, TypeTag elem, const uint8_t* p,
+                   uint32_t count) {
+    std::vector<Value> items;
+    items.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+      switch (elem) {
+        case TypeTag::Bool:
+          items.push_back(Value::make_bool(p[i] != 0));
+          break;
+        case TypeTag::Int32:
+          items.push_back(Value::int32(static_cast<int32_t>(load_u32(p + 4 * i))));
+          break;
+        case TypeTag::UInt32:
+          items.push_back(Value::uint32(load_u32(p + 4 * i)));
+          break;
+        default:
+          items.push_back(Value::float32(std::bit_cast<float>(load_u32(p + 4 * i))));
+          break;
+      }
+    }
+    return push(Value::array(self_def, elem_def, std::move(items)));
+  }
+  bool begin_object(uint16_t, uint32_t) { return true; }
+  bool end_object(uint16_t self_def, uint32_t count) {
+    push(Value::object(self_def, take(count)));
+    return true;
+  }
+  bool end_entry(uint16_t def_index) {
+    entries_.push_back(DataEntry{def_index, std::move(stack_.back())});
+    stack_.pop_back();
+    return true;
+  }
+
+ private:
+  bool push(Value v) {
+    stack_.push_back(std::move(v));
+    return true;
+  }
+  std::vector<Value> take(uint32_t count) {
+    const auto first = stack_.end() - static_cast<std::ptrdiff_t>(count);
+    std::vector<Value> items(std::make_move_iterator(first), std::make_move_iterator(stack_.end()));
+    stack_.erase(first, stack_.end());
+    return items;
+  }
+
+  std::vector<DataEntry>& entries_;
+  std::vector<Value> stack_;
+};
+
+}  // namespace
+
+Status read_layout(std::span<const uint8_t> image, ImageLayout& layout) {
+  if (Status st = read_header(image, layout); !st) return st;
+  const uint8_t* b = image.data();
+  const uint32_t d = layout.def_block_offset;
+  const uint32_t s = layout.dict_block_offset;
+  const uint32_t a = layout.data_block_offset;
+  if (Status st = read_definitions(b + d, s - d, layout); !st) return st;
+  if (Status st = read_dict(b + s, a - s, layout); !st) return st;
+  return read_data_header(b + a, image.size() - a, layout);
+}
+
+Status validate_image(std::span<const uint8_t> image, ImageLayout& layout) {
+  if (Status st = read_layout(image, layout); !st) return st;
+  CheckingSink sink;
+  PayloadWalker<CheckingSink> walker(layout, sink);
+  if (!walker.walk_entries()) return FormatError{walker.error()};
+  return {};
+}
+
+Result<Document> decode_document(std::span<const uint8_t> image) {
+  ImageLayout layout;
+  if (Status st = read_layout(image, layout); !st) return st.error();
+
+  Document doc;
+  doc.version = layout.version;
+  doc.def_block_offset = layout.def_block_offset;
+  doc.dict_block_offset = layout.dict_block_offset;
+  doc.data_block_offset = layout.data_block_offset;
+  doc.definitions.reserve(layout.defs.size());
+  for (const DefView& view : layout.defs) {
+    Definition def;
+    def.kind = view.kind;
+    def.id = view.id;
+    if (view.has_elem_type) def.elem_type = view.elem_type;
+    if (view.has_fields) {
+      std::vector<FieldDef> fields;
+      fields.reserve(view.field_count);
+      for (const FieldView& f : layout.fields_of(view)) {
+        fields.push_back(FieldDef{std::string(f.name), f.tag});
+      }
+      def.fields = std::move(fields);
+    }
+    doc.definitions.push_back(std::move(def));
+  }
+  doc.strings.reserve(layout.strings.size());
+  for (std::string_view s : layout.strings) doc.strings.emplace_back(s);
+
+  // Every entry takes at least its six header bytes.
+  doc.entries.reserve(std::min<size_t>(layout.entry_count, (layout.data.size() - 4) / 6));
+  DocumentSink sink(doc.entries);
+  PayloadWalker<DocumentSink> walker(layout, sink);
+  if (!walker.walk_entries()) return FormatError{walker.error()};
+  return doc;
+}
+
+}  // namespace vorn

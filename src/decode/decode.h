@@ -1,0 +1,68 @@
+// The decoder: validates an untrusted VORN image and reads it back. Every count, offset and
+// length is tested before it is used, no byte outside the image is read, and the first fault
+// ends the decoding with a FormatError naming it.
+//
+// Two ways in share one set of checks: decode_document builds an owned Document; read_layout
+// and validate_image check an image without copying it, for readers that build their own result
+// straight from the bytes (see walker.h).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "format/format.h"
+#include "format/result.h"
+
+namespace vorn {
+
+// A field of an object definition as it stands in the image.
+struct FieldView {
+  std::string_view name;  // UTF-8, viewing the image
+  TypeTag tag = TypeTag::Null;
+};
+
+// A definition as it stands in the image. Only Array definitions have an elem_type and only
+// Object definitions a field list (which may be empty).
+struct DefView {
+  TypeTag kind = TypeTag::Null;
+  uint16_t id = 0;
+  bool has_elem_type = false;
+  bool has_fields = false;
+  TypeTag elem_type = TypeTag::Null;
+  uint32_t first_field = 0;  // index of the first field in ImageLayout::fields
+  uint32_t field_count = 0;
+};
+
+// The header, definition block and dict block of a checked image, viewing the image's bytes: it
+// is valid only while the image is.
+struct ImageLayout {
+  uint8_t version = 0;
+  uint32_t def_block_offset = 0;
+  uint32_t dict_block_offset = 0;
+  uint32_t data_block_offset = 0;
+  std::vector<DefView> defs;
+  std::vector<FieldView> fields;          // the fields of all object definitions, back to back
+  std::vector<std::string_view> strings;  // the dict strings, UTF-8
+  std::span<const uint8_t> data;          // the data block, from its entry count to the end
+  uint32_t entry_count = 0;
+
+  std::span<const FieldView> fields_of(const DefView& def) const {
+    return {fields.data() + def.first_field, def.field_count};
+  }
+};
+
+// Checks the header, the definition block, the dict block and the data block's entry count, in
+// that order, and fills `layout` with views of them. The entries themselves are not read.
+Status read_layout(std::span<const uint8_t> image, ImageLayout& layout);
+
+// Runs every check of decode_document, in the same order and with the same messages, without
+// building anything; on success `layout` describes the image.
+Status validate_image(std::span<const uint8_t> image, ImageLayout& layout);
+
+// Decodes a whole image into an owned Document: every string is copied out, nothing refers back
+// to the image. Fails with the first fault found.
+Result<Document> decode_document(std::span<const uint8_t> image);
+
+}  // namespace vorn

@@ -1,0 +1,234 @@
+#include "emit/py_reader.h"
+
+#include <cstdint>
+#include <new>
+
+#include "module/boundary.h"
+
+namespace vorn {
+
+namespace {
+
+// The type tests run in a fixed order, the first match deciding: dict, list, str, exact bool,
+// integer (PyLong_AsLongLong), float (PyFloat_AsDouble), numpy-style bool, else unsupported.
+// Objects of the exact built-in types are recognised first: for them the order cannot change the
+// outcome, and no Python code runs while they are read.
+//
+// Borrowed references: each function that may run Python code (protocol calls on other types,
+// the walk of a container whose items may run it) first takes its own reference to the object
+// it reads, and every str whose text the dictionary keeps is pinned. Whatever that code does to the
+// containers, nothing the reader still uses can be freed.
+class Reader {
+ public:
+  Reader(EmitBuilder& builder, StrPins& pins) : builder_(builder), pins_(pins) {}
+
+  // `depth` is the number of containers around `obj`.
+  bool read(PyObject* obj, uint32_t depth) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type) {
+      if (push_str(obj)) return true;
+      PyErr_Clear();  // lone surrogates: no later test accepts a str
+      return unsupported(obj);
+    }
+    if (type == &PyLong_Type) return read_int(obj);
+    if (type == &PyDict_Type) return read_dict(obj, depth);
+    if (type == &PyList_Type) return read_list(obj, depth);
+    if (type == &PyFloat_Type) {
+      push_float(PyFloat_AS_DOUBLE(obj));
+      return true;
+    }
+    if (type == &PyBool_Type) {
+      builder_.add_bool(obj == Py_True);
+      return true;
+    }
+    return read_other(obj, depth);
+  }
+
+ private:
+  // The low 32 bits, as a two's-complement Int32.
+  void push_int(long long v) { builder_.add_int32(static_cast<uint32_t>(v)); }
+  void push_float(double d) { builder_.add_float32(to_float32(d)); }
+
+  // False with the conversion's exception set when the str has no UTF-8 form. The str is pinned
+  // when it brings new text to the dictionary.
+  bool push_str(PyObject* s) {
+    const char* text = nullptr;
+    Py_ssize_t n = 0;
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {  // its storage is its UTF-8 form
+      text = static_cast<const char*>(PyUnicode_DATA(s));
+      n = PyUnicode_GET_LENGTH(s);
+    } else {
+      text = PyUnicode_AsUTF8AndSize(s, &n);
+      if (text == nullptr) return false;
+    }
+    // The str type's own hash, cached in the object, also for subclasses (whose __hash__ is
+    // Python code): equal text gives equal hashes.
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(s)->hash;
+    if (hash == -1) hash = PyUnicode_Type.tp_hash(s);
+    if (builder_.add_string({text, static_cast<size_t>(n)}, static_cast<uint64_t>(hash))) {
+      pins_.hold(s);
+    }
+    return true;
+  }
+
+  bool read_int(PyObject* obj) {
+    const auto* v = reinterpret_cast<PyLongObject*>(obj);
+    if (PyUnstable_Long_IsCompact(v)) {
+      push_int(PyUnstable_Long_CompactValue(v));
+      return true;
+    }
+    const long long i = PyLong_AsLongLong(obj);
+    if (i != -1 || !PyErr_Occurred()) {
+      push_int(i);
+      return true;
+    }
+    PyErr_Clear();  // beyond 64 bits: try the double
+    const double d = PyLong_AsDouble(obj);
+    if (d != -1.0 || !PyErr_Occurred()) {
+      push_float(d);
+      return true;
+    }
+    PyErr_Clear();
+    return unsupported(obj);
+  }
+
+  bool too_deep() {
+    PyErr_SetString(PyExc_ValueError, "Max recursion depth 128 exceeded");
+    return false;
+  }
+
+  bool read_list(PyObject* list, uint32_t depth) {
+    if (depth >= MAX_DEPTH) return too_deep();
+    const PyRef hold = PyRef::borrow(list);
+    const Py_ssize_t start_len = PyList_GET_SIZE(list);
+    builder_.begin_array();
+    // An item may run code that shrinks the list: the bound is checked before every item.
+    for (Py_ssize_t i = 0; i < start_len && i < PyList_GET_SIZE(list); ++i) {
+      if (!read(PyList_GET_ITEM(list, i), depth + 1)) return false;
+    }
+    builder_.end_array();
+    return true;
+  }
+
+  bool read_dict(PyObject* dict, uint32_t depth) {
+    if (depth >= MAX_DEPTH) return too_deep();
+    const PyRef hold = PyRef::borrow(dict);
+    const Py_ssize_t start_len = PyDict_GET_SIZE(dict);
+    Py_ssize_t remaining = start_len;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    builder_.begin_object();
+    for (;;) {
+      // The guards run before every step, the last one (which finds the end) included. Their
+      // faults are unrecoverable and raised as PanicException here, as the boundary would.
+      if (PyDict_GET_SIZE(dict) != start_len) {
+        raise_panic("dictionary changed size during iteration");
+        return false;
+      }
+      if (remaining == -1) {
+        raise_panic("dictionary keys changed during iteration");
+        return false;
+      }
+      if (!PyDict_Next(dict, &pos, &key, &value)) break;
+      --remaining;
+      // The key is pinned before any code can run; the value takes its own reference when it
+      // may run code.
+      if (!PyUnicode_Check(key)) return key_error(key);
+      if (!push_str(key)) return false;
+      if (!read(value, depth + 1)) return false;
+    }
+    builder_.end_object();
+    return true;
+  }
+
+  static bool key_error(PyObject* key) {
+    if (key == Py_None) {
+      PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'str'");
+      return false;
+    }
+    const PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(key)));
+    if (name) PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'str'", name.get());
+    return false;
+  }
+
+  static bool unsupported(PyObject* obj) {
+    const PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
+    if (name) PyErr_Format(PyExc_TypeError, "Unsupported Python type: %U", name.get());
+    return false;
+  }
+
+  // Subclasses of the built-in types and everything else, through the full order of tests.
+  bool read_other(PyObject* obj, uint32_t depth) {
+    const PyRef hold = PyRef::borrow(obj);
+    PyTypeObject* type = Py_TYPE(obj);
+    if (PyType_HasFeature(type, Py_TPFLAGS_DICT_SUBCLASS)) return read_dict(obj, depth);
+    if (PyType_HasFeature(type, Py_TPFLAGS_LIST_SUBCLASS)) return read_list(obj, depth);
+    if (PyType_HasFeature(type, Py_TPFLAGS_UNICODE_SUBCLASS)) {
+      if (push_str(obj)) return true;
+      PyErr_Clear();
+    }
+    if (type == &PyBool_Type) {
+      builder_.add_bool(obj == Py_True);
+      return true;
+    }
+    // From here on __index__, __float__ and a metaclass's __module__ may run Python code.
+    const long long i = PyLong_AsLongLong(obj);
+    if (i != -1 || !PyErr_Occurred()) {
+      push_int(i);
+      return true;
+    }
+    PyErr_Clear();
+    const double d = PyFloat_AsDouble(obj);
+    if (d != -1.0 || !PyErr_Occurred()) {
+      push_float(d);
+      return true;
+    }
+    PyErr_Clear();
+    const int truth = numpy_bool(obj);
+    if (truth < 0) return unsupported(obj);
+    builder_.add_bool(truth == 1);
+    return true;
+  }
+
+  // 0 or 1 for an object of a numpy bool type, by the type's truth slot; -1 for anything else,
+  // with every exception along the way discarded.
+  static int numpy_bool(PyObject* obj) {
+    const PyRef type_ref = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+    auto* type = reinterpret_cast<PyTypeObject*>(type_ref.get());
+    const PyRef module = PyRef::steal(PyObject_GetAttrString(type_ref.get(), "__module__"));
+    if (!module) {
+      PyErr_Clear();
+      return -1;
+    }
+    if (!PyUnicode_Check(module.get()) ||
+        PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
+      return -1;
+    }
+    const PyRef name = PyRef::steal(PyType_GetName(type));
+    if (!name) {
+      PyErr_Clear();
+      return -1;
+    }
+    if (PyUnicode_CompareWithASCIIString(name.get(), "bool_") != 0 &&
+        PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0) {
+      return -1;
+    }
+    if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) return -1;
+    const int truth = type->tp_as_number->nb_bool(obj);
+    if (truth == 0 || truth == 1) return truth;
+    PyErr_Clear();
+    return -1;
+  }
+
+  EmitBuilder& builder_;
+  StrPins& pins_;
+};
+
+}  // namespace
+
+bool read_py_value(PyObject* obj, EmitBuilder& builder, StrPins& pins) {
+  return Reader(builder, pins).read(obj, 0);
+}
+
+}  // namespace vorn

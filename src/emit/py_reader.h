@@ -1,0 +1,43 @@
+// The Python value reader of emit: walks a Python object graph and hands it to the emit builder.
+#pragma once
+
+#include <vector>
+
+#include "emit/emit_builder.h"
+#include "module/py_ref.h"
+
+namespace vorn {
+
+// The str objects whose UTF-8 bytes an emit dictionary views, each held by one reference, all
+// released when this goes. Python code run by the reader may drop every other reference to a str
+// it has already read; the dictionary's views stay valid all the same.
+class StrPins {
+ public:
+  StrPins() = default;
+  StrPins(const StrPins&) = delete;
+  StrPins& operator=(const StrPins&) = delete;
+  ~StrPins() {
+    for (PyObject* s : held_) Py_DECREF(s);
+  }
+
+  // Adds a reference to `s` and keeps it.
+  void hold(PyObject* s) {
+    held_.push_back(s);
+    Py_INCREF(s);
+  }
+
+ private:
+  std::vector<PyObject*> held_;
+};
+
+// Reads `obj` (borrowed) into `builder`, item by item in reading order (depth first, items in
+// order); every str whose bytes the builder's dictionary views is held in `pins`.
+// Returns false with a Python exception set: TypeError "Unsupported Python type: {name}" and the
+// two dict key TypeErrors, the interpreter's UnicodeEncodeError for a key that cannot be
+// encoded, ValueError "Max recursion depth 128 exceeded" for containers nested deeper than 128
+// levels (so a container that holds itself ends there), and PanicException "dictionary changed
+// size during iteration" or "dictionary keys changed during iteration" when code run by the
+// reader changes a dict while it is walked.
+bool read_py_value(PyObject* obj, EmitBuilder& builder, StrPins& pins);
+
+}  // namespace vorn

@@ -1,0 +1,294 @@
+"""emit: the Python value reader and the positional images it writes."""
+
+import decimal
+import math
+import struct
+
+import pytest
+
+import vorn
+from image_reader import Image
+
+
+def f32(x):
+    return struct.unpack("<f", struct.pack("<f", x))[0]
+
+
+def read(obj):
+    return Image(vorn.emit(obj))
+
+
+@pytest.mark.parametrize("obj, image", [
+    ("a", "010d000000210000002700000006000000000101000202000303000404000505000100000001610100000005"
+          "0002000000 0161"),
+    ({"a": 1}, "010d0000002e0000003400000007000000000101000202000303000404000505001106000200026630"
+               "05026631020100000001610100000006000800000006000161 01000000"),
+    ([1, 2, 3], "010d00000025000000290000000700000000010100020200030300040400050500100600020000000001"
+                "000000060012000000060006000300 010000000200000003000000"),
+])
+def test_whole_images(obj, image):
+    assert vorn.emit(obj).hex() == image.replace(" ", "")
+
+
+ARR_OBJ = [("f0", "String"), ("f1", "Object"), ("f2", "String"), ("f3", "Object")]
+
+
+@pytest.mark.parametrize("obj, defs, strings, def_index, payload", [
+    ("a", [], ["a"], 5, "a"),
+    (7, [], [], 2, 7),
+    (2.5, [], [], 4, 2.5),
+    (True, [], [], 1, True),
+    ([1, 2, 3], [("Array", "Int32")], [], 6, ("arr", 6, 6, [1, 2, 3])),
+    ([], [("Array", "Null")], [], 6, ("arr", 6, 6, [])),
+    ({}, [("Object", [])], [], 6, ("obj", 6, [])),
+    ({"a": 1}, [("Object", [("f0", "String"), ("f1", "Int32")])], ["a"], 6, ("obj", 6, ["a", 1])),
+    ([[1], ["x"]], [("Array", "Array"), ("Array", "Int32"), ("Array", "String")], ["x"], 6,
+     ("arr", 6, 6, [("arr", 7, 7, [1]), ("arr", 8, 8, ["x"])])),
+    ({"a": {"x": 1}, "b": {"y": "s"}},
+     [("Object", [("f0", "String"), ("f1", "Int32")]),
+      ("Object", [("f0", "String"), ("f1", "String")]), ("Object", ARR_OBJ)],
+     ["a", "x", "b", "y", "s"], 8,
+     ("obj", 8, ["a", ("obj", 6, ["x", 1]), "b", ("obj", 7, ["y", "s"])])),
+    ([{"a": 1}, {"b": 2}], [("Array", "Object"), ("Object", [("f0", "String"), ("f1", "Int32")])],
+     ["a", "b"], 6, ("arr", 6, 6, [("obj", 7, ["a", 1]), ("obj", 7, ["b", 2])])),
+    # Repeated strings: listed once, inline at every place; keys stay in insertion order.
+    ({"b": "x", "a": "x"}, [("Object", [(f"f{i}", "String") for i in range(4)])],
+     ["b", "x", "a"], 6, ("obj", 6, ["b", "x", "a", "x"])),
+    # Decided: numbers of both kinds make an array of Float32.
+    ([1, 2.5, -3], [("Array", "Float32")], [], 6, ("arr", 6, 6, [1.0, 2.5, -3.0])),
+    ([[1], [1.5, 2**24 + 1]], [("Array", "Array"), ("Array", "Int32"), ("Array", "Float32")], [],
+     6, ("arr", 6, 6, [("arr", 7, 7, [1]), ("arr", 8, 8, [1.5, 16777216.0])])),
+    ([{"a": 1}, {"b": "x"}],
+     [("Array", "Object"), ("Object", [("f0", "String"), ("f1", "Int32")]),
+      ("Object", [("f0", "String"), ("f1", "String")])],
+     ["a", "b", "x"], 6, ("arr", 6, 6, [("obj", 7, ["a", 1]), ("obj", 8, ["b", "x"])])),
+])
+def test_definitions_strings_and_payload(obj, defs, strings, def_index, payload):
+    image = read(obj)
+    assert (image.new_defs, image.strings, image.def_index) == (defs, strings, def_index)
+    assert repr(image.payload) == repr(payload)
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Float:
+    def __float__(self):
+        return 2.5
+
+
+class BadIndexGoodFloat(Float):
+    def __index__(self):
+        raise RuntimeError("never seen")
+
+
+class bool_:  # noqa: N801 - a numpy-style bool by module and name
+    __module__ = "numpy"
+
+    def __init__(self, truth):
+        self.truth = truth
+
+    def __bool__(self):
+        return self.truth
+
+
+class Str(str):
+    pass
+
+
+class Int(int):
+    pass
+
+
+@pytest.mark.parametrize("obj, expected", [
+    (True, True), (False, False), ([True, False], ("arr", 6, 6, [True, False])),
+    (2147483647, 2147483647), (2**31, -2147483648), (-(2**31) - 1, 2147483647), (2**32 + 5, 5),
+    (-1, -1), (2**63, f32(2.0**63)), (-(2**70), f32(-(2.0**70))), (Int(2**40 + 9), 9),
+    (1.1, f32(1.1)), (-1.0, -1.0), (1e39, math.inf), (-1e39, -math.inf),
+    # Round to nearest, ties to even, around the midpoint between the largest float and 2**128.
+    (float.fromhex("0x1.fffffefffffffp127"), float.fromhex("0x1.fffffep127")),
+    (float.fromhex("0x1.ffffffp127"), math.inf),
+    (Index(7), 7), (Index(-1), -1), (Index(2**32 + 1), 1), (Float(), 2.5),
+    (BadIndexGoodFloat(), 2.5), (decimal.Decimal("1.1"), f32(1.1)),
+    (bool_(True), True), (bool_(False), False), (Str("é"), "é"),
+])
+def test_type_dispatch(obj, expected):
+    assert repr(read(obj).payload) == repr(expected)
+
+
+def test_nan_is_kept():
+    assert math.isnan(read(math.nan).payload)
+
+
+class Meta(type):
+    def __getattribute__(cls, name):
+        if name == "__module__":
+            raise RuntimeError("no module")
+        return super().__getattribute__(name)
+
+
+class Unreadable(metaclass=Meta):
+    pass
+
+
+class Outer:
+    class Key:
+        pass
+
+
+@pytest.mark.parametrize("obj, error, message", [
+    (None, TypeError, "Unsupported Python type: NoneType"),
+    ((1,), TypeError, "Unsupported Python type: tuple"),
+    (b"x", TypeError, "Unsupported Python type: bytes"),
+    ({1}, TypeError, "Unsupported Python type: set"),
+    ("\ud800", TypeError, "Unsupported Python type: str"),
+    (Str("\ud800"), TypeError, "Unsupported Python type: Str"),
+    (10**400, TypeError, "Unsupported Python type: int"),
+    (Unreadable(), TypeError, "Unsupported Python type: Unreadable"),
+    (bool_(2), TypeError, "Unsupported Python type: bool_"),
+    ([[1, None], (1,)], TypeError, "Unsupported Python type: NoneType"),
+    ({"a": [1, {"b": b""}]}, TypeError, "Unsupported Python type: bytes"),
+    ({1: 1}, TypeError, "'int' object is not an instance of 'str'"),
+    ({Outer.Key(): 1}, TypeError, "'Outer.Key' object is not an instance of 'str'"),
+    ({None: 1}, TypeError, "'None' is not an instance of 'str'"),
+    ({"\ud800": 1}, UnicodeEncodeError,
+     "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
+    # Reader errors come before the check of mixed arrays.
+    ([[1, "a"], None], TypeError, "Unsupported Python type: NoneType"),
+])
+def test_reader_errors(obj, error, message):
+    with pytest.raises(error) as info:
+        vorn.emit(obj)
+    assert type(info.value) is error and str(info.value) == message
+
+
+class Mutating:
+    """Runs `action` when read as an integer, then reads as 1."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __index__(self):
+        self.action()
+        return 1
+
+
+def test_dict_changed_size_during_walk():
+    d = {"a": 1}
+    d["b"] = Mutating(lambda: d.update(c=3))
+    with pytest.raises(BaseException) as info:
+        vorn.emit([d])
+    assert type(info.value).__name__ == "PanicException"
+    assert type(info.value).__bases__ == (BaseException,)
+    assert str(info.value) == "dictionary changed size during iteration"
+
+
+def test_dict_keys_changed_during_walk():
+    d = {}
+    d["a"] = Mutating(lambda: (d.pop("a"), d.update(c=3)))
+    d["b"] = 2
+    with pytest.raises(BaseException, match="^dictionary keys changed during iteration$"):
+        vorn.emit(d)
+    assert vorn.emit([1]) == vorn.emit([1])  # the module stays usable
+
+
+def test_list_shrunk_or_grown_during_walk():
+    shrinking = [1, None, 3]
+    shrinking[1] = Mutating(shrinking.clear)
+    assert read(shrinking).payload == ("arr", 6, 6, [1, 1])
+    growing = [None, 2]
+    growing[0] = Mutating(lambda: growing.extend([7, 8]))
+    assert read(growing).payload == ("arr", 6, 6, [1, 2])
+
+
+def test_strings_stay_alive_when_their_container_drops_them():
+    text = "".join(["unique text "] * 20)
+    items = [[text, "".join(["v"] * 40)], [None]]
+    items[1][0] = Mutating(items.clear)
+    del text
+    image = read(items)
+    assert image.strings == ["unique text " * 20, "v" * 40]
+    assert image.payload == ("arr", 6, 6, [("arr", 7, 7, image.strings), ("arr", 8, 8, [1])])
+
+
+def nested(levels, inner=1):
+    for _ in range(levels):
+        inner = [inner]
+    return inner
+
+
+def test_depth():
+    assert read(nested(128)).payload is not None
+    assert read({"a": nested(127)}).def_index == 8
+    loop = []
+    loop.append(loop)
+    itself = {}
+    itself["x"] = [itself]
+    for obj in (nested(129), {"a": nested(128)}, loop, itself):
+        with pytest.raises(ValueError, match="^Max recursion depth 128 exceeded$"):
+            vorn.emit(obj)
+
+
+@pytest.mark.parametrize("obj, message", [
+    ([1, "a"], "Array item 1 is String but elem_type is Int32"),
+    ([1, 2.5, "a"], "Array item 2 is String but elem_type is Int32"),
+    ([2.5, 1, True], "Array item 2 is Bool but elem_type is Float32"),
+    ([True, 1], "Array item 1 is Int32 but elem_type is Bool"),
+    ([[1], {"a": 1}], "Array item 1 is Object but elem_type is Array"),
+    (["x", ["y"]], "Array item 1 is Array but elem_type is String"),
+    # Each array is checked after its items.
+    ([["a", 1], 5], "Array item 1 is Int32 but elem_type is String"),
+    (list(range(65536)), "Array has 65536 items (max 65535)"),
+    ({str(i): i for i in range(32768)}, "Object #6 has 65536 fields (max 65535)"),
+    ("x" * 16777216, "String exceeds maximum inline length (16 777 215 bytes)"),
+])
+def test_refusals(obj, message):
+    with pytest.raises(ValueError) as info:
+        vorn.emit(obj)
+    assert str(info.value) == "Failed to parse VORN: " + message
+
+
+def test_largest_counts():
+    assert len(read(list(range(65535))).payload[3]) == 65535
+    assert len(read({str(i): i for i in range(32767)}).new_defs[0][1]) == 65534
+    assert len(read("x" * 16777215).strings[0]) == 16777215
+
+
+def test_definition_count_limit():
+    # Every pattern of bool and int values gives an object definition of its own; with the six
+    # predefined ones and the array's, 65528 patterns make 65535 definitions.
+    shapes = [{str(j): bool(i >> j & 1) or 0 for j in range(16)} for i in range(65529)]
+    with pytest.raises(ValueError) as info:
+        vorn.emit(shapes)
+    assert str(info.value) == "Failed to parse VORN: Too many definitions (65536), max 65535"
+    image = vorn.emit(shapes[:-1])
+    assert struct.unpack_from("<H", image, 13) == (65535,)
+
+
+@pytest.mark.parametrize("obj, loaded", [
+    ("a", "a"), (7, 7), (2**32 + 5, 5), (2.5, 2.5), (True, True),
+    ({"a": 1}, {"f0": "a", "f1": 1}),
+    ({"b": {"x": True}, "a": []}, {"f0": "b", "f1": {"f0": "x", "f1": True}, "f2": "a", "f3": []}),
+    ([1, 2.5], [1.0, 2.5]),
+    ([[1], ["x"]], [[1], ["x"]]),
+    ([{"a": 1}, {"b": "x"}], [{"f0": "a", "f1": 1}, {"f0": "b", "f1": "x"}]),
+    (nested(128, "deep"), nested(128, "deep")),
+])
+def test_loads_gives_the_positional_form(obj, loaded):
+    assert repr(vorn.loads(vorn.emit(obj))) == repr(loaded)
+
+
+@pytest.mark.parametrize("obj, message", [
+    ([math.inf], "Cannot represent float inf"),
+    ({"x": math.nan}, "Cannot represent float NaN"),
+    ({str(i): i for i in range(129)}, "Object #6 has 258 fields (max 256)"),
+])
+def test_images_that_loads_refuses(obj, message):
+    with pytest.raises(ValueError) as info:
+        vorn.loads(vorn.emit(obj))
+    assert str(info.value) == "Failed to parse VORN: " + message
