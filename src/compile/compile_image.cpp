@@ -30,7 +30,7 @@ class ImageCompiler {
         orders_(tape.orders.data()),
         shape_defs_(tape.shapes.size(), CompileContext::NO_DEFINITION),
         ctx_(tape.strings) {
-    payload_.reserve(text_size + 64);
+    payload_.reserve(text_size / 2 + 64);
   }
 
   bool run(const Tape& tape, ImageParts* out);
