@@ -14,7 +14,7 @@ namespace {
 class TapeBuilder {
  public:
   TapeBuilder(Tape& tape, size_t text_size) : t_(tape) {
-    t_.nodes.reserve(text_size / 16 + 16);
+    t_.nodes.reserve(text_size / 10 + 16);
     members_.reserve(256);
     table_.resize(64);
     predicted_.fill(0);
