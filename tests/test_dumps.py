@@ -183,6 +183,15 @@ def test_encoder_refusals_reached_from_json():
         "String exceeds maximum inline length (16 777 215 bytes)")
 
 
+def test_definition_table_limit():
+    def layouts(n):
+        return "[" + ",".join(f'{{"k{i}":0}}' for i in range(n)) + "]"
+    # The six predefined definitions, one per layout and the array's own.
+    assert refusal(layouts(65529)) == "Too many definitions (65536), max 65535"
+    img = parse_image(vorn.dumps(layouts(65528)))
+    assert len(img.definitions) == 65535 and img.definitions[-1] == (16, 65534, 17)
+
+
 def test_largest_representable_counts_compile():
     img, _, value = compiled("[" + "0," * 65534 + "0]")
     assert len(value[3]) == 65535
