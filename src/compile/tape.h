@@ -77,29 +77,14 @@ struct Tape {
   }
 };
 
-// The TypeTag a node stands for, as json_kind gives it for the same value.
+// The TypeTag a node stands for, as json_kind gives it for the same value: a table lookup, and
+// unsigned integers from 2^63 are UInt32.
 constexpr TypeTag tape_tag(const TapeNode& n) noexcept {
-  switch (n.kind) {
-    case TapeKind::Null:
-    case TapeKind::Key:
-      return TypeTag::Null;
-    case TapeKind::True:
-    case TapeKind::False:
-      return TypeTag::Bool;
-    case TapeKind::Unsigned:
-      return n.data >> 63 != 0 ? TypeTag::UInt32 : TypeTag::Int32;
-    case TapeKind::Negative:
-      return TypeTag::Int32;
-    case TapeKind::Float:
-      return TypeTag::Float32;
-    case TapeKind::String:
-      return TypeTag::String;
-    case TapeKind::Array:
-      return TypeTag::Array;
-    case TapeKind::Object:
-      return TypeTag::Object;
-  }
-  return TypeTag::Null;
+  constexpr TypeTag TAGS[10] = {TypeTag::Null,  TypeTag::Bool,    TypeTag::Bool,   TypeTag::Int32,
+                                TypeTag::Int32, TypeTag::Float32, TypeTag::String, TypeTag::Null,
+                                TypeTag::Array, TypeTag::Object};
+  if (n.kind == TapeKind::Unsigned && n.data >> 63 != 0) return TypeTag::UInt32;
+  return TAGS[static_cast<uint8_t>(n.kind)];
 }
 
 // Reads `text` (valid UTF-8, shorter than 2 GiB, outliving the tape) into `tape`. On failure
