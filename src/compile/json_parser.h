@@ -133,7 +133,7 @@ class JsonParser {
  private:
   enum class Open : uint8_t { Array, Object };
 
-  bool parse_string(const char*& p, std::string_view* out);
+  [[gnu::always_inline]] inline bool parse_string(const char*& p, std::string_view* out);
   bool parse_escaped(const char*& p, const char* start, std::string_view* out);
   bool parse_unicode(const char*& p, std::string& out);
   bool parse_hex4(const char*& p, uint32_t* out);
@@ -322,7 +322,7 @@ bool JsonParser<B>::parse_word(const char*& p, std::string_view word) {
 // p is at the opening quote; on success it is just past the closing one. A string without
 // escapes stays a view of the text.
 template <class B>
-bool JsonParser<B>::parse_string(const char*& p, std::string_view* out) {
+inline bool JsonParser<B>::parse_string(const char*& p, std::string_view* out) {
   const char* start = ++p;
   p = json_detail::scan_string(p, end_);
   if (p == end_) return fail_end("EOF while parsing a string");
