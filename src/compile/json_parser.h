@@ -255,6 +255,15 @@ value:
       goto after_value;
     default:
       if (*p != '-' && !is_digit(*p)) return fail(p, "expected value");
+      if (*p != '0' && *p != '-') {  // the common small non-negative integer, inline
+        uint64_t mantissa = 0;
+        const char* q = read_digits(p, &mantissa);
+        if (q - p <= 19 && (q == end_ || (*q != '.' && *q != 'e' && *q != 'E'))) {
+          b_.number_value(NumberForm::Unsigned, mantissa);
+          p = q;
+          goto after_value;
+        }
+      }
       if (!parse_number(p)) return false;
       goto after_value;
   }
