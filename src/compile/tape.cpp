@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 
 #include "compile/json_parser.h"
 #include "compile/view_map.h"
@@ -81,12 +83,21 @@ class TapeBuilder {
   // The shape last seen for a depth and member count, + 1: objects in arrays of records mostly
   // repeat it, and a hit spares the hash.
   std::array<uint32_t, 256> predicted_;
-  std::vector<uint64_t> prefixes_;  // scratch for sorting the keys of a new shape
+  struct SortKey {
+    uint64_t prefix;
+    uint32_t ordinal;  // position in text order
+  };
+  std::vector<SortKey> sort_keys_;  // scratch for sorting the keys of a new shape
 };
 
 // The first eight bytes of a key as a big-endian number, zero-padded: ordering these orders the
 // keys unless they are equal.
 uint64_t key_prefix(std::string_view key) noexcept {
+  if (key.size() >= 8 && std::endian::native == std::endian::little) {
+    uint64_t v;
+    std::memcpy(&v, key.data(), 8);
+    return __builtin_bswap64(v);
+  }
   uint64_t v = 0;
   const size_t n = key.size() < 8 ? key.size() : 8;
   for (size_t i = 0; i < n; ++i) v |= uint64_t{static_cast<uint8_t>(key[i])} << (56 - 8 * i);
@@ -134,31 +145,30 @@ uint32_t TapeBuilder::add_shape(const uint32_t* m, uint32_t n, uint64_t hash) {
     t_.shape_members.push_back(ShapeMember{t_.bytes(m[k]), tape_tag(t_.nodes[m[k] + 1])});
   }
   const ShapeMember* sm = t_.shape_members.data() + s.members;
-  // Keys compare by their first eight bytes as one big-endian number, then by the rest.
-  prefixes_.resize(n);
-  for (uint32_t k = 0; k < n; ++k) prefixes_[k] = key_prefix(sm[k].key);
-  const uint64_t* prefix = prefixes_.data();
-  auto compare = [sm, prefix](uint32_t a, uint32_t b) {
-    if (prefix[a] != prefix[b]) return prefix[a] < prefix[b] ? -1 : 1;
-    return sm[a].key.compare(sm[b].key);
+  // Keys compare by their first eight bytes as one big-endian number, then by the rest; the
+  // sort moves (prefix, ordinal) pairs, so most comparisons touch nothing else.
+  sort_keys_.resize(n);
+  for (uint32_t k = 0; k < n; ++k) sort_keys_[k] = SortKey{key_prefix(sm[k].key), k};
+  auto compare = [sm](const SortKey& a, const SortKey& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
+    return sm[a.ordinal].key.compare(sm[b.ordinal].key);
   };
+  SortKey* o = sort_keys_.data();
   uint32_t k = 1;
-  while (k < n && compare(k - 1, k) < 0) ++k;
+  while (k < n && compare(o[k - 1], o[k]) < 0) ++k;
   if (k < n) {
     // Sorted once per shape; equal keys keep text order, so the last of a run wins.
-    s.perm = static_cast<uint32_t>(t_.perms.size());
-    for (k = 0; k < n; ++k) t_.perms.push_back(k);
-    uint32_t* o = t_.perms.data() + s.perm;
-    std::sort(o, o + n, [&compare](uint32_t a, uint32_t b) {
+    std::sort(o, o + n, [&compare](const SortKey& a, const SortKey& b) {
       const int c = compare(a, b);
-      return c < 0 || (c == 0 && a < b);
+      return c < 0 || (c == 0 && a.ordinal < b.ordinal);
     });
+    s.perm = static_cast<uint32_t>(t_.perms.size());
     s.unique = 0;
     for (k = 0; k < n; ++k) {
       if (k + 1 < n && compare(o[k], o[k + 1]) == 0) continue;
-      o[s.unique++] = o[k];
+      t_.perms.push_back(o[k].ordinal);
+      ++s.unique;
     }
-    t_.perms.resize(s.perm + s.unique);
   }
   t_.shapes.push_back(s);
   if ((t_.shapes.size() + 1) * 2 > table_.size()) {
