@@ -43,7 +43,7 @@ class ImageCompiler {
   inline uint32_t value(uint32_t i, uint16_t* elem_def);
   [[gnu::noinline]] uint32_t array(uint32_t i, uint16_t* elem_def);
   [[gnu::noinline]] uint32_t object(uint32_t i, uint16_t* self_def);
-  int32_t object_def(uint32_t i, uint32_t count, uint32_t order);
+  int32_t object_def(const Shape& shape);
   bool string(const TapeNode& n);
   bool write_head(uint16_t root_def, ByteBuffer& head);
 
@@ -162,8 +162,6 @@ inline uint32_t ImageCompiler::value(uint32_t i, uint16_t* elem_def) {
       return array(i, elem_def);
     case TapeKind::Object:
       return object(i, elem_def);
-    case TapeKind::Key:
-      break;
   }
   return FAILED;
 }
@@ -229,17 +227,17 @@ uint32_t ImageCompiler::object(uint32_t i, uint16_t* self_def) {
   if (order == NO_ORDER) {
     uint32_t k = i + 1;
     for (uint32_t m = 0; m < count; ++m) {
-      k = value(k + 1, &ignored);
+      k = value(k, &ignored);
       if (k == FAILED) return FAILED;
     }
   } else {
     for (uint32_t m = 0; m < count; ++m) {
-      if (value(orders_[order + m] + 1, &ignored) == FAILED) return FAILED;
+      if (value(orders_[order + m], &ignored) == FAILED) return FAILED;
     }
   }
   int32_t id = shape_defs_[shape];
   if (id == CompileContext::NO_DEFINITION) {
-    id = object_def(i, count, order);
+    id = object_def(tape_.shapes[shape]);
     if (id == CompileContext::NO_DEFINITION) return FAILED;
     shape_defs_[shape] = id;
   }
@@ -248,29 +246,29 @@ uint32_t ImageCompiler::object(uint32_t i, uint16_t* self_def) {
   return static_cast<uint32_t>(n.data);
 }
 
-// The definition of the object at node i, found by its lookup key or created; NO_DEFINITION
-// when the encoder would refuse it.
-int32_t ImageCompiler::object_def(uint32_t i, uint32_t count, uint32_t order) {
-  auto member = [&](uint32_t m, uint32_t k) {
-    return order != NO_ORDER ? orders_[order + m] : m == 0 ? i + 1 : tape_.next(k + 1);
+// The definition of an object layout, found by its lookup key or created; NO_DEFINITION when
+// the encoder would refuse it. Members in key order come from the layout itself.
+int32_t ImageCompiler::object_def(const Shape& shape) {
+  const ShapeMember* members = tape_.shape_members.data() + shape.members;
+  const uint32_t* perm = shape.perm == NO_ORDER ? nullptr : tape_.perms.data() + shape.perm;
+  auto member = [&](uint32_t m) -> const ShapeMember& {
+    return members[perm == nullptr ? m : perm[m]];
   };
   std::string& sig = ctx_.signature;
   sig.clear();
-  uint32_t k = 0;
-  for (uint32_t m = 0; m < count; ++m) {
-    k = member(m, k);
-    append_signature_member(sig, tape_.bytes(k), tape_tag(t_[k + 1]));
+  for (uint32_t m = 0; m < shape.unique; ++m) {
+    append_signature_member(sig, member(m).key, member(m).kind);
   }
   const uint64_t hash = hash_bytes(sig);
   const int32_t found = find_object_def(ctx_, hash);
   if (found != CompileContext::NO_DEFINITION) return found;
-  if (count > MAX_ENCODED_FIELDS) return CompileContext::NO_DEFINITION;
+  if (shape.unique > MAX_ENCODED_FIELDS) return CompileContext::NO_DEFINITION;
   std::vector<FieldDef> fields;
-  fields.reserve(count);
-  for (uint32_t m = 0; m < count; ++m) {
-    k = member(m, k);
-    if (t_[k].size > MAX_FIELD_NAME_LEN) return CompileContext::NO_DEFINITION;
-    fields.push_back(FieldDef{std::string(tape_.bytes(k)), tape_tag(t_[k + 1])});
+  fields.reserve(shape.unique);
+  for (uint32_t m = 0; m < shape.unique; ++m) {
+    const ShapeMember& sm = member(m);
+    if (sm.key.size() > MAX_FIELD_NAME_LEN) return CompileContext::NO_DEFINITION;
+    fields.push_back(FieldDef{std::string(sm.key), sm.kind});
   }
   return add_object_def(ctx_, hash, std::move(fields));
 }

@@ -34,10 +34,10 @@ class TapeBuilder {
     ++t_.strings;
     add(TapeKind::String, saturate(s.size()), reinterpret_cast<uintptr_t>(s.data()));
   }
+  // Keys take no node: the member list of the open objects holds them with the index of the
+  // value node that follows.
   void key(std::string_view k) {
-    members_.push_back(static_cast<uint32_t>(t_.nodes.size()));
-    t_.nodes.push_back(
-        TapeNode{TapeKind::Key, saturate(k.size()), reinterpret_cast<uintptr_t>(k.data())});
+    members_.push_back(Member{k, static_cast<uint32_t>(t_.nodes.size())});
   }
   void begin_array() { open(TapeKind::Array); }
   void begin_object() { open(TapeKind::Object); }
@@ -54,7 +54,7 @@ class TapeBuilder {
   struct Frame {
     uint32_t node;     // the container's node
     uint32_t count;    // values directly inside it so far
-    uint32_t members;  // Object: where its Key indices start in members_
+    uint32_t members;  // Object: where its members start in members_
   };
 
   static uint32_t saturate(size_t n) noexcept {
@@ -70,12 +70,17 @@ class TapeBuilder {
     frames_[depth_++] = Frame{at, 0, static_cast<uint32_t>(members_.size())};
   }
 
-  bool matches(const Shape& s, const uint32_t* m, uint32_t n) const noexcept;
-  uint32_t find_shape(const uint32_t* m, uint32_t n);
-  uint32_t add_shape(const uint32_t* m, uint32_t n, uint64_t hash);
+  struct Member {
+    std::string_view key;
+    uint32_t value;  // the index of its value's node
+  };
+
+  bool matches(const Shape& s, const Member* m, uint32_t n) const noexcept;
+  uint32_t find_shape(const Member* m, uint32_t n);
+  uint32_t add_shape(const Member* m, uint32_t n, uint64_t hash);
 
   Tape& t_;
-  std::vector<uint32_t> members_;  // Key node indices of the open objects' members
+  std::vector<Member> members_;  // the members of the open objects
   std::array<Frame, MAX_JSON_NESTING> frames_{};
   size_t depth_ = 0;
   // Shapes by hash: open addressing over (hash, shape id + 1), 0 marking a free slot.
@@ -104,26 +109,26 @@ uint64_t key_prefix(std::string_view key) noexcept {
   return v;
 }
 
-bool TapeBuilder::matches(const Shape& s, const uint32_t* m, uint32_t n) const noexcept {
+bool TapeBuilder::matches(const Shape& s, const Member* m, uint32_t n) const noexcept {
   if (s.count != n) return false;
   const ShapeMember* sm = t_.shape_members.data() + s.members;
   for (uint32_t k = 0; k < n; ++k) {
-    if (sm[k].kind != tape_tag(t_.nodes[m[k] + 1]) || !bytes_equal(sm[k].key, t_.bytes(m[k]))) {
+    if (sm[k].kind != tape_tag(t_.nodes[m[k].value]) || !bytes_equal(sm[k].key, m[k].key)) {
       return false;
     }
   }
   return true;
 }
 
-uint32_t TapeBuilder::find_shape(const uint32_t* m, uint32_t n) {
+uint32_t TapeBuilder::find_shape(const Member* m, uint32_t n) {
   const size_t slot = (depth_ * 61 + n) & 255;
   if (const uint32_t p = predicted_[slot]; p != 0 && matches(t_.shapes[p - 1], m, n)) {
     return p - 1;
   }
   uint64_t hash = n;
   for (uint32_t k = 0; k < n; ++k) {
-    hash = mix_hash(hash ^ hash_bytes(t_.bytes(m[k])),
-                    static_cast<uint64_t>(tape_tag(t_.nodes[m[k] + 1])));
+    hash = mix_hash(hash ^ hash_bytes(m[k].key),
+                    static_cast<uint64_t>(tape_tag(t_.nodes[m[k].value])));
   }
   const size_t mask = table_.size() - 1;
   size_t i = hash & mask;
@@ -138,11 +143,11 @@ uint32_t TapeBuilder::find_shape(const uint32_t* m, uint32_t n) {
   return id;
 }
 
-uint32_t TapeBuilder::add_shape(const uint32_t* m, uint32_t n, uint64_t hash) {
+uint32_t TapeBuilder::add_shape(const Member* m, uint32_t n, uint64_t hash) {
   const auto id = static_cast<uint32_t>(t_.shapes.size());
   Shape s{static_cast<uint32_t>(t_.shape_members.size()), n, NO_ORDER, n};
   for (uint32_t k = 0; k < n; ++k) {
-    t_.shape_members.push_back(ShapeMember{t_.bytes(m[k]), tape_tag(t_.nodes[m[k] + 1])});
+    t_.shape_members.push_back(ShapeMember{m[k].key, tape_tag(t_.nodes[m[k].value])});
   }
   const ShapeMember* sm = t_.shape_members.data() + s.members;
   // Keys compare by their first eight bytes as one big-endian number, then by the rest; the
@@ -191,7 +196,7 @@ uint32_t TapeBuilder::add_shape(const uint32_t* m, uint32_t n, uint64_t hash) {
 
 void TapeBuilder::end_object() {
   const Frame& f = frames_[--depth_];
-  const uint32_t* m = members_.data() + f.members;
+  const Member* m = members_.data() + f.members;
   const auto n = static_cast<uint32_t>(members_.size() - f.members);
   const uint32_t id = find_shape(m, n);
   const Shape& s = t_.shapes[id];
@@ -201,7 +206,7 @@ void TapeBuilder::end_object() {
     t_.orders.resize(order + s.unique);
     const uint32_t* perm = t_.perms.data() + s.perm;
     uint32_t* out = t_.orders.data() + order;
-    for (uint32_t k = 0; k < s.unique; ++k) out[k] = m[perm[k]];
+    for (uint32_t k = 0; k < s.unique; ++k) out[k] = m[perm[k]].value;
   }
   members_.resize(f.members);
   TapeNode& node = t_.nodes[f.node];

@@ -22,18 +22,17 @@ enum class TapeKind : uint8_t {
   Negative,
   Float,
   String,
-  Key,
   Array,
   Object
 };
 
-// One value. A container is followed by its contents in text order, an object's members each as
-// a Key node followed by the value's nodes.
+// One value. A container is followed by its contents in text order; an object's keys live in
+// its shape, so its members are just their values' nodes.
 struct TapeNode {
   TapeKind kind;
-  // String, Key: byte length (saturated at UINT32_MAX); Array: items; Object: its shape.
+  // String: byte length (saturated at UINT32_MAX); Array: items; Object: its shape.
   uint32_t size;
-  // Numbers: their u64, i64 or double bits. String, Key: the address of the bytes. Array,
+  // Numbers: their u64, i64 or double bits. String: the address of the bytes. Array,
   // Object: the index past the container's last node in the low half; an object whose members
   // are not in key order (or repeat a key) has the position of its member list in Tape::orders
   // in the high half, NO_ORDER otherwise.
@@ -57,8 +56,8 @@ struct Shape {
 
 struct Tape {
   std::vector<TapeNode> nodes;
-  // Per reordered object: the indices of its Key nodes in ascending key order, the last of
-  // duplicate keys only.
+  // Per reordered object: the indices of its members' value nodes in ascending key order, the
+  // last of duplicate keys only.
   std::vector<uint32_t> orders;
   std::vector<Shape> shapes;
   std::vector<ShapeMember> shape_members;
@@ -66,9 +65,6 @@ struct Tape {
   std::deque<std::string> owned;  // unescaped strings; a deque never moves them
   size_t strings = 0;             // string values, to size the dict map
 
-  std::string_view bytes(uint32_t i) const noexcept {
-    return {reinterpret_cast<const char*>(nodes[i].data), nodes[i].size};
-  }
   // The index of the node after node i and everything inside it.
   uint32_t next(uint32_t i) const noexcept {
     const TapeKind k = nodes[i].kind;
@@ -80,9 +76,9 @@ struct Tape {
 // The TypeTag a node stands for, as json_kind gives it for the same value: a table lookup, and
 // unsigned integers from 2^63 are UInt32.
 constexpr TypeTag tape_tag(const TapeNode& n) noexcept {
-  constexpr TypeTag TAGS[10] = {TypeTag::Null,  TypeTag::Bool,    TypeTag::Bool,   TypeTag::Int32,
-                                TypeTag::Int32, TypeTag::Float32, TypeTag::String, TypeTag::Null,
-                                TypeTag::Array, TypeTag::Object};
+  constexpr TypeTag TAGS[9] = {TypeTag::Null,   TypeTag::Bool,  TypeTag::Bool,
+                               TypeTag::Int32,  TypeTag::Int32, TypeTag::Float32,
+                               TypeTag::String, TypeTag::Array, TypeTag::Object};
   if (n.kind == TapeKind::Unsigned && n.data >> 63 != 0) return TypeTag::UInt32;
   return TAGS[static_cast<uint8_t>(n.kind)];
 }
