@@ -16,8 +16,10 @@ namespace {
 //
 // Borrowed references: each function that may run Python code (protocol calls on other types,
 // the walk of a container whose items may run it) first takes its own reference to the object
-// it reads, and every str whose text the dictionary keeps is pinned. Whatever that code does to the
-// containers, nothing the reader still uses can be freed.
+// it reads, and every str whose bytes the dictionary views is pinned; other strs are copied into
+// the payload at once and not looked at again. Whatever that code does to the containers,
+// nothing the reader still uses can be freed. (Without such code nothing can change: the
+// interpreter runs a scheduled garbage collection only between bytecodes.)
 class Reader {
  public:
   Reader(EmitBuilder& builder, StrPins& pins) : builder_(builder), pins_(pins) {}
@@ -135,8 +137,9 @@ class Reader {
       }
       if (!PyDict_Next(dict, &pos, &key, &value)) break;
       --remaining;
-      // The key is pinned before any code can run; the value takes its own reference when it
-      // may run code.
+      // The key's text is copied (and its str pinned if the dictionary views it) before any code
+      // can run, and the value takes its own reference when it may run code: nothing is left
+      // that the dict's changes could free under the reader.
       if (!PyUnicode_Check(key)) return key_error(key);
       if (!push_str(key)) return false;
       if (!read(value, depth + 1)) return false;
