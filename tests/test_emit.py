@@ -121,10 +121,6 @@ def test_type_dispatch(obj, expected):
     assert repr(read(obj).payload) == repr(expected)
 
 
-def test_nan_is_kept():
-    assert math.isnan(read(math.nan).payload)
-
-
 class Meta(type):
     def __getattribute__(cls, name):
         if name == "__module__":
