@@ -5,7 +5,8 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: run test test-asan install build-deps test-deps format format-check clean
+.PHONY: run test test-asan fuzz fuzz-build install build-deps test-deps format format-check clean \
+	dist
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -18,15 +19,30 @@ $(VENV)/.test-deps: requirements-test.txt | $(PY)
 	$(PIP) install -r requirements-test.txt
 	touch $@
 
+$(VENV)/.bench-deps: bench/requirements.txt | $(PY)
+	$(PIP) install -r bench/requirements.txt
+	touch $@
+
 build-deps: $(VENV)/.build-deps
 test-deps: $(VENV)/.test-deps
+bench-deps: $(VENV)/.bench-deps
 
 # Rebuilds incrementally: the CMake build tree is kept under build/.
 install: build-deps
 	$(PIP) install --no-build-isolation .
 
+# The main job: the vorn command on the bundled example, through all four subcommands.
+EXAMPLE := examples/catalog.json
+EXAMPLE_OUT := build/example
+VORN := $(VENV)/bin/vorn
 run: install
-	$(PY) examples/run.py examples/catalog.json
+	@mkdir -p $(EXAMPLE_OUT)
+	$(VORN) encode $(EXAMPLE) -o $(EXAMPLE_OUT)/catalog.vorn
+	$(VORN) inspect $(EXAMPLE_OUT)/catalog.vorn
+	$(VORN) decode $(EXAMPLE_OUT)/catalog.vorn --indent 2 -o $(EXAMPLE_OUT)/catalog.decoded.json
+	@head -n 24 $(EXAMPLE_OUT)/catalog.decoded.json; echo "  ..."
+	$(VORN) stats $(EXAMPLE)
+	@if [ -f examples/run.py ]; then $(PY) examples/run.py $(EXAMPLE); fi
 
 test: install test-deps
 	$(PY) -m pytest
@@ -44,11 +60,49 @@ test-asan: build-deps test-deps
 		ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		PYTHONMALLOC=malloc VORN_EXPECT_SANITIZED=1 $(PY) -m pytest -p no:cacheprovider
 
+# libFuzzer targets on the Python-free core, built with clang. FUZZ_TIME is in seconds per target.
+FUZZ_TIME ?= 180
+FUZZ_BUILD := build/fuzz
+fuzz-build: build-deps
+	@command -v clang++ >/dev/null && test -n "$$(find /usr/lib/llvm-*/lib/clang -name 'libclang_rt.fuzzer-*.a' 2>/dev/null)" \
+		|| (apt-get update -qq && apt-get install -y -qq clang libclang-rt-14-dev >/dev/null)
+	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_PYTHON=OFF \
+		-DVORN_FUZZ=ON -DVORN_WERROR=ON >/dev/null
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD)
+
+fuzz: fuzz-build
+	for t in decode compile; do \
+		mkdir -p $(FUZZ_BUILD)/corpus-$$t && \
+		$(FUZZ_BUILD)/fuzz_$$t -max_total_time=$(FUZZ_TIME) -timeout=10 -rss_limit_mb=2048 \
+			-dict=fuzz/vorn.dict -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1 \
+			$(FUZZ_BUILD)/corpus-$$t fuzz/seeds/$$t || exit 1; \
+	done
+
+# Throughput, size and memory against the peers on the corpus; BENCH_ARGS passes options, such as
+# BENCH_ARGS="--quick --files twitter" or BENCH_ARGS="--json bench.json".
+.PHONY: bench bench-deps
+bench: install bench-deps
+	$(PY) bench/bench.py $(BENCH_ARGS)
+
 format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h')
 
 format-check:
 	clang-format --dry-run --Werror $$(git ls-files 'src/*.cpp' 'src/*.h')
+
+# A source distribution and a wheel built from it alone (so the sdist is known to be complete),
+# then the wheel installed into a scratch environment and its command and module tried.
+DIST_CHECK := build/dist-check
+dist: build-deps
+	$(PIP) install build
+	rm -rf dist $(DIST_CHECK)
+	$(PY) -m build --outdir dist
+	$(PYTHON) -m venv $(DIST_CHECK)
+	$(DIST_CHECK)/bin/python -m pip --disable-pip-version-check -q install --no-deps dist/*.whl
+	$(DIST_CHECK)/bin/vorn --help >/dev/null
+	cd $(DIST_CHECK) && bin/python -c "import vorn; assert vorn.loads(vorn.dumps('[1]')) == [1]"
+	@ls -l dist
 
 clean:
 	rm -rf build dist $(VENV)

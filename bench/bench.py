@@ -1,0 +1,950 @@
+"""Throughput, size and peak memory of vorn against its peers, on the JSON corpus.
+
+    python bench/bench.py [--quick] [--files NAME_OR_PATH ...] [--corpus DIR] [--json PATH]
+
+Measures, for every JSON file of the corpus (the folder shared/data/corpus beside the repository
+or one of its parent directories, or --corpus) and the bundled example examples/catalog.json:
+
+  dumps   vorn.dumps(text) against the peers' ways from JSON text to bytes or objects
+  loads   vorn.loads(image) against each peer reading its own encoding of the same value
+  emit    vorn.emit(obj) against each peer writing obj, where obj is the file's value with None
+          removed (emit refuses None by design): dict members holding None and None list items
+          are dropped, recursively
+  size    bytes of minified JSON, VORN, MessagePack and CBOR, each also compressed with zstd 3
+  memory  peak resident memory above the starting point of a fresh process doing one call
+
+Timing: all libraries run in this one process, interleaved round by round, with the garbage
+collector disabled during every timed batch alike; each figure is the median over the rounds.
+Throughput is always the byte size of the original JSON file divided by the median time, so every
+measure is in MB/s of the same JSON-equivalent data. Each timed call's result is checked once.
+
+Peers that are not installed are reported as such and skipped. A measure is skipped for a file
+only when vorn refuses the data (ValueError); the file, the function and the message are printed.
+The exit status is 1 when a vorn result fails its check or vorn fails other than by refusing.
+"""
+
+from __future__ import annotations
+
+import argparse
+import functools
+import gc
+import importlib
+import importlib.metadata
+import json
+import marshal
+import math
+import os
+import pickle
+import platform
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable
+
+import vorn
+
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLE = ROOT / "examples" / "catalog.json"
+PEER_MODULES = ("orjson", "msgpack", "ormsgpack", "cbor2", "zstandard")
+MB = 1e6
+
+
+def optional_module(name: str):
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        return None
+
+
+MODS = {name: optional_module(name) for name in PEER_MODULES}
+
+
+# ---------------------------------------------------------------------------------------------
+# The values vorn is expected to give back.
+
+INT32_MIN, INT64_MIN, UINT64_END = -(2**31), -(2**63), 2**64
+
+
+def float32(x: float) -> float:
+    """x rounded to binary32 (ties to even) and widened back; beyond the range, an infinity."""
+    try:
+        return struct.unpack("<f", struct.pack("<f", x))[0]
+    except OverflowError:
+        return math.copysign(math.inf, x)
+
+
+def low32_signed(n: int) -> int:
+    return ((n & 0xFFFFFFFF) ^ 0x80000000) - 0x80000000
+
+
+def vorn_int(literal: str):
+    """json.loads hook: vorn reads the literal -0 as the float -0.0."""
+    return -0.0 if literal == "-0" else int(literal)
+
+
+def narrow_compiled(v):
+    """The value loads(dumps(text)) gives for the JSON value v: ints below 2**63 keep their low
+    32 bits as int32, ints from 2**63 below 2**64 their low 32 bits unsigned, other numbers become
+    float32; an array mixing only ints and floats holds float32 throughout."""
+    if v is None or isinstance(v, (bool, str)):
+        return v
+    if isinstance(v, int):
+        if INT64_MIN <= v < 2**63:
+            return low32_signed(v)
+        if v < UINT64_END:
+            return v & 0xFFFFFFFF
+        return float32(float(v))
+    if isinstance(v, float):
+        return float32(v)
+    if isinstance(v, list):
+        kinds = {type(x) for x in v}
+        if kinds == {int, float}:
+            return [float32(float(x)) for x in v]
+        return [narrow_compiled(x) for x in v]
+    return {k: narrow_compiled(x) for k, x in v.items()}
+
+
+def drop_none(v):
+    """v without None: dict members holding None and None list items dropped, recursively."""
+    if isinstance(v, dict):
+        return {k: drop_none(x) for k, x in v.items() if x is not None}
+    if isinstance(v, list):
+        return [drop_none(x) for x in v if x is not None]
+    return v
+
+
+def emit_kind(v) -> str:
+    if isinstance(v, bool):
+        return "bool"
+    if isinstance(v, int):
+        return "int32" if INT64_MIN <= v < 2**63 else "float32"
+    return {float: "float32", str: "string", list: "array", dict: "object"}[type(v)]
+
+
+def positional(v):
+    """The value loads(emit(v)) gives: a dict of n entries becomes {"f0": key 0, "f1": value 0,
+    ...}; ints within 64 bits keep their low 32 bits as int32, other numbers become float32; a
+    list mixing only such ints and floats holds float32 throughout."""
+    if isinstance(v, (bool, str)):
+        return v
+    if isinstance(v, int):
+        return low32_signed(v) if INT64_MIN <= v < 2**63 else float32(float(v))
+    if isinstance(v, float):
+        return float32(v)
+    if isinstance(v, list):
+        if {emit_kind(x) for x in v} == {"int32", "float32"}:
+            return [float32(float(x)) for x in v]
+        return [positional(x) for x in v]
+    out = {}
+    for i, (k, x) in enumerate(v.items()):
+        out[f"f{2 * i}"] = k
+        out[f"f{2 * i + 1}"] = positional(x)
+    return out
+
+
+def emit_limits(root) -> list[str]:
+    """What in an emit input keeps loads from reading the image back as positional(root)."""
+    reasons: set[str] = set()
+    array_defs: set[str] = set()
+    object_defs: set[tuple] = set()
+    stack = [(root, 1)]
+    while stack:
+        v, depth = stack.pop()
+        if isinstance(v, float) and not math.isfinite(float32(v)):
+            reasons.add("a float beyond the float32 range")
+        if not isinstance(v, (list, dict)):
+            continue
+        if depth > 128:
+            reasons.add("nesting deeper than 128 levels")
+        if isinstance(v, list):
+            kinds = [emit_kind(x) for x in v]
+            array_defs.add(kinds[0] if kinds else "null")
+            if len(set(kinds)) > 1 and set(kinds) != {"int32", "float32"}:
+                reasons.add("a list mixing kinds of items other than numbers")
+            if len(v) > 65535:
+                reasons.add("a list of more than 65535 items")
+            stack.extend((x, depth + 1) for x in v)
+        else:
+            object_defs.add(tuple(k for x in v.values() for k in ("string", emit_kind(x))))
+            if len(v) > 128:
+                reasons.add("a dict of more than 128 entries (more than 256 fields)")
+            stack.extend((x, depth + 1) for x in v.values())
+    if 6 + len(array_defs) + len(object_defs) > 2048:
+        reasons.add("more than 2048 definitions")
+    return sorted(reasons)
+
+
+def adjacent_float32(a: float, b: float) -> bool:
+    """True when a and b are the same or neighbouring binary32 values of one sign."""
+    ia, ib = (struct.unpack("<i", struct.pack("<f", x))[0] for x in (a, b))
+    return (ia < 0) == (ib < 0) and abs(ia - ib) <= 1
+
+
+def first_difference(got, want, float_slack: bool = False, path: str = "$") -> str | None:
+    """Where got differs from want (types strict, bool apart from int, dict keys in ascending byte
+    order), or None. float_slack accepts a neighbouring float32, the room a decimal reader that
+    is not correctly rounded may take before narrowing."""
+    if type(got) is not type(want):
+        return (f"{path}: got {type(got).__name__} {abbrev(got)}, "
+                f"expected {type(want).__name__} {abbrev(want)}")
+    if isinstance(want, dict):
+        keys = list(got)
+        if keys != sorted(keys, key=lambda k: k.encode("utf-8", "surrogatepass")):
+            return f"{path}: keys not in ascending byte order: {abbrev(keys)}"
+        if got.keys() != want.keys():
+            return (f"{path}: keys differ: missing {abbrev(sorted(want.keys() - got.keys()))}, "
+                    f"extra {abbrev(sorted(got.keys() - want.keys()))}")
+        for k in want:
+            d = first_difference(got[k], want[k], float_slack, f"{path}.{k}")
+            if d:
+                return d
+        return None
+    if isinstance(want, list):
+        if len(got) != len(want):
+            return f"{path}: {len(got)} items, expected {len(want)}"
+        for i, (g, w) in enumerate(zip(got, want)):
+            d = first_difference(g, w, float_slack, f"{path}[{i}]")
+            if d:
+                return d
+        return None
+    if isinstance(want, float):
+        same = got == want and math.copysign(1, got) == math.copysign(1, want)
+        if same or (float_slack and math.isfinite(want) and float32(got) == got
+                    and adjacent_float32(got, want)):
+            return None
+    elif got == want:
+        return None
+    return f"{path}: got {got!r}, expected {want!r}"
+
+
+def abbrev(v, limit: int = 80) -> str:
+    text = repr(v)
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+# ---------------------------------------------------------------------------------------------
+# Checks: each returns None when the result is right, else ("note" | "fail", message).
+
+Problem = tuple[str, str] | None
+
+
+def equal(expected) -> Callable[[Any], Problem]:
+    return lambda result: None if result == expected else ("fail", "result differs from json.loads")
+
+
+def decodes_to(decode: Callable[[Any], Any], expected) -> Callable[[Any], Problem]:
+    def check(result):
+        try:
+            back = decode(result)
+        except Exception as exc:  # noqa: BLE001 - any failure to read back is the finding
+            return ("fail", f"cannot read the result back: {type(exc).__name__}: {exc}")
+        return None if back == expected else ("fail", "result does not read back as the value")
+
+    return check
+
+
+def check_image_header(image) -> str | None:
+    if type(image) is not bytes:
+        return f"result is {type(image).__name__}, not bytes"
+    if len(image) < 13:
+        return f"image of {len(image)} bytes is shorter than its 13-byte header"
+    version, def_at, dict_at, data_at = struct.unpack_from("<BIII", image)
+    if version != 1 or def_at != 13 or not 13 <= dict_at <= data_at <= len(image):
+        return f"bad header: version {version}, block offsets {def_at} {dict_at} {data_at}"
+    return None
+
+
+def check_dumps(text: str) -> Callable[[Any], Problem]:
+    def check(image):
+        problem = check_image_header(image)
+        if problem:
+            return ("fail", problem)
+        if vorn.dumps(text) != image:
+            return ("fail", "a second dumps of the same text gives other bytes")
+        return None
+
+    return check
+
+
+def check_loads(model) -> Callable[[Any], Problem]:
+    def check(result):
+        d = first_difference(result, model, float_slack=True)
+        return ("fail", f"loads(image) differs from the narrowed value at {d}") if d else None
+
+    return check
+
+
+def check_emit(value, model, limits: list[str]) -> Callable[[Any], Problem]:
+    def check(image):
+        problem = check_image_header(image)
+        if problem:
+            return ("fail", problem)
+        try:
+            back = vorn.loads(image)
+        except NotImplementedError:
+            return ("note", "not read back: loads is not implemented")
+        except ValueError as exc:
+            if limits:
+                return ("note", f"loads refuses the image ({exc}); the value has "
+                                f"{'; '.join(limits)}")
+            return ("fail", f"loads refuses the image: {exc}")
+        if "a list mixing kinds of items other than numbers" in limits:
+            return ("note", "not compared: the value has a list mixing kinds of items other "
+                            "than numbers")
+        d = first_difference(back, model)
+        return ("fail", f"loads(emit(obj)) differs from the positional form at {d}") if d else None
+
+    return check
+
+
+# ---------------------------------------------------------------------------------------------
+# Timing.
+
+
+@dataclass
+class Candidate:
+    name: str
+    needs: tuple[str, ...]
+    make: Callable[[], Callable[[], Any]]  # built only when the needed modules are present
+    check: Callable[[Any], Problem]
+    is_vorn: bool = False
+
+
+@dataclass
+class Settings:
+    rounds: int
+    batch_seconds: float
+    memory_runs: int
+
+
+def call_once(fn):
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        result = fn()
+        return result, time.perf_counter() - start
+    finally:
+        gc.enable()
+
+
+def time_batch(fn, calls: int) -> float:
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        for _ in range(calls):
+            fn()
+        return (time.perf_counter() - start) / calls
+    finally:
+        gc.enable()
+
+
+def run_candidates(candidates: list[Candidate], settings: Settings) -> dict:
+    """Checks each candidate's result once, then times them interleaved; returns name -> record.
+    When vorn refuses the data, nothing is timed: there is nothing to compare with."""
+    records: dict[str, dict] = {}
+    timed = []
+    for cand in candidates:
+        missing = [m for m in cand.needs if MODS[m] is None]
+        if missing:
+            records[cand.name] = {"status": "not installed", "message": ", ".join(missing)}
+            continue
+        fn = cand.make()
+        try:
+            result, _ = call_once(fn)
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as exc:  # PanicException derives from BaseException
+            records[cand.name] = failure_record(cand, exc)
+            if records[cand.name]["status"] == "refused":
+                return {cand.name: records[cand.name]}
+            continue
+        try:
+            problem = cand.check(result)
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as exc:
+            problem = ("fail", f"the check raised {type(exc).__name__}: {exc}")
+        del result
+        record = {"status": "ok"}
+        if problem:
+            record["check"] = {"level": problem[0], "message": problem[1]}
+        records[cand.name] = record
+        _, once = call_once(fn)
+        calls = max(1, min(1_000_000, math.ceil(settings.batch_seconds / max(once, 1e-9))))
+        timed.append((cand.name, fn, calls))
+    samples: dict[str, list[float]] = {name: [] for name, _, _ in timed}
+    for r in range(settings.rounds):
+        gc.collect()
+        shift = r % len(timed) if timed else 0
+        for name, fn, calls in timed[shift:] + timed[:shift]:
+            samples[name].append(time_batch(fn, calls))
+    for name, _, calls in timed:
+        records[name].update(seconds=statistics.median(samples[name]), best=min(samples[name]),
+                             rounds=len(samples[name]), calls_per_round=calls)
+    return records
+
+
+def failure_record(cand: Candidate, exc: BaseException) -> dict:
+    message = f"{type(exc).__name__}: {exc}"
+    if not cand.is_vorn:
+        return {"status": "error", "message": message}
+    if isinstance(exc, NotImplementedError):
+        return {"status": "not implemented", "message": message}
+    if isinstance(exc, ValueError):
+        return {"status": "refused", "message": str(exc)}
+    return {"status": "error", "message": message}
+
+
+# ---------------------------------------------------------------------------------------------
+# The cases: one JSON file with everything derived from it.
+
+
+@dataclass
+class Case:
+    path: Path
+    size: int
+    text: str
+    obj: Any
+    emit_obj: Any = None
+    image: bytes | None = None
+    image_status: dict = field(default_factory=dict)
+
+
+def load_case(path: Path) -> Case:
+    text = path.read_text(encoding="utf-8")
+    case = Case(path=path, size=path.stat().st_size, text=text, obj=json.loads(text))
+    case.emit_obj = drop_none(case.obj)
+    try:
+        case.image = vorn.dumps(text)
+        case.image_status = {"status": "ok"}
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as exc:
+        case.image_status = failure_record(Candidate("vorn.dumps", (), None, None, True), exc)
+    return case
+
+
+def chain(encode, parse, text):
+    """A call of encode(parse(text)) with both functions bound locally."""
+    return lambda: encode(parse(text))
+
+
+def dumps_candidates(case: Case) -> list[Candidate]:
+    text, obj = case.text, case.obj
+    m = MODS
+    return [
+        Candidate("vorn.dumps", (), lambda: functools.partial(vorn.dumps, text),
+                  check_dumps(text), is_vorn=True),
+        Candidate("orjson.loads", ("orjson",), lambda: functools.partial(m["orjson"].loads, text),
+                  equal(obj)),
+        Candidate("json.loads", (), lambda: functools.partial(json.loads, text), equal(obj)),
+        Candidate("ormsgpack(orjson)", ("ormsgpack", "orjson"),
+                  lambda: chain(m["ormsgpack"].packb, m["orjson"].loads, text),
+                  decodes_to(lambda b: m["ormsgpack"].unpackb(b), obj)),
+        Candidate("msgpack(json)", ("msgpack",),
+                  lambda: chain(m["msgpack"].packb, json.loads, text),
+                  decodes_to(lambda b: m["msgpack"].unpackb(b), obj)),
+        Candidate("cbor2(json)", ("cbor2",), lambda: chain(m["cbor2"].dumps, json.loads, text),
+                  decodes_to(lambda b: m["cbor2"].loads(b), obj)),
+    ]
+
+
+def msgpack_encoding(obj) -> bytes | None:
+    if MODS["msgpack"] is not None:
+        return MODS["msgpack"].packb(obj)
+    if MODS["ormsgpack"] is not None:
+        return MODS["ormsgpack"].packb(obj)
+    return None
+
+
+def loads_candidates(case: Case) -> list[Candidate]:
+    text, obj, m = case.text, case.obj, MODS
+    model = narrow_compiled(json.loads(text, parse_int=vorn_int))
+    try:
+        packed = msgpack_encoding(obj)
+    except Exception:  # noqa: BLE001 - the peers then report their own error on first call
+        packed = None
+    cbor = m["cbor2"].dumps(obj) if m["cbor2"] is not None else None
+    pickled = pickle.dumps(obj, protocol=pickle.HIGHEST_PROTOCOL)
+    marshalled = marshal.dumps(obj)
+    return [
+        Candidate("vorn.loads", (), lambda: functools.partial(vorn.loads, case.image),
+                  check_loads(model), is_vorn=True),
+        Candidate("orjson.loads", ("orjson",), lambda: functools.partial(m["orjson"].loads, text),
+                  equal(obj)),
+        Candidate("json.loads", (), lambda: functools.partial(json.loads, text), equal(obj)),
+        Candidate("msgpack", ("msgpack",), lambda: functools.partial(m["msgpack"].unpackb, packed),
+                  equal(obj)),
+        Candidate("ormsgpack", ("ormsgpack",),
+                  lambda: functools.partial(m["ormsgpack"].unpackb, packed), equal(obj)),
+        Candidate("cbor2", ("cbor2",), lambda: functools.partial(m["cbor2"].loads, cbor),
+                  equal(obj)),
+        Candidate("pickle", (), lambda: functools.partial(pickle.loads, pickled), equal(obj)),
+        Candidate("marshal", (), lambda: functools.partial(marshal.loads, marshalled), equal(obj)),
+    ]
+
+
+def emit_candidates(case: Case) -> list[Candidate]:
+    value, m = case.emit_obj, MODS
+    limits = emit_limits(value)
+    return [
+        Candidate("vorn.emit", (), lambda: functools.partial(vorn.emit, value),
+                  check_emit(value, positional(value), limits), is_vorn=True),
+        Candidate("orjson.dumps", ("orjson",), lambda: functools.partial(m["orjson"].dumps, value),
+                  decodes_to(json.loads, value)),
+        Candidate("msgpack", ("msgpack",), lambda: functools.partial(m["msgpack"].packb, value),
+                  decodes_to(lambda b: m["msgpack"].unpackb(b), value)),
+        Candidate("ormsgpack", ("ormsgpack",),
+                  lambda: functools.partial(m["ormsgpack"].packb, value),
+                  decodes_to(lambda b: m["ormsgpack"].unpackb(b), value)),
+        Candidate("pickle", (), lambda: functools.partial(pickle.dumps, value,
+                                                          protocol=pickle.HIGHEST_PROTOCOL),
+                  decodes_to(pickle.loads, value)),
+        Candidate("marshal", (), lambda: functools.partial(marshal.dumps, value),
+                  decodes_to(marshal.loads, value)),
+    ]
+
+
+TIMED_MEASURES = {
+    "dumps": ("JSON text in, bytes (or objects) out", dumps_candidates),
+    "loads": ("each library reads its own encoding of the value", loads_candidates),
+    "emit": ("a Python value (None removed) in, bytes out", emit_candidates),
+}
+
+
+def measure_timed(measure: str, case: Case, settings: Settings) -> dict:
+    if measure == "loads" and case.image is None:
+        status = {**case.image_status, "derived": True,
+                  "message": f"no image, dumps: {case.image_status.get('message', '')}"}
+        if status["status"] == "refused":
+            return {"vorn.loads": status}
+        return {"vorn.loads": status, **run_candidates(loads_candidates(case)[1:], settings)}
+    return run_candidates(TIMED_MEASURES[measure][1](case), settings)
+
+
+# ---------------------------------------------------------------------------------------------
+# Size and memory.
+
+
+def measure_size(case: Case) -> dict:
+    obj, m = case.obj, MODS
+    out: dict[str, dict] = {}
+    encoded: dict[str, bytes] = {}
+    encoded["json"] = json.dumps(obj, ensure_ascii=False, separators=(",", ":")).encode()
+    if case.image is not None:
+        encoded["vorn"] = case.image
+    else:
+        out["vorn"] = {**case.image_status, "derived": True}
+    try:
+        packed = msgpack_encoding(obj)
+        if packed is None:
+            out["msgpack"] = {"status": "not installed", "message": "msgpack, ormsgpack"}
+        else:
+            encoded["msgpack"] = packed
+    except Exception as exc:  # noqa: BLE001
+        out["msgpack"] = {"status": "error", "message": f"{type(exc).__name__}: {exc}"}
+    if m["cbor2"] is None:
+        out["cbor"] = {"status": "not installed", "message": "cbor2"}
+    else:
+        encoded["cbor"] = m["cbor2"].dumps(obj)
+    for name, data in encoded.items():
+        out[name] = {"status": "ok", "bytes": len(data)}
+    for name in ("json", "vorn", "msgpack", "cbor"):
+        key = f"{name}+zstd"
+        if m["zstandard"] is None:
+            out[key] = {"status": "not installed", "message": "zstandard"}
+        elif name in encoded:
+            compressed = m["zstandard"].ZstdCompressor(level=3).compress(encoded[name])
+            out[key] = {"status": "ok", "bytes": len(compressed)}
+        else:
+            out[key] = {**out[name], "derived": True}
+    return out
+
+
+# Run in a fresh interpreter: read the input, make one call on a small sample (so that the code
+# pages the call touches are already resident), reset the peak resident set to the current one,
+# make the one call, and report the peak above that starting point (kB, from /proc/self/status).
+MEMORY_PROBE = r"""
+import json, sys
+op, path = sys.argv[1], sys.argv[2]
+import vorn
+if op == "orjson.loads":
+    import orjson
+    fn = orjson.loads
+else:
+    fn = getattr(vorn, op.split(".")[1])
+sample = '{"a": [1, 2, 3], "b": [0.5, 1.5], "c": "x", "d": [{"e": true}, {"e": false}], "f": "x"}'
+try:
+    fn(vorn.dumps(sample) if op == "vorn.loads" else sample)
+except Exception:
+    pass
+data = open(path, "rb").read()
+if op != "vorn.loads":
+    data = data.decode("utf-8")
+
+def status():
+    fields = {}
+    with open("/proc/self/status") as f:
+        for line in f:
+            key, _, rest = line.partition(":")
+            fields[key] = int(rest.split()[0]) if key in ("VmRSS", "VmHWM") else None
+    return fields
+
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+start = status()["VmRSS"]
+result = fn(data)
+peak = status()["VmHWM"]
+print(json.dumps({"start_kb": start, "peak_kb": peak}))
+"""
+
+
+def probe_memory(op: str, path: Path, runs: int) -> dict:
+    above = []
+    for _ in range(runs):
+        proc = subprocess.run([sys.executable, "-c", MEMORY_PROBE, op, str(path)],
+                              capture_output=True, text=True, timeout=300)
+        if proc.returncode != 0:
+            last = (proc.stderr.strip().splitlines() or ["no output"])[-1]
+            return {"status": "error", "message": last}
+        figures = json.loads(proc.stdout)
+        above.append(max(0, figures["peak_kb"] - figures["start_kb"]) * 1024)
+    return {"status": "ok", "bytes": statistics.median(above), "runs": runs}
+
+
+def measure_memory(case: Case, settings: Settings, tmp: Path) -> dict:
+    if not Path("/proc/self/clear_refs").exists():
+        return {op: {"status": "unavailable", "message": "needs Linux /proc"}
+                for op in ("vorn.dumps", "vorn.loads", "orjson.loads")}
+    out = {}
+    if case.image is None:
+        out["vorn.dumps"] = {**case.image_status, "derived": True}
+        out["vorn.loads"] = {**case.image_status, "derived": True,
+                             "message": f"no image, dumps: {case.image_status.get('message')}"}
+    else:
+        out["vorn.dumps"] = probe_memory("vorn.dumps", case.path, settings.memory_runs)
+        image_path = tmp / (case.path.stem + ".vorn")
+        image_path.write_bytes(case.image)
+        try:
+            vorn.loads(case.image)
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as exc:
+            out["vorn.loads"] = failure_record(Candidate("vorn.loads", (), None, None, True), exc)
+        else:
+            out["vorn.loads"] = probe_memory("vorn.loads", image_path, settings.memory_runs)
+    if MODS["orjson"] is None:
+        out["orjson.loads"] = {"status": "not installed", "message": "orjson"}
+    else:
+        out["orjson.loads"] = probe_memory("orjson.loads", case.path, settings.memory_runs)
+    return out
+
+
+# ---------------------------------------------------------------------------------------------
+# Output.
+
+SHORT_STATUS = {"not installed": "not installed", "refused": "refused",
+                "not implemented": "not impl.", "error": "error", "unavailable": "unavailable"}
+
+
+def cell_status(record: dict | None) -> str | None:
+    if record is None:
+        return "-"
+    if record["status"] != "ok":
+        return SHORT_STATUS.get(record["status"], record["status"])
+    return None
+
+
+def flag(record: dict) -> str:
+    level = record.get("check", {}).get("level")
+    return "!" if level == "fail" else "*" if level == "note" else ""
+
+
+def render(headers: list[str], rows: list[list[str]]) -> str:
+    widths = [max(len(r[i]) for r in [headers] + rows) for i in range(len(headers))]
+
+    def line(cells):
+        return "  ".join(c.ljust(w) if i == 0 else c.rjust(w)
+                         for i, (c, w) in enumerate(zip(cells, widths))).rstrip()
+
+    return "\n".join([line(headers), line(["-" * w for w in widths])] + [line(r) for r in rows])
+
+
+def timed_table(measure: str, entries: list[dict]) -> str:
+    names: list[str] = []
+    for e in entries:
+        names += [n for n in e["results"] if n not in names]
+    headers = ["file", "bytes"] + [n + " MB/s" if n.startswith("vorn") else n for n in names]
+    rows = []
+    for e in entries:
+        results = e["results"]
+        lead = results.get(names[0]) if names else None
+        row = [e["file"], str(e["bytes"])]
+        for n in names:
+            rec = results.get(n)
+            text = cell_status(rec)
+            if text is None:
+                text = f"{rec['mb_s']:.1f}{flag(rec)}"
+                if rec is not lead and lead and lead.get("status") == "ok":
+                    text += f" x{rec['ratio']:.2f}"
+            row.append(text)
+        rows.append(row)
+    return render(headers, rows)
+
+
+def size_table(entries: list[dict]) -> str:
+    cols = ["json", "vorn", "msgpack", "cbor"]
+    cols += [c + "+zstd" for c in cols]
+    rows = []
+    for e in entries:
+        sizes = e["results"]
+        row = [e["file"]]
+        for c in cols:
+            rec = sizes.get(c)
+            text = cell_status(rec)
+            if text is None:
+                text = str(rec["bytes"])
+                if "ratio" in rec:
+                    text += f" x{rec['ratio']:.2f}"
+            row.append(text)
+        rows.append(row)
+    return render(["file"] + cols, rows)
+
+
+def memory_table(entries: list[dict]) -> str:
+    rows = []
+    for e in entries:
+        res, text_mb = e["results"], e["bytes"] / MB
+        row = [e["file"], f"{text_mb:.3f}"]
+        for op in ("vorn.dumps", "vorn.loads", "orjson.loads"):
+            rec = res.get(op)
+            text = cell_status(rec)
+            if text is None:
+                text = f"{rec['bytes'] / MB:.3f}"
+                if op == "vorn.dumps" and e["bytes"]:
+                    text += f" ({rec['bytes'] / e['bytes']:.2f}x text)"
+                if op == "orjson.loads" and "ratio" in rec:
+                    text += f" x{rec['ratio']:.2f}"
+            row.append(text)
+        rows.append(row)
+    return render(["file", "text MB", "vorn.dumps MB", "vorn.loads MB", "orjson.loads MB"], rows)
+
+
+def add_ratios(measure: str, entries: list[dict]) -> None:
+    """ratio = vorn / peer, above 1 when vorn is ahead: for time, peer time over vorn time; for
+    size and memory, peer bytes over vorn bytes."""
+    for e in entries:
+        res = e["results"]
+        if measure in TIMED_MEASURES:
+            for rec in res.values():
+                if rec.get("status") == "ok" and "seconds" in rec:
+                    rec["mb_s"] = e["bytes"] / rec["seconds"] / MB
+            lead = res.get("vorn." + measure)
+            if lead and lead.get("status") == "ok":
+                for name, rec in res.items():
+                    if name != "vorn." + measure and rec.get("status") == "ok":
+                        rec["ratio"] = rec["seconds"] / lead["seconds"]
+        elif measure == "size":
+            for base, peers in (("vorn", ("json", "msgpack", "cbor")),
+                                ("vorn+zstd", ("json+zstd", "msgpack+zstd", "cbor+zstd"))):
+                lead = res.get(base)
+                if lead and lead.get("status") == "ok" and lead["bytes"]:
+                    for p in peers:
+                        if res.get(p, {}).get("status") == "ok":
+                            res[p]["ratio"] = res[p]["bytes"] / lead["bytes"]
+        else:
+            lead, peer = res.get("vorn.loads"), res.get("orjson.loads")
+            if (lead and peer and lead["status"] == "ok" and peer["status"] == "ok"
+                    and lead["bytes"]):
+                peer["ratio"] = peer["bytes"] / lead["bytes"]
+
+
+TITLES = {
+    "size": "size: bytes; xR = that format's bytes / VORN's (zstd columns: / VORN+zstd), "
+            "above 1 when VORN is smaller",
+    "memory": "memory: peak resident MB above the starting point of a fresh process doing one "
+              "call (median of runs); orjson xR = orjson.loads peak / vorn.loads peak, above 1 "
+              "when vorn uses less",
+}
+
+
+def print_report(report: dict) -> None:
+    print(f"vorn benchmark: {report['machine']['python']} on {report['machine']['cpu']}, "
+          f"{report['settings']['mode']} mode ({report['settings']['rounds']} rounds)")
+    print("MB/s = byte size of the original JSON file / median time (1 MB = 10^6 bytes), the same "
+          "for every measure.\nCells: MB/s, then xR = vorn's throughput / the peer's (above 1 "
+          "when vorn is faster). '!' marks a result that failed its check, '*' a note below.")
+    for measure, entries in report["measures"].items():
+        print()
+        if measure in TIMED_MEASURES:
+            print(f"== {measure}: {TIMED_MEASURES[measure][0]} ==")
+            print(timed_table(measure, entries))
+        elif measure == "size":
+            print(f"== {TITLES['size']} ==")
+            print(size_table(entries))
+        else:
+            print(f"== {TITLES['memory']} ==")
+            print(memory_table(entries))
+    notes = collect_notes(report)
+    if notes:
+        print("\nNotes:")
+        for line in notes:
+            print("  " + line)
+
+
+def collect_notes(report: dict) -> list[str]:
+    """The report's notes, then every check note and every vorn or peer failure, one line per
+    function and message with the files it concerns."""
+    grouped: dict[tuple, list[str]] = {}
+    for measure, entries in report["measures"].items():
+        for e in entries:
+            for name, rec in e["results"].items():
+                check = rec.get("check")
+                if check:
+                    tag = "CHECK FAILED" if check["level"] == "fail" else "note"
+                    grouped.setdefault((measure, name, tag, check["message"]), []).append(e["file"])
+                if rec.get("status") in ("refused", "not implemented", "error") and not rec.get(
+                        "derived"):
+                    key = (measure, name, rec["status"], rec.get("message", ""))
+                    grouped.setdefault(key, []).append(e["file"])
+    lines = list(report["notes"])
+    for (measure, name, what, message), files in grouped.items():
+        lines.append(f"{measure}: {name} {what}: {message} [{', '.join(files)}]")
+    return lines
+
+
+def count_failures(report: dict) -> int:
+    failures = set()
+    for entries in report["measures"].values():
+        for e in entries:
+            for name, rec in e["results"].items():
+                if not name.startswith("vorn"):
+                    continue
+                if rec.get("check", {}).get("level") == "fail":
+                    failures.add((e["file"], name, rec["check"]["message"]))
+                if rec.get("status") == "error":
+                    failures.add((e["file"], name, rec.get("message")))
+    return len(failures)
+
+
+# ---------------------------------------------------------------------------------------------
+# Driver.
+
+
+def find_corpus() -> Path | None:
+    for parent in ROOT.parents:
+        candidate = parent / "shared" / "data" / "corpus"
+        if candidate.is_dir():
+            return candidate
+    return None
+
+
+def select_files(args, notes: list[str]) -> list[Path]:
+    corpus = Path(args.corpus) if args.corpus else find_corpus()
+    available: list[Path] = []
+    if corpus is not None and corpus.is_dir():
+        available += sorted(corpus.glob("*.json"))
+    else:
+        notes.append(f"corpus folder {args.corpus or 'shared/data/corpus'} not found: skipped")
+    if EXAMPLE.is_file():
+        available.append(EXAMPLE)
+    else:
+        notes.append(f"bundled example {EXAMPLE.relative_to(ROOT)} not found: skipped")
+    if not args.files:
+        return available
+    chosen = []
+    for item in args.files:
+        path = Path(item)
+        if path.is_file():
+            chosen.append(path)
+            continue
+        matches = [p for p in available if item in (p.name, p.stem)]
+        if not matches:
+            raise SystemExit(f"bench.py: no such file or corpus file: {item}")
+        chosen += matches
+    notes[:] = []
+    return chosen
+
+
+def machine() -> dict:
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    versions = {}
+    for name in ("vorn",) + PEER_MODULES:
+        try:
+            versions[name] = importlib.metadata.version(name)
+        except importlib.metadata.PackageNotFoundError:
+            versions[name] = None
+    return {"python": f"CPython {platform.python_version()}", "platform": platform.platform(),
+            "cpu": cpu, "cpus": os.cpu_count(), "versions": versions}
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="a few short rounds only")
+    parser.add_argument("--files", nargs="+", metavar="FILE",
+                        help="corpus file names (with or without .json) or paths of JSON files")
+    parser.add_argument("--corpus", help="the corpus folder (default: shared/data/corpus found "
+                                         "beside the repository or one of its parents)")
+    parser.add_argument("--json", metavar="PATH", help="write all figures to PATH as JSON")
+    parser.add_argument("--rounds", type=int, help="timed rounds per library (median taken)")
+    args = parser.parse_args(argv)
+
+    settings = (Settings(rounds=3, batch_seconds=0.002, memory_runs=1) if args.quick
+                else Settings(rounds=15, batch_seconds=0.025, memory_runs=3))
+    if args.rounds:
+        settings.rounds = args.rounds
+    notes: list[str] = []
+    paths = select_files(args, notes)
+    missing = [name for name, module in MODS.items() if module is None]
+    if missing:
+        notes.append(f"not installed, skipped: {', '.join(missing)} (make bench installs them)")
+    measures: dict[str, list[dict]] = {m: [] for m in ("dumps", "loads", "emit", "size", "memory")}
+    with tempfile.TemporaryDirectory(prefix="vorn-bench-") as tmp:
+        for path in paths:
+            print(f"measuring {path.name} ...", file=sys.stderr, flush=True)
+            try:
+                case = load_case(path)
+            except (OSError, UnicodeDecodeError, json.JSONDecodeError) as exc:
+                notes.append(f"{path.name}: skipped, not readable as JSON: {exc}")
+                continue
+            base = {"file": path.name, "bytes": case.size}
+            for measure in TIMED_MEASURES:
+                results = measure_timed(measure, case, settings)
+                measures[measure].append({**base, "results": results})
+            measures["size"].append({**base, "results": measure_size(case)})
+            measures["memory"].append({**base, "results": measure_memory(case, settings,
+                                                                          Path(tmp))})
+    for measure, entries in measures.items():
+        add_ratios(measure, entries)
+    report = {
+        "machine": machine(),
+        "settings": {"mode": "quick" if args.quick else "full", "rounds": settings.rounds,
+                     "batch_seconds": settings.batch_seconds,
+                     "memory_runs": settings.memory_runs},
+        "units": {"mb_s": "byte size of the original JSON file / median seconds / 10^6",
+                  "ratio": "vorn ahead when above 1: peer time / vorn time, peer bytes / vorn "
+                           "bytes"},
+        "notes": notes,
+        "measures": measures,
+    }
+    print_report(report)
+    if args.json:
+        Path(args.json).write_text(json.dumps(report, indent=1) + "\n")
+    failures = count_failures(report)
+    if failures:
+        print(f"\n{failures} vorn result(s) failed a check or raised an unexpected error.")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

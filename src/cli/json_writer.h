@@ -1,0 +1,79 @@
+// A JSON text writer for the command: compact or indented, keys in the order they are given,
+// integers as integers and doubles as the shortest text that reads back to the same double.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "format/json_value.h"
+
+namespace vorn::cli {
+
+// Builds one JSON document in memory. The caller keeps the calls balanced; the writer only
+// places separators, line breaks and indentation.
+class JsonWriter {
+ public:
+  // `indent` < 0 writes compact text; 0 or more breaks lines and indents by that many spaces.
+  explicit JsonWriter(int indent = -1) : indent_(indent) {}
+
+  void begin_object() { open('{'); }
+  void end_object() { close('}'); }
+  void begin_array() { open('['); }
+  void end_array() { close(']'); }
+  // The key of the next member of the innermost object.
+  void key(std::string_view name);
+
+  void null();
+  void boolean(bool b);
+  void number(uint64_t u);
+  void number(int64_t i);
+  void number(double d);
+  void number(uint32_t u) { number(static_cast<uint64_t>(u)); }
+  void string(std::string_view s);
+
+  // Shorthand for a member with a value.
+  template <class T>
+  void member(std::string_view name, const T& value) {
+    key(name);
+    put(value);
+  }
+
+  const std::string& text() const noexcept { return out_; }
+  std::string& text() noexcept { return out_; }
+  void reserve(size_t n) { out_.reserve(n); }
+
+ private:
+  void put(std::string_view s) { string(s); }
+  void put(const char* s) { string(s); }
+  void put(const std::string& s) { string(s); }
+  void put(bool b) { boolean(b); }
+  void put(uint64_t u) { number(u); }
+  void put(uint32_t u) { number(u); }
+  void put(int64_t i) { number(i); }
+  void put(double d) { number(d); }
+
+  void open(char bracket);
+  void close(char bracket);
+  void before_value();
+  void newline(size_t depth);
+
+  std::string out_;
+  std::vector<bool> has_items_;  // one flag per open container: does it hold anything yet
+  int indent_;
+  bool after_key_ = false;
+};
+
+// Appends `s` as a JSON string literal: quotes, escapes for '"', '\\' and bytes below 0x20,
+// every other byte as it is (the text is UTF-8 already).
+void append_json_string(std::string& out, std::string_view s);
+
+// Appends the shortest decimal text that reads back to `d`, always with a '.' or an exponent so
+// that it reads back as a floating-point number. `d` must be finite.
+void append_json_double(std::string& out, double d);
+
+// Writes the value `v` of `tree` and everything inside it.
+void write_json_value(JsonWriter& w, const JsonTree& tree, const JsonValue& v);
+
+}  // namespace vorn::cli
