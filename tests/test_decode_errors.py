@@ -48,7 +48,6 @@ CASES = [
     (header(a=40) + bytes(26), "Data block offset 40 exceeds buffer length 39"),
     # definition block
     (header(), "Definition block too short: 0 bytes"),
-    (header(s=14, a=14) + b"\x00", "Definition block too short: 1 bytes"),
     (assemble(raw_defs(2049, bytes(6147)), DICT, ONE_INT), "Definition count 2049 exceeds max 2048"),
     (assemble(raw_defs(2, bytes(3)), DICT, ONE_INT),
      "Definition block has 5 bytes but 2 defs require 8"),
@@ -72,9 +71,6 @@ CASES = [
     # dict block
     (assemble(DEFS, b"\x00\x00", ONE_INT), "Dict block too short for entry count"),
     (assemble(DEFS, b"\x01\x00\x00\x00", ONE_INT), "Truncated dict string"),
-    (assemble(DEFS, b"\x02\x00\x00\x00\x00", ONE_INT), "Truncated dict string"),
-    (assemble(DEFS, b"\x01\x00\x00\x00\xc3\x05hello", ONE_INT),
-     "Invalid dict string encoding byte: 0xC3"),
     (assemble(DEFS, b"\x01\x00\x00\x00\xc0\x05hello", ONE_INT),
      "Invalid dict string encoding byte: 0xC0"),
     (assemble(DEFS, b"\x01\x00\x00\x00\xff\x00\x00\x00\x00", ONE_INT),
@@ -82,7 +78,6 @@ CASES = [
     (assemble(DEFS, b"\x01\x00\x00\x00\xfe\x01\x00", ONE_INT), "Truncated long dict string"),
     (assemble(DEFS, b"\x01\x00\x00\x00\x80", ONE_INT), "Truncated medium dict string"),
     (assemble(DEFS, b"\x01\x00\x00\x00\x05ab", ONE_INT), "Truncated dict string data"),
-    (assemble(DEFS, b"\x01\x00\x00\x00\x80\x03ab", ONE_INT), "Truncated dict string data"),
     (assemble(DEFS, b"\x01\x00\x00\x00\x02a\xc3", ONE_INT),
      "Invalid UTF-8 in dict: incomplete utf-8 byte sequence from index 1"),
     # data block
@@ -96,7 +91,6 @@ CASES = [
      "Truncated entry 1 header"),
     (entry_image(9, i32(1)), "Unknown definition index: 9"),
     (entry_image(NULL, b"\x00"), "Mismatch entry 0: consumed 0 of 1"),
-    (image(entries=[(NULL, b""), (INT32, i32(1) + b"\x00")]), "Mismatch entry 1: consumed 4 of 5"),
     # arrays
     (entry_image(6, b"\x06", [arr(6, INT32)]), "Truncated array self_def_index"),
     (entry_image(6, array(40, []), [arr(6, INT32)]), "Unknown definition index: 40"),
@@ -110,8 +104,6 @@ CASES = [
     (entry_image(6, objv(41), [obj(6, [])]), "Unknown definition index: 41"),
     (entry_image(6, objv(1), [obj(6, [])]), "Object #1 has no fields"),
     (entry_image(6, objv(7), [obj(6, []), arr(7, INT32)]), "Object #7 has no fields"),
-    (entry_image(6, objv(6, i32(1)), [obj(6, [("a", INT32), ("b", BOOL)])]),
-     "Expected bool byte"),
     # primitives
     (entry_image(BOOL, b""), "Expected bool byte"),
     (entry_image(INT32, b"\x00" * 3), "Expected int32 (4 bytes)"),
@@ -121,7 +113,6 @@ CASES = [
     (entry_image(STRING, b"\x03a"), "Truncated short string: need 4 bytes, got 2"),
     (entry_image(STRING, b"\x80"), "Truncated medium string length"),
     (entry_image(STRING, b"\x80\x80a"), "Truncated medium string: need 130 bytes, got 3"),
-    (entry_image(STRING, b"\xfd\x00"), "Truncated medium string: need 15618 bytes, got 2"),
     (entry_image(STRING, b"\xfe\x01\x00"), "Truncated long string length"),
     (entry_image(STRING, b"\xfe\x02\x00\x00a"), "Truncated long string: need 6 bytes, got 5"),
     (entry_image(STRING, b"\xff\x00\x00\x00"), "Truncated StrRef dict index"),
@@ -138,18 +129,14 @@ def test_malformed_image(data, expected):
 UTF8_CASES = [
     (b"\x80", "invalid utf-8 sequence of 1 bytes from index 0"),
     (b"ab\xc0\x80", "invalid utf-8 sequence of 1 bytes from index 2"),
-    (b"\xc1\xbf", "invalid utf-8 sequence of 1 bytes from index 0"),
     (b"\xc3A", "invalid utf-8 sequence of 1 bytes from index 0"),
     (b"\xe0\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"),  # overlong
     (b"\xed\xa0\x80", "invalid utf-8 sequence of 1 bytes from index 0"),  # surrogate
     (b"\xe2\x82\x41", "invalid utf-8 sequence of 2 bytes from index 0"),
-    (b"\xf0\x8f\xbf\xbf", "invalid utf-8 sequence of 1 bytes from index 0"),  # overlong
     (b"\xf4\x90\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"),  # above U+10FFFF
-    (b"\xf5\x80\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"),
     (b"\xf0\x9f\x98A", "invalid utf-8 sequence of 3 bytes from index 0"),
     (b"\xf0\x9fA", "invalid utf-8 sequence of 2 bytes from index 0"),
     (b"\xf0\x9f\x98", "incomplete utf-8 byte sequence from index 0"),
-    (b"\xe2\x82", "incomplete utf-8 byte sequence from index 0"),
     ("é12345678".encode() + b"\xc3", "incomplete utf-8 byte sequence from index 10"),
     ("0123456789€".encode() + b"\xff", "invalid utf-8 sequence of 1 bytes from index 13"),
 ]
@@ -171,17 +158,9 @@ def test_invalid_utf8(raw, error, place):
     assert message(data) == expected
 
 
-@pytest.mark.parametrize("lead", [0xC0, 0xC5, 0xFD])
-def test_unwritten_lead_bytes_read_as_medium_in_payloads(lead):
-    payload = bytes([lead, 0x05]) + b"hello"
-    expected = "hello" if lead == 0xC0 else None
-    if expected is None:
-        # The low six bits make the length: 0xC5 and 0xFD claim far more than the payload.
-        length = (lead & 0x3F) << 8 | 5
-        assert message(entry_image(STRING, payload)) == (
-            f"Truncated medium string: need {length + 2} bytes, got 7")
-    else:
-        assert vorn.loads(entry_image(STRING, payload)) == "hello"
+def test_unwritten_lead_byte_reads_as_medium_in_payloads():
+    # The same lead byte in the dict block is refused (see the table above).
+    assert vorn.loads(entry_image(STRING, b"\xc0\x05hello")) == "hello"
 
 
 def test_256_fields_decode_257_do_not():
@@ -191,24 +170,22 @@ def test_256_fields_decode_257_do_not():
 
 
 @pytest.mark.parametrize(
-    "payload, expected",
+    "entry_def, payload, expected",
     [
-        (nested_arrays(128), "ok"),
-        (nested_arrays(129), "Max recursion depth"),
-        (nested_objects(128), "ok"),
-        (nested_objects(129), "Max recursion depth 128 exceeded at Object"),
+        (6, nested_arrays(128), None),
+        (6, nested_arrays(129), "Max recursion depth"),
+        (8, nested_objects(128), None),
+        (8, nested_objects(129), "Max recursion depth 128 exceeded at Object"),
     ],
 )
-def test_nesting_limit(payload, expected):
-    kind = 6 if payload[:2] in (b"\x06\x00", b"\x07\x00") else 8
-    data = image(NESTING_DEFS, entries=[(kind, payload)])
-    if expected != "ok":
+def test_nesting_limit(entry_def, payload, expected):
+    data = image(NESTING_DEFS, entries=[(entry_def, payload)])
+    if expected is not None:
         assert message(data) == expected
         return
-    value = vorn.loads(data)
-    depth = 0
+    value, depth = vorn.loads(data), 0
     while isinstance(value, (list, dict)):
-        value = value[0] if isinstance(value, list) else next(iter(value.values()))
+        value = value[0] if isinstance(value, list) else value["o" if "o" in value else "v"]
         depth += 1
     assert (depth, value) == (128, 7)
 

@@ -1,9 +1,7 @@
-"""Properties of loads over many images: damaged images never crash it, failures leak nothing."""
+"""loads over many images: damaged images never crash it, failures leak nothing."""
 
 import random
 import tracemalloc
-
-from hypothesis import given, strategies as st
 
 import vorn
 from vorn_image import (
@@ -57,14 +55,6 @@ def test_random_mutations_load_or_raise_value_error():
         vorn.loads(seed)
         for _ in range(1500):
             loads_or_value_error(mutate(rng, seed))
-
-
-@given(st.sampled_from(SEEDS), st.integers(0, 2**32 - 1), st.integers(0, 4096))
-def test_truncated_or_bit_flipped_image(seed, bits, cut):
-    data = bytearray(seed)
-    data[bits % len(data)] ^= 1 << (bits >> 29)
-    loads_or_value_error(bytes(data))
-    loads_or_value_error(seed[: cut % len(seed)])
 
 
 def test_no_leak_on_success_or_failure():

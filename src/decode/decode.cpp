@@ -185,6 +185,7 @@ struct CheckingSink {
   bool string_value(const uint8_t*, uint32_t, bool) { return true; }
   bool str_ref(uint32_t, uint32_t) { return true; }
   bool end_array(uint16_t, uint16_t, uint32_t) { return true; }
+  bool fixed_array(uint16_t, uint16_t, TypeTag, const uint8_t*, uint32_t) { return true; }
   bool begin_object(uint16_t, uint32_t) { return true; }
   bool end_object(uint16_t, uint32_t) { return true; }
   bool end_entry(uint16_t) { return true; }
@@ -212,6 +213,28 @@ class DocumentSink {
   bool end_array(uint16_t self_def, uint16_t elem_def, uint32_t count) {
     push(Value::array(self_def, elem_def, take(count)));
     return true;
+  }
+  bool fixed_array(uint16_t self_def, uint16_t elem_def, TypeTag elem, const uint8_t* p,
+                   uint32_t count) {
+    std::vector<Value> items;
+    items.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+      switch (elem) {
+        case TypeTag::Bool:
+          items.push_back(Value::make_bool(p[i] != 0));
+          break;
+        case TypeTag::Int32:
+          items.push_back(Value::int32(static_cast<int32_t>(load_u32(p + 4 * i))));
+          break;
+        case TypeTag::UInt32:
+          items.push_back(Value::uint32(load_u32(p + 4 * i)));
+          break;
+        default:
+          items.push_back(Value::float32(std::bit_cast<float>(load_u32(p + 4 * i))));
+          break;
+      }
+    }
+    return push(Value::array(self_def, elem_def, std::move(items)));
   }
   bool begin_object(uint16_t, uint32_t) { return true; }
   bool end_object(uint16_t self_def, uint32_t count) {

@@ -21,6 +21,7 @@ Utf8Check check_utf8_from(const uint8_t* s, size_t n, size_t start) noexcept {
     const uint8_t b = s[i];
     if (b < 0x80) {
       ++i;
+      i += ascii_prefix(s + i, n - i);
       continue;
     }
     out.ascii = false;

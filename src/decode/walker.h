@@ -9,6 +9,8 @@
 //   null_value(depth), null_items(count), bool_value(b), int32_value(i), uint32_value(u),
 //   float32_value(bits), string_value(bytes, length, ascii), str_ref(index, depth),
 //   end_array(self_def_index, elem_def_index, count), begin_object(self_def_index, values),
+//   fixed_array(self_def_index, elem_def_index, elem_type, bytes, count) for a whole array of
+//   Bool, Int32, UInt32 or Float32 elements whose bytes are all present,
 //   end_object(self_def_index, values), end_entry(def_index)
 // `depth` is the nesting level the value has: 1 for the value of an entry itself, one more for
 // each enclosing array or object.
@@ -62,11 +64,16 @@ class PayloadWalker {
   const std::string& error() const noexcept { return error_; }
 
  private:
-  bool fail(std::string message) {
+  // Out of line and marked cold, so that the checks stay small on the hot paths.
+  [[gnu::cold, gnu::noinline]] bool fail(const char* message) {
+    error_ = message;
+    return false;
+  }
+  [[gnu::cold, gnu::noinline]] bool fail(std::string message) {
     error_ = std::move(message);
     return false;
   }
-  bool unknown_definition(uint32_t index) {
+  [[gnu::cold, gnu::noinline]] bool unknown_definition(uint32_t index) {
     return fail("Unknown definition index: " + std::to_string(index));
   }
 
@@ -83,7 +90,8 @@ class PayloadWalker {
     }
   }
 
-  bool decode_primitive(TypeTag tag, const uint8_t*& p, const uint8_t* end, uint32_t depth) {
+  [[gnu::always_inline]] bool decode_primitive(TypeTag tag, const uint8_t*& p, const uint8_t* end,
+                                               uint32_t depth) {
     const auto r = static_cast<size_t>(end - p);
     switch (tag) {
       case TypeTag::Null:
@@ -145,7 +153,7 @@ class PayloadWalker {
     return sink_.string_value(text, static_cast<uint32_t>(length), check.ascii);
   }
 
-  bool truncated(const char* form, size_t need, size_t got) {
+  [[gnu::cold, gnu::noinline]] bool truncated(const char* form, size_t need, size_t got) {
     return fail(std::string("Truncated ") + form + " string: need " + std::to_string(need) +
                 " bytes, got " + std::to_string(got));
   }
@@ -164,6 +172,13 @@ class PayloadWalker {
     const uint16_t count = load_u16(p + 4);
     p += 6;
     const TypeTag elem = def.elem_type;
+    const size_t width = fixed_width(elem);
+    if (width != 0 && static_cast<size_t>(end - p) >= count * width) {
+      // Every element is there: the sink takes them all at once.
+      const uint8_t* const items = p;
+      p += count * width;
+      return sink_.fixed_array(idx, elem_def, elem, items, count);
+    }
     if (elem == TypeTag::Null) {
       // Null elements take no bytes: there is nothing to read, only to count.
       if (!sink_.null_items(count)) return false;
@@ -173,6 +188,20 @@ class PayloadWalker {
       }
     }
     return sink_.end_array(idx, elem_def, count);
+  }
+
+  // The payload width of the fixed-size tags; 0 for the others.
+  static size_t fixed_width(TypeTag tag) noexcept {
+    switch (tag) {
+      case TypeTag::Bool:
+        return 1;
+      case TypeTag::Int32:
+      case TypeTag::UInt32:
+      case TypeTag::Float32:
+        return 4;
+      default:
+        return 0;
+    }
   }
 
   bool decode_object(const uint8_t*& p, const uint8_t* end, uint32_t depth) {

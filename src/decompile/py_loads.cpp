@@ -13,8 +13,11 @@
 // Python.h comes first.
 #include "module/py_ref.h"
 // The standard and project headers after it.
+#include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +39,9 @@ PyObject* checked(PyObject* o, const char* what) {
   if (o == nullptr) panic_after_failed_call(what);
   return o;
 }
+
+// All exponent bits set: an infinity or a NaN.
+bool is_non_finite(uint32_t float_bits) { return (float_bits & 0x7F800000) == 0x7F800000; }
 
 // A new str from valid UTF-8. ASCII text is copied straight into the string's storage.
 PyObject* make_str(const char* s, size_t n, bool ascii) {
@@ -97,13 +103,73 @@ class KeyTable {
     Key key{nullptr, 0};
   };
 
+  // Mixes the name eight bytes at a time; field names are short.
   static size_t hash_bytes(std::string_view s) noexcept {
-    uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a
-    for (char c : s) h = (h ^ static_cast<uint8_t>(c)) * 0x100000001b3ULL;
-    return static_cast<size_t>(h ^ (h >> 29));
+    uint64_t h = s.size() * 0x9E3779B97F4A7C15ULL;
+    size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+      uint64_t w;
+      std::memcpy(&w, s.data() + i, 8);
+      h = (h ^ w) * 0xFF51AFD7ED558CCDULL;
+      h ^= h >> 32;
+    }
+    uint64_t tail = 0;
+    std::memcpy(&tail, s.data() + i, s.size() - i);
+    h = (h ^ tail) * 0xFF51AFD7ED558CCDULL;
+    return static_cast<size_t>(h ^ (h >> 32));
   }
 
   std::vector<Slot> slots_;
+};
+
+// The objects made but not yet taken into a list or dict, as owned references; what is left
+// when it goes is released.
+class ValueStack {
+ public:
+  ValueStack() { grow(64); }
+  ValueStack(const ValueStack&) = delete;
+  ValueStack& operator=(const ValueStack&) = delete;
+  ~ValueStack() {
+    for (size_t i = 0; i < size_; ++i) Py_DECREF(items_[i]);
+    std::free(items_);
+  }
+
+  // Takes over `o`, which is released if there is no room for it.
+  void push(PyObject* o) {
+    if (size_ == capacity_) {
+      try {
+        grow(size_ + 1);
+      } catch (...) {
+        Py_DECREF(o);
+        throw;
+      }
+    }
+    items_[size_++] = o;
+  }
+  // Makes room for n more pushes, which then cannot fail.
+  void reserve_more(size_t n) {
+    if (capacity_ - size_ < n) grow(size_ + n);
+  }
+  void push_reserved(PyObject* o) { items_[size_++] = o; }
+
+  size_t size() const noexcept { return size_; }
+  // The n objects on top, oldest first.
+  PyObject** top(size_t n) noexcept { return items_ + (size_ - n); }
+  // Forgets the n objects on top, whose references the caller has taken over.
+  void forget(size_t n) noexcept { size_ -= n; }
+
+ private:
+  void grow(size_t need) {
+    const size_t capacity = std::max(capacity_ * 2, need);
+    void* p = std::realloc(items_, capacity * sizeof(PyObject*));
+    if (p == nullptr) throw std::bad_alloc();
+    items_ = static_cast<PyObject**>(p);
+    capacity_ = capacity;
+  }
+
+  PyObject** items_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
 };
 
 // How the values of one object definition become a dict: its members, in ascending byte order
@@ -125,29 +191,25 @@ struct Member {
 // whatever is left there when the walk stops is released.
 class PythonSink {
  public:
-  explicit PythonSink(const ImageLayout& layout) : layout_(layout), plans_(layout.defs.size()) {
-    stack_.reserve(64);
-  }
+  explicit PythonSink(const ImageLayout& layout) : layout_(layout), plans_(layout.defs.size()) {}
   PythonSink(const PythonSink&) = delete;
   PythonSink& operator=(const PythonSink&) = delete;
   ~PythonSink() {
-    for (PyObject* o : stack_) Py_DECREF(o);
     for (PyObject* o : dict_strings_) Py_XDECREF(o);
     for (PyObject* o : dropped_) Py_DECREF(o);
   }
 
   bool null_value(uint32_t) { return push(Py_NewRef(Py_None)); }
   bool null_items(uint32_t count) {
-    stack_.reserve(stack_.size() + count);
-    for (uint32_t i = 0; i < count; ++i) stack_.push_back(Py_NewRef(Py_None));
+    stack_.reserve_more(count);
+    for (uint32_t i = 0; i < count; ++i) stack_.push_reserved(Py_NewRef(Py_None));
     return true;
   }
   bool bool_value(bool b) { return push(Py_NewRef(b ? Py_True : Py_False)); }
   bool int32_value(int32_t i) { return push(make_int(i)); }
   bool uint32_value(uint32_t u) { return push(make_int(u)); }
   bool float32_value(uint32_t bits) {
-    // All exponent bits set: an infinity or a NaN.
-    if ((bits & 0x7F800000) == 0x7F800000) {
+    if (is_non_finite(bits)) {
       return fail(std::string("Cannot represent float ") + non_finite_name(bits));
     }
     return push(make_float(bits));
@@ -167,11 +229,40 @@ class PythonSink {
 
   bool end_array(uint16_t, uint16_t, uint32_t count) {
     PyObject* list = checked(PyList_New(count), "list");
-    PyObject** items = stack_.data() + (stack_.size() - count);
+    PyObject** items = stack_.top(count);
     // PyList_SET_ITEM steals each reference the stack held.
     for (uint32_t i = 0; i < count; ++i) PyList_SET_ITEM(list, i, items[i]);
-    stack_.resize(stack_.size() - count);
+    stack_.forget(count);
     return push(list);
+  }
+
+  // A list made straight from the element bytes, which are all present.
+  bool fixed_array(uint16_t, uint16_t, TypeTag elem, const uint8_t* p, uint32_t count) {
+    PyRef list = PyRef::steal(checked(PyList_New(count), "list"));
+    for (uint32_t i = 0; i < count; ++i) {
+      PyObject* item;
+      switch (elem) {
+        case TypeTag::Bool:
+          item = Py_NewRef(p[i] != 0 ? Py_True : Py_False);
+          break;
+        case TypeTag::Int32:
+          item = make_int(static_cast<int32_t>(load_u32(p + 4 * i)));
+          break;
+        case TypeTag::UInt32:
+          item = make_int(load_u32(p + 4 * i));
+          break;
+        default: {
+          const uint32_t bits = load_u32(p + 4 * i);
+          if (is_non_finite(bits)) {
+            return fail(std::string("Cannot represent float ") + non_finite_name(bits));
+          }
+          item = make_float(bits);
+          break;
+        }
+      }
+      PyList_SET_ITEM(list.get(), i, item);
+    }
+    return push(list.release());
   }
 
   bool begin_object(uint16_t index, uint32_t values) {
@@ -181,7 +272,7 @@ class PythonSink {
 
   bool end_object(uint16_t index, uint32_t count) {
     const ObjectPlan& plan = plans_[index];
-    PyObject** values = stack_.data() + (stack_.size() - count);
+    PyObject** values = stack_.top(count);
     // Sized for its keys up front: inserting them then never grows the table.
     PyObject* dict = checked(_PyDict_NewPresized(plan.count), "dict");
     const Member* const members = members_.data() + plan.first;
@@ -200,7 +291,7 @@ class PythonSink {
       // of the call, as the number cache may still point at them.
       dropped_.insert(dropped_.end(), values, values + count);
     }
-    stack_.resize(stack_.size() - count);
+    stack_.forget(count);
     return push(dict);
   }
 
@@ -209,10 +300,10 @@ class PythonSink {
   // The result once every entry is walked: None for no entries, the value of a single one, a
   // list of the values of several. A new reference.
   PyObject* take_result() {
-    if (stack_.empty()) return Py_NewRef(Py_None);
+    if (stack_.size() == 0) return Py_NewRef(Py_None);
     if (stack_.size() == 1) {
-      PyObject* value = stack_.back();
-      stack_.pop_back();
+      PyObject* value = *stack_.top(1);
+      stack_.forget(1);
       return value;
     }
     const auto count = static_cast<uint32_t>(stack_.size());
@@ -229,17 +320,8 @@ class PythonSink {
     return false;
   }
 
-  // Never throws after taking `o`, so the reference cannot leak.
   bool push(PyObject* o) {
-    if (stack_.size() == stack_.capacity()) {
-      try {
-        stack_.reserve(stack_.capacity() * 2);
-      } catch (...) {
-        Py_DECREF(o);
-        throw;
-      }
-    }
-    stack_.push_back(o);
+    stack_.push(o);
     return true;
   }
 
@@ -278,8 +360,8 @@ class PythonSink {
     members_.push_back(Member{keys_.get(name, layout_.fields.size()), field});
   }
 
-  static constexpr unsigned NUMBER_CACHE_BITS = 10;
-  static constexpr size_t NUMBER_CACHE_SIZE = size_t{1} << NUMBER_CACHE_BITS;
+  // At most 1024 slots, fewer for a small data block (each number takes four bytes of it).
+  static constexpr unsigned MAX_NUMBER_CACHE_BITS = 10;
   static constexpr int64_t FLOAT_KEYS = int64_t{1} << 40;
   struct NumberSlot {
     int64_t key = 0;
@@ -293,9 +375,16 @@ class PythonSink {
   // outlives its object, and a miss does not touch the old object.
   template <class Make>
   PyObject* cached_number(int64_t key, Make make) {
-    if (numbers_.empty()) numbers_.resize(NUMBER_CACHE_SIZE);
+    if (numbers_.empty()) {
+      number_bits_ = 4;
+      while (number_bits_ < MAX_NUMBER_CACHE_BITS &&
+             (size_t{4} << number_bits_) < layout_.data.size()) {
+        ++number_bits_;
+      }
+      numbers_.resize(size_t{1} << number_bits_);
+    }
     NumberSlot& slot =
-        numbers_[(static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ULL) >> (64 - NUMBER_CACHE_BITS)];
+        numbers_[(static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ULL) >> (64 - number_bits_)];
     if (slot.object != nullptr && slot.key == key) return Py_NewRef(slot.object);
     PyObject* o = make();
     slot.object = o;
@@ -318,8 +407,9 @@ class PythonSink {
 
   const ImageLayout& layout_;
   KeyTable keys_;
-  std::vector<PyObject*> stack_;         // owned references
-  std::vector<PyObject*> dropped_;       // owned: values no dict took, released at the end
+  ValueStack stack_;
+  std::vector<PyObject*> dropped_;  // owned: values no dict took, released at the end
+  unsigned number_bits_ = 0;
   std::vector<NumberSlot> numbers_;      // empty until the first number is cached
   std::vector<PyObject*> dict_strings_;  // owned or null, one per dict string
   std::vector<ObjectPlan> plans_;        // per self_def_index, made when first met
