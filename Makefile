@@ -49,14 +49,16 @@ test: install test-deps
 
 # The whole suite against an extension built with AddressSanitizer and UndefinedBehaviorSanitizer.
 # The interpreter is not instrumented, so the ASan runtime is preloaded and Python's allocator is
-# switched to malloc so that ASan sees every block.
+# switched to malloc so that ASan sees every block. libstdc++ is preloaded with it, or the first
+# C++ exception thrown inside the extension trips the runtime's interception of __cxa_throw.
 ASAN_BUILD := build/asan
 test-asan: build-deps test-deps
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=ON -DVORN_WERROR=ON \
 		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD)
-	PYTHONPATH=$(abspath $(ASAN_BUILD)) LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
+	PYTHONPATH=$(abspath $(ASAN_BUILD)) \
+		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 		ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		PYTHONMALLOC=malloc VORN_EXPECT_SANITIZED=1 $(PY) -m pytest -p no:cacheprovider
 

@@ -121,10 +121,6 @@ def test_type_dispatch(obj, expected):
     assert repr(read(obj).payload) == repr(expected)
 
 
-def test_nan_is_kept():
-    assert math.isnan(read(math.nan).payload)
-
-
 class Meta(type):
     def __getattribute__(cls, name):
         if name == "__module__":
@@ -214,6 +210,20 @@ def test_strings_stay_alive_when_their_container_drops_them():
     image = read(items)
     assert image.strings == ["unique text " * 20, "v" * 40]
     assert image.payload == ("arr", 6, 6, [("arr", 7, 7, image.strings), ("arr", 8, 8, [1])])
+
+
+def test_metaclass_code_that_empties_the_list_being_read():
+    items = [["".join(["x"] * 30)], None]
+
+    class Clearing(type):
+        def __getattribute__(cls, name):
+            if name == "__module__":
+                items.clear()
+            return super().__getattribute__(name)
+
+    items[1] = [Clearing("Odd", (), {})()]
+    with pytest.raises(TypeError, match="^Unsupported Python type: Odd$"):
+        vorn.emit(items)
 
 
 def nested(levels, inner=1):

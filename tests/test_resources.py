@@ -92,4 +92,7 @@ def test_no_growth_and_no_reference_leaks(all_cases, name):
     gc.collect()
     grown = rss_kb() - start
     assert [sys.getrefcount(a) for a in args] == refs
-    assert grown < 2048, f"{name}: resident memory grew by {grown} KiB"
+    # The address sanitizer holds freed blocks in quarantine, so resident memory says nothing
+    # about leaks there.
+    if not SANITIZED:
+        assert grown < 2048, f"{name}: resident memory grew by {grown} KiB"

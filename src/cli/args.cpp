@@ -43,12 +43,12 @@ class Parser {
   }
 
   // The value of an option that needs one: the glued text, or the next word.
-  void take_value(const OptionSpec& spec, std::optional<std::string_view> glued,
+  void take_value(const OptionSpec& option, std::optional<std::string_view> glued,
                   std::string_view shown) {
     if (glued) {
-      out_.options.emplace_back(spec.long_name, *glued);
+      out_.options.emplace_back(option.long_name, *glued);
     } else if (i_ + 1 < args_.size()) {
-      out_.options.emplace_back(spec.long_name, args_[++i_]);
+      out_.options.emplace_back(option.long_name, args_[++i_]);
     } else {
       out_.error = cat({"option '", shown, "' needs a value"});
     }
@@ -61,18 +61,18 @@ class Parser {
       out_.help = true;
       return;
     }
-    const OptionSpec* spec = find_long(name);
+    const OptionSpec* option = find_long(name);
     const std::string shown = cat({"--", name});
-    if (spec == nullptr) {
+    if (option == nullptr) {
       out_.error = cat({"unknown option '", shown, "'"});
-    } else if (!spec->takes_value && eq != std::string_view::npos) {
+    } else if (!option->takes_value && eq != std::string_view::npos) {
       out_.error = cat({"option '", shown, "' takes no value"});
-    } else if (!spec->takes_value) {
-      out_.options.emplace_back(spec->long_name, std::string_view{});
+    } else if (!option->takes_value) {
+      out_.options.emplace_back(option->long_name, std::string_view{});
     } else if (eq != std::string_view::npos) {
-      take_value(*spec, body.substr(eq + 1), shown);
+      take_value(*option, body.substr(eq + 1), shown);
     } else {
-      take_value(*spec, std::nullopt, shown);
+      take_value(*option, std::nullopt, shown);
     }
   }
 
@@ -83,17 +83,17 @@ class Parser {
       out_.help = true;
       return;
     }
-    const OptionSpec* spec = find_short(a[1]);
-    if (spec == nullptr) {
+    const OptionSpec* option = find_short(a[1]);
+    if (option == nullptr) {
       out_.error = cat({"unknown option '", shown, "'"});
-    } else if (!spec->takes_value && a.size() > 2) {
+    } else if (!option->takes_value && a.size() > 2) {
       out_.error = cat({"unknown option '", a, "'"});
-    } else if (!spec->takes_value) {
-      out_.options.emplace_back(spec->long_name, std::string_view{});
+    } else if (!option->takes_value) {
+      out_.options.emplace_back(option->long_name, std::string_view{});
     } else if (a.size() > 2) {
-      take_value(*spec, a.substr(2), shown);
+      take_value(*option, a.substr(2), shown);
     } else {
-      take_value(*spec, std::nullopt, shown);
+      take_value(*option, std::nullopt, shown);
     }
   }
 

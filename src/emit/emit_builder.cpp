@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace vorn {
@@ -49,6 +50,8 @@ uint64_t hash_bytes(std::string_view bytes) noexcept {
 }
 
 void StringDictionary::grow() {
+  // Slots are placed by their 32-bit tags, which can tell apart no more than 2^32 of them.
+  if (slots_.size() >= (size_t{1} << 32)) throw std::bad_alloc();
   std::vector<Slot> old = std::exchange(slots_, {});
   slots_.resize(old.empty() ? 1024 : old.size() * 2);
   mask_ = slots_.size() - 1;

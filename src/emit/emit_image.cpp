@@ -22,8 +22,9 @@ Result<EmitImage> EmitImage::plan(const EmitBuilder& b) {
     return FormatError{"Object #" + std::to_string(id) + " has " + std::to_string(count) +
                        " fields (max 65535)"};
   }
-  uint64_t size = HEADER_SIZE + 2 + b.definition_block().size() + 4;
+  uint64_t size = HEADER_SIZE + 2 + b.definition_block().size();
   if (size > MAX_IMAGE_SIZE) return FormatError{"Image exceeds 4294967295 bytes"};
+  size += 4;  // the dict string count
   for (const std::string_view s : b.strings()) {
     if (s.size() > MAX_INLINE_STRING_LEN) {
       return FormatError{"String exceeds maximum inline length (16 777 215 bytes)"};

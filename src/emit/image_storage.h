@@ -52,7 +52,7 @@ class ImageStorage {
 
  private:
   void grow(size_t need) {
-    size_t cap = cap_ < 4096 ? 4096 : cap_;
+    size_t cap = cap_ < 32768 ? 32768 : cap_;  // untouched capacity costs no more than its address
     while (cap < need) {
       if (cap > SIZE_MAX / 2) throw std::bad_alloc();
       cap *= 2;

@@ -16,13 +16,17 @@ namespace {
 //
 // Borrowed references: each function that may run Python code (protocol calls on other types,
 // the walk of a container whose items may run it) first takes its own reference to the object
-// it reads, and every str whose text the dictionary keeps is pinned. Whatever that code does to the
-// containers, nothing the reader still uses can be freed.
+// it reads, and every str whose bytes the dictionary views is pinned; other strs are copied into
+// the payload at once and not looked at again. Whatever that code does to the containers,
+// nothing the reader still uses can be freed. (Without such code nothing can change: the
+// interpreter runs a scheduled garbage collection only between bytecodes.)
 class Reader {
  public:
   Reader(EmitBuilder& builder, StrPins& pins) : builder_(builder), pins_(pins) {}
 
-  // `depth` is the number of containers around `obj`.
+  // `depth` is the number of containers around `obj`. The containers, integers beyond the
+  // small ones and all other types are read out of line, which keeps this dispatch, taken for
+  // every value, short.
   bool read(PyObject* obj, uint32_t depth) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type == &PyUnicode_Type) {
@@ -30,7 +34,12 @@ class Reader {
       PyErr_Clear();  // lone surrogates: no later test accepts a str
       return unsupported(obj);
     }
-    if (type == &PyLong_Type) return read_int(obj);
+    if (type == &PyLong_Type) {
+      const auto* v = reinterpret_cast<PyLongObject*>(obj);
+      if (!PyUnstable_Long_IsCompact(v)) return read_wide_int(obj);
+      push_int(PyUnstable_Long_CompactValue(v));
+      return true;
+    }
     if (type == &PyDict_Type) return read_dict(obj, depth);
     if (type == &PyList_Type) return read_list(obj, depth);
     if (type == &PyFloat_Type) {
@@ -71,12 +80,8 @@ class Reader {
     return true;
   }
 
-  bool read_int(PyObject* obj) {
-    const auto* v = reinterpret_cast<PyLongObject*>(obj);
-    if (PyUnstable_Long_IsCompact(v)) {
-      push_int(PyUnstable_Long_CompactValue(v));
-      return true;
-    }
+  // An int of more than one internal digit.
+  [[gnu::noinline]] bool read_wide_int(PyObject* obj) {
     const long long i = PyLong_AsLongLong(obj);
     if (i != -1 || !PyErr_Occurred()) {
       push_int(i);
@@ -97,7 +102,7 @@ class Reader {
     return false;
   }
 
-  bool read_list(PyObject* list, uint32_t depth) {
+  [[gnu::noinline]] bool read_list(PyObject* list, uint32_t depth) {
     if (depth >= MAX_DEPTH) return too_deep();
     const PyRef hold = PyRef::borrow(list);
     const Py_ssize_t start_len = PyList_GET_SIZE(list);
@@ -110,7 +115,7 @@ class Reader {
     return true;
   }
 
-  bool read_dict(PyObject* dict, uint32_t depth) {
+  [[gnu::noinline]] bool read_dict(PyObject* dict, uint32_t depth) {
     if (depth >= MAX_DEPTH) return too_deep();
     const PyRef hold = PyRef::borrow(dict);
     const Py_ssize_t start_len = PyDict_GET_SIZE(dict);
@@ -132,8 +137,9 @@ class Reader {
       }
       if (!PyDict_Next(dict, &pos, &key, &value)) break;
       --remaining;
-      // The key is pinned before any code can run; the value takes its own reference when it
-      // may run code.
+      // The key's text is copied (and its str pinned if the dictionary views it) before any code
+      // can run, and the value takes its own reference when it may run code: nothing is left
+      // that the dict's changes could free under the reader.
       if (!PyUnicode_Check(key)) return key_error(key);
       if (!push_str(key)) return false;
       if (!read(value, depth + 1)) return false;
@@ -159,7 +165,7 @@ class Reader {
   }
 
   // Subclasses of the built-in types and everything else, through the full order of tests.
-  bool read_other(PyObject* obj, uint32_t depth) {
+  [[gnu::noinline]] bool read_other(PyObject* obj, uint32_t depth) {
     const PyRef hold = PyRef::borrow(obj);
     PyTypeObject* type = Py_TYPE(obj);
     if (PyType_HasFeature(type, Py_TPFLAGS_DICT_SUBCLASS)) return read_dict(obj, depth);
