@@ -1,4 +1,5 @@
-// Arbitrary bytes as JSON text. Whatever compiles must encode, decode and decompile back to the
+// Arbitrary bytes as JSON text. The fused compiler and the reference chain give the same bytes
+// or the same error. Whatever compiles must encode, decode and decompile back to the
 // input with its numbers narrowed to 32 bits, unless the decoder refuses it by one of its limits
 // (more than 2048 definitions, more than 256 fields) or the decompiler meets a float that
 // overflowed to infinity.
@@ -8,6 +9,7 @@
 #include <string_view>
 
 #include "compile/compile.h"
+#include "compile/compile_image.h"
 #include "compile/json_reader.h"
 #include "decode/decode.h"
 #include "decode/utf8.h"
@@ -28,10 +30,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Text reaches the compiler as valid UTF-8 (a Python str, or a file the command checked).
   if (!vorn::check_utf8(data, size).ok) return 0;
   const std::string text(reinterpret_cast<const char*>(data), size);
+  // The fused compiler must agree with the reference chain byte for byte and message for
+  // message.
+  auto fused = vorn::compile_image(text);
   auto doc = vorn::compile_json(text);
-  if (!doc) return 0;
+  if (!doc) {
+    VORN_FUZZ_CHECK(!fused && fused.error().message == doc.error().message);
+    return 0;
+  }
   auto image = vorn::encode_document(*doc);
-  if (!image) return 0;  // a count the format cannot hold, refused by the encoder
+  if (!image) {
+    // A count the format cannot hold, refused by the encoder.
+    VORN_FUZZ_CHECK(!fused && fused.error().message == image.error().message);
+    return 0;
+  }
+  VORN_FUZZ_CHECK(fused && fused->view() == image->view());
 
   auto decoded = vorn::decode_document(std::span<const uint8_t>(image->data(), image->size()));
   if (!decoded) {
