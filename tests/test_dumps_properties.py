@@ -124,3 +124,14 @@ def test_objects_share_definitions_exactly_when_member_lists_agree(objects):
     for i in range(len(objects)):
         for j in range(len(objects)):
             assert (used[i] == used[j]) == (layouts[i] == layouts[j])
+
+
+@given(st.integers(0x00800000, 0x7F7FFFFE), st.sampled_from([-1, 0, 1]))
+def test_decimals_convert_with_correct_rounding(bits, step):
+    # The double halfway between two neighbouring floats, or its neighbour on either side: a
+    # decimal that converts one double ulp off would round to the other float.
+    low = struct.unpack("<f", struct.pack("<I", bits))[0]
+    high = struct.unpack("<f", struct.pack("<I", bits + 1))[0]
+    mid = (low + high) / 2
+    x = mid if step == 0 else math.nextafter(mid, math.inf * step)
+    assert to_python(parse_image(vorn.dumps(repr(x)))) == struct.unpack("<f", struct.pack("<f", x))[0]
