@@ -16,7 +16,10 @@ namespace {
 class TapeBuilder {
  public:
   TapeBuilder(Tape& tape, size_t text_size) : t_(tape) {
-    t_.nodes.reserve(text_size / 10 + 16);
+    // Generous on purpose: pages never touched cost address space, not memory, while a
+    // reallocation would hold the old and the new array at once. Number-dense text needs about
+    // one node per four bytes.
+    t_.nodes.reserve(text_size / 4 + 16);
     members_.reserve(256);
     table_.resize(64);
     predicted_.fill(0);
