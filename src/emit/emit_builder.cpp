@@ -1,7 +1,6 @@
 #include "emit/emit_builder.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -133,16 +132,27 @@ uint16_t EmitBuilder::new_object_definition(uint32_t node) {
     return id;
   }
   defs_.put_u16(static_cast<uint16_t>(count));
-  // Per field: the name's length, the name "f{i}", the tag.
+  // Per field: the name's length, the name "f{i}", the tag; at most 8 bytes, as i < 65536. The
+  // decimal digits of i are counted up in place.
+  uint8_t* p = defs_.extend(count * 8);
+  std::array<uint8_t, 8> digits{'0'};
+  size_t len = 1;
   for (size_t i = 0; i < count; ++i) {
-    uint8_t* p = defs_.extend(8);
-    uint8_t* name_end = reinterpret_cast<uint8_t*>(
-        std::to_chars(reinterpret_cast<char*>(p + 2), reinterpret_cast<char*>(p + 7), i).ptr);
-    p[0] = static_cast<uint8_t>(name_end - p - 1);
+    p[0] = static_cast<uint8_t>(len + 1);
     p[1] = 'f';
-    *name_end = static_cast<uint8_t>(tag_of(path_[i]));
-    defs_.resize(static_cast<size_t>(name_end + 1 - defs_.data()));
+    std::memcpy(p + 2, digits.data(), len);
+    p[2 + len] = static_cast<uint8_t>(tag_of(path_[i]));
+    p += 3 + len;
+    size_t d = len;
+    while (d > 0 && digits[d - 1] == '9') digits[--d] = '0';
+    if (d > 0) {
+      ++digits[d - 1];
+    } else {
+      std::memmove(digits.data() + 1, digits.data(), len++);
+      digits[0] = '1';
+    }
   }
+  defs_.resize(static_cast<size_t>(p - defs_.data()));
   return id;
 }
 
