@@ -212,6 +212,16 @@ def test_strings_stay_alive_when_their_container_drops_them():
     assert image.payload == ("arr", 6, 6, [("arr", 7, 7, image.strings), ("arr", 8, 8, [1])])
 
 
+def test_strings_read_between_calls_into_code_stay_alive():
+    later = "".join(["later text "] * 20)
+    items = [[Mutating(lambda: None)], [later], [Mutating(lambda: items.clear())]]
+    del later
+    image = read(items)
+    assert image.strings == ["later text " * 20]
+    assert image.payload == ("arr", 6, 6, [("arr", 7, 7, [1]), ("arr", 8, 8, image.strings),
+                                           ("arr", 7, 7, [1])])
+
+
 def test_metaclass_code_that_empties_the_list_being_read():
     items = [["".join(["x"] * 30)], None]
 

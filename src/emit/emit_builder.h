@@ -42,39 +42,8 @@ inline float to_float32(double d) noexcept {
   return static_cast<float>(d);
 }
 
-// Open-addressing index from 64-bit hashes to entry numbers. The caller keeps the keys and
-// tells equality, so one index serves keys held anywhere.
-class HashIndex {
- public:
-  static constexpr uint32_t NONE = UINT32_MAX;
-
-  // The entry whose hash is `hash` and for which `same(entry)` holds, or NONE.
-  template <class Same>
-  uint32_t find(uint64_t hash, Same&& same) const noexcept {
-    if (slots_.empty()) return NONE;
-    for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
-      const Slot& s = slots_[i];
-      if (s.entry == NONE) return NONE;
-      if (s.hash == hash && same(s.entry)) return s.entry;
-    }
-  }
-  // Records `entry` under `hash`; the caller has made sure that the key is not present yet.
-  void insert(uint64_t hash, uint32_t entry);
-
- private:
-  struct Slot {
-    uint64_t hash = 0;
-    uint32_t entry = NONE;
-  };
-  void grow();
-
-  std::vector<Slot> slots_;
-  size_t mask_ = 0;
-  size_t used_ = 0;
-};
-
-// A fast non-cryptographic hash of a byte string.
-uint64_t hash_bytes(std::string_view bytes) noexcept;
+// No entry, in the tables below.
+inline constexpr uint32_t NO_ENTRY = UINT32_MAX;
 
 // Whether n bytes at a and b are equal; short runs without a call.
 inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
@@ -110,11 +79,11 @@ class StringDictionary {
     const auto tag = static_cast<uint32_t>(hash);
     for (size_t i = tag & mask_;; i = (i + 1) & mask_) {
       Slot& slot = slots_[i];
-      if (slot.data == s.data() && slot.entry != HashIndex::NONE) {
+      if (slot.data == s.data() && slot.entry != NO_ENTRY) {
         added = false;
         return slot.entry;
       }
-      if (slot.entry == HashIndex::NONE) {
+      if (slot.entry == NO_ENTRY) {
         slot = Slot{tag, static_cast<uint32_t>(strings_.size()), s.data()};
         strings_.push_back(s);
         added = true;
@@ -146,7 +115,7 @@ class StringDictionary {
  private:
   struct Slot {
     uint32_t tag = 0;  // the low half of the hash, which also places the slot
-    uint32_t entry = HashIndex::NONE;
+    uint32_t entry = NO_ENTRY;
     const char* data = nullptr;
   };
   void grow();
@@ -157,6 +126,20 @@ class StringDictionary {
   std::array<const char*, 512> seen_{};  // addresses of dictionary strings' bytes, by address
 };
 
+// The kind of an item, as it matters for definitions; also the index of the item's transition
+// in the layout trie below.
+enum class ItemKind : uint8_t { Bool, Int32, Float32, String, Array, Object };
+inline constexpr size_t ITEM_KINDS = 6;
+
+constexpr TypeTag tag_of(ItemKind kind) noexcept {
+  constexpr TypeTag TAGS[ITEM_KINDS] = {TypeTag::Bool,   TypeTag::Int32, TypeTag::Float32,
+                                        TypeTag::String, TypeTag::Array, TypeTag::Object};
+  return TAGS[static_cast<size_t>(kind)];
+}
+constexpr bool is_number(ItemKind kind) noexcept {
+  return kind == ItemKind::Int32 || kind == ItemKind::Float32;
+}
+
 // The state of one emit call. The caller hands over one value: a scalar, or a container opened
 // with begin_*, its items, and end_*; containers nest. Strings' bytes must stay alive and
 // unchanged until the image is written.
@@ -166,21 +149,25 @@ class EmitBuilder {
   explicit EmitBuilder(ImageStorage::Provider& provider);
 
   void add_bool(bool value) {
-    note_item('1');
+    note_item(ItemKind::Bool);
     payload_.put_u8(value ? 1 : 0);
   }
-  // `bits` are the low 32 bits of the integer.
+  // `bits` are the low 32 bits of the integer. In an array that holds floats as well it is
+  // written as the nearest Float32.
   void add_int32(uint32_t bits) {
-    note_item('2');
+    note_item(ItemKind::Int32);
+    if (top_.ints_as_floats) {
+      bits = std::bit_cast<uint32_t>(static_cast<float>(static_cast<int32_t>(bits)));
+    }
     payload_.put_u32(bits);
   }
   void add_float32(float value) {
-    note_item('4');
+    note_item(ItemKind::Float32);
     payload_.put_u32(std::bit_cast<uint32_t>(value));
   }
   // Returns whether the text is new to the dictionary, which then views the caller's bytes.
   bool add_string(std::string_view text, uint64_t hash) {
-    note_item('5');
+    note_item(ItemKind::String);
     const bool added = dictionary_.add(text, hash);
     const size_t n = text.size();
     uint8_t* p;
@@ -233,40 +220,77 @@ class EmitBuilder {
   size_t oversized_array() const noexcept { return oversized_count_; }
 
  private:
-  struct Open {
-    size_t header_at;  // where the container's payload starts
-    size_t kinds_at;   // where its items' kind characters start on kinds_
-    bool is_array;
-    bool has_id;  // an array whose definition is known from its first item
+  enum class FrameType : uint8_t { Root, Array, Object };
+  // An open container, or the root before the value arrives.
+  struct Frame {
+    FrameType type = FrameType::Root;
+    ItemKind first = ItemKind::Bool;     // arrays: the kind of the first item
+    ItemKind odd_kind = ItemKind::Bool;  // arrays: the kind of the item at odd_index
+    bool has_id = false;                 // arrays: the definition is known from the first item
+    bool ints_as_floats = false;         // arrays: numbers of both kinds have been met
+    uint32_t node = 0;                   // objects: the trie node of the items so far
+    size_t header_at = 0;                // where the container's payload starts
+    size_t count = 0;                    // arrays: the items so far
+    size_t odd_index = SIZE_MAX;         // arrays: the first item not of the element kind
+  };
+  // A node of the trie of object layouts: the path from the root gives the kinds of an object's
+  // items, in order. Node 0 is the root (no items); no node points back to it, so 0 in `next`
+  // means no transition yet.
+  struct Node {
+    std::array<uint32_t, ITEM_KINDS> next{};
+    uint32_t parent = 0;
+    uint16_t def = 0;  // the id of the object definition of this layout, once it has one
+    ItemKind kind = ItemKind::Bool;  // the kind of the last item on the path
+    bool has_def = false;
   };
 
   // Notes the kind of an item that starts now, for the container around it; an array whose
   // first item this is takes its definition now, unless that item is a number.
-  void note_item(char kind) {
-    if (open_.empty()) {
-      root_definition_ = static_cast<uint16_t>(kind - '0');
+  void note_item(ItemKind kind) {
+    Frame& f = top_;
+    if (f.type == FrameType::Object) {
+      uint32_t next = nodes_[f.node].next[static_cast<size_t>(kind)];
+      if (next == 0) next = add_node(f.node, kind);
+      f.node = next;
       return;
     }
-    Open& o = open_.back();
-    if (o.is_array && kinds_.size() == o.kinds_at && kind != '2' && kind != '4') {
-      set_array_definition(o.header_at, kind);
-      o.has_id = true;
+    if (f.type == FrameType::Array) {
+      if (f.count == 0) {
+        f.first = kind;
+        if (!is_number(kind)) {
+          set_array_definition(f.header_at, tag_of(kind));
+          f.has_id = true;
+        }
+      } else if (kind != f.first) {
+        note_odd_item(kind);
+      }
+      ++f.count;
+      return;
     }
-    kinds_.push_back(kind);
+    root_definition_ = static_cast<uint16_t>(tag_of(kind));
   }
-  void set_array_definition(size_t header_at, char elem_kind) {
-    const uint32_t known = array_defs_[static_cast<size_t>(elem_kind - '0')];
+  void note_odd_item(ItemKind kind);
+  uint32_t add_node(uint32_t parent, ItemKind kind);
+  uint16_t set_array_definition(size_t header_at, TypeTag elem) {
+    const uint32_t known = array_defs_[static_cast<size_t>(kind_char(elem) - '0')];
     const uint16_t id =
-        known != HashIndex::NONE ? static_cast<uint16_t>(known) : new_array_definition(elem_kind);
+        known != NO_ENTRY ? static_cast<uint16_t>(known) : new_array_definition(elem);
     uint8_t* p = payload_.data() + header_at;
     p[0] = p[2] = static_cast<uint8_t>(id);  // elem_def_index: the array's own definition
     p[1] = p[3] = static_cast<uint8_t>(id >> 8);
+    return id;
   }
-  uint16_t new_array_definition(char elem_kind);
-  uint16_t object_definition(std::string_view kinds);
-  void set_mismatch(size_t item, char found, char expected);
+  uint16_t new_array_definition(TypeTag elem);
+  uint16_t new_object_definition(uint32_t node);
+  void set_mismatch(size_t item, ItemKind found, ItemKind expected);
+  void push(const Frame& f) {
+    stack_.push_back(top_);
+    top_ = f;
+  }
   void closed(uint16_t id) {
-    if (open_.empty()) root_definition_ = id;
+    top_ = stack_.back();
+    stack_.pop_back();
+    if (top_.type == FrameType::Root) root_definition_ = id;
   }
 
   uint16_t take_id() {
@@ -279,21 +303,16 @@ class EmitBuilder {
   std::pair<uint16_t, size_t> wide_object_{0, 0};
   StringDictionary dictionary_;
   ImageStorage payload_;
-  std::vector<Open> open_;
-  // The kind characters of the items of every open container, each container's above those of
-  // the containers around it.
-  std::string kinds_;
+  Frame top_;                 // the innermost open container
+  std::vector<Frame> stack_;  // the containers around it, the root frame at the bottom
   // The array definition per element kind character ("arr:0:{elem}" is the key text, so the
   // element kind alone tells array definitions apart), NONE where there is none yet.
   std::array<uint32_t, 8> array_defs_;
-  // Object definitions by the kind characters of their items ("obj:0:" and the commas are the
-  // same in every key text and left out); the known keys back to back in object_keys_.
-  HashIndex object_index_;
-  std::string object_keys_;
-  std::vector<size_t> object_key_ends_;
-  std::vector<uint16_t> object_ids_;
-  std::array<uint32_t, 32> last_object_at_depth_;  // the deepest entry serves all deeper ones
-  uint16_t next_id_ = 6;  // wraps after 65535; an image of that many definitions is refused
+  // Object definitions by the kinds of their items: two objects share a definition exactly when
+  // they end on the same node.
+  std::vector<Node> nodes_;
+  std::vector<ItemKind> path_;  // the kinds of a new object definition's items
+  uint16_t next_id_ = 6;        // wraps after 65535; an image of that many definitions is refused
   uint16_t root_definition_ = 0;
   std::optional<FormatError> mismatch_;
   size_t oversized_at_ = SIZE_MAX;  // header of the first oversized array in the payload

@@ -16,10 +16,10 @@ namespace {
 //
 // Borrowed references: each function that may run Python code (protocol calls on other types,
 // the walk of a container whose items may run it) first takes its own reference to the object
-// it reads, and every str whose bytes the dictionary views is pinned; other strs are copied into
-// the payload at once and not looked at again. Whatever that code does to the containers,
-// nothing the reader still uses can be freed. (Without such code nothing can change: the
-// interpreter runs a scheduled garbage collection only between bytecodes.)
+// it reads, and every str whose bytes the dictionary views is held from the first such call on
+// (StrPins); other strs are copied into the payload at once and not looked at again. Whatever that
+// code does to the containers, nothing the reader still uses can be freed. (Without such code
+// nothing can change: the interpreter runs a scheduled garbage collection only between bytecodes.)
 class Reader {
  public:
   Reader(EmitBuilder& builder, StrPins& pins) : builder_(builder), pins_(pins) {}
@@ -75,7 +75,7 @@ class Reader {
     Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(s)->hash;
     if (hash == -1) hash = PyUnicode_Type.tp_hash(s);
     if (builder_.add_string({text, static_cast<size_t>(n)}, static_cast<uint64_t>(hash))) {
-      pins_.hold(s);
+      pins_.add(s);
     }
     return true;
   }
@@ -179,6 +179,7 @@ class Reader {
       return true;
     }
     // From here on __index__, __float__ and a metaclass's __module__ may run Python code.
+    pins_.hold();
     const long long i = PyLong_AsLongLong(obj);
     if (i != -1 || !PyErr_Occurred()) {
       push_int(i);

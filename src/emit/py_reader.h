@@ -8,26 +8,37 @@
 
 namespace vorn {
 
-// The str objects whose UTF-8 bytes an emit dictionary views, each held by one reference, all
-// released when this goes. Python code run by the reader may drop every other reference to a str
-// it has already read; the dictionary's views stay valid all the same.
+// The str objects whose UTF-8 bytes an emit dictionary views. Until the reader first calls code
+// that may run Python code, nothing it has read can be freed (the containers hold it), so the
+// strs are only listed; from then on each is held by one reference, all released when this goes.
+// Python code run by the reader may drop every other reference to a str it has already read; the
+// dictionary's views stay valid all the same.
 class StrPins {
  public:
   StrPins() = default;
   StrPins(const StrPins&) = delete;
   StrPins& operator=(const StrPins&) = delete;
   ~StrPins() {
-    for (PyObject* s : held_) Py_DECREF(s);
+    if (!holding_) return;
+    for (PyObject* s : listed_) Py_DECREF(s);
   }
 
-  // Adds a reference to `s` and keeps it.
-  void hold(PyObject* s) {
-    held_.push_back(s);
-    Py_INCREF(s);
+  // Lists `s`, and adds a reference to it once the strs are held.
+  void add(PyObject* s) {
+    listed_.push_back(s);
+    if (holding_) Py_INCREF(s);
+  }
+  // Holds every str listed so far and every one listed later; called before any call that may
+  // run Python code.
+  void hold() {
+    if (holding_) return;
+    holding_ = true;
+    for (PyObject* s : listed_) Py_INCREF(s);
   }
 
  private:
-  std::vector<PyObject*> held_;
+  std::vector<PyObject*> listed_;
+  bool holding_ = false;
 };
 
 // Reads `obj` (borrowed) into `builder`, item by item in reading order (depth first, items in
