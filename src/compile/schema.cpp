@@ -81,8 +81,7 @@ Result<ArrayKind> check_array(std::span<const JsonValue> items) {
       result.promoted = true;
       continue;
     }
-    return FormatError{"Array item " + std::to_string(i) + " is " + std::string(tag_name(found)) +
-                       " but elem_type is " + std::string(tag_name(result.elem))};
+    return array_item_mismatch(i, found, result.elem);
   }
   if (result.promoted) result.elem = TypeTag::Float32;
   return result;

@@ -158,11 +158,7 @@ uint16_t EmitBuilder::new_object_definition(uint32_t node) {
 
 void EmitBuilder::set_mismatch(size_t item, ItemKind found, ItemKind expected) {
   if (mismatch_) return;
-  std::string m = "Array item " + std::to_string(item) + " is ";
-  m += tag_name(tag_of(found));
-  m += " but elem_type is ";
-  m += tag_name(tag_of(expected));
-  mismatch_ = FormatError{std::move(m)};
+  mismatch_ = array_item_mismatch(item, tag_of(found), tag_of(expected));
 }
 
 }  // namespace vorn

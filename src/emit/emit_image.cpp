@@ -4,6 +4,8 @@
 #include <string>
 #include <utility>
 
+#include "encode/encode.h"
+
 namespace vorn {
 
 namespace {
@@ -15,28 +17,26 @@ uint64_t string_size(size_t n) noexcept { return (n < 128 ? 1 : n < 16384 ? 2 : 
 Result<EmitImage> EmitImage::plan(const EmitBuilder& b) {
   // The encoder's refusals, in the order in which it would meet them.
   if (b.definition_count() > MAX_ENCODED_DEFINITIONS) {
-    return FormatError{"Too many definitions (" + std::to_string(b.definition_count()) +
-                       "), max 65535"};
+    return too_many_definitions(b.definition_count());
   }
   if (const auto [id, count] = b.wide_object(); count != 0) {
-    return FormatError{"Object #" + std::to_string(id) + " has " + std::to_string(count) +
-                       " fields (max 65535)"};
+    return too_many_fields(id, count);
   }
   uint64_t size = HEADER_SIZE + 2 + b.definition_block().size();
-  if (size > MAX_IMAGE_SIZE) return FormatError{"Image exceeds 4294967295 bytes"};
+  if (size > MAX_IMAGE_SIZE) return image_too_large();
   size += 4;  // the dict string count
   for (const std::string_view s : b.strings()) {
     if (s.size() > MAX_INLINE_STRING_LEN) {
-      return FormatError{"String exceeds maximum inline length (16 777 215 bytes)"};
+      return string_too_long();
     }
     size += string_size(s.size());
-    if (size > MAX_IMAGE_SIZE) return FormatError{"Image exceeds 4294967295 bytes"};
+    if (size > MAX_IMAGE_SIZE) return image_too_large();
   }
   if (b.oversized_array() != 0) {
-    return FormatError{"Array has " + std::to_string(b.oversized_array()) + " items (max 65535)"};
+    return too_many_items(b.oversized_array());
   }
   size += 4 + 2 + 4 + b.payload().size();  // entry count, definition index, payload length
-  if (size > MAX_IMAGE_SIZE) return FormatError{"Image exceeds 4294967295 bytes"};
+  if (size > MAX_IMAGE_SIZE) return image_too_large();
   EmitImage image(b);
   image.size_ = static_cast<size_t>(size);
   return image;

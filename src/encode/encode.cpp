@@ -4,9 +4,26 @@
 
 namespace vorn {
 
-namespace {
+FormatError too_many_definitions(size_t count) {
+  return FormatError{"Too many definitions (" + std::to_string(count) + "), max 65535"};
+}
+
+FormatError too_many_fields(uint16_t id, size_t count) {
+  return FormatError{"Object #" + std::to_string(id) + " has " + std::to_string(count) +
+                     " fields (max 65535)"};
+}
+
+FormatError too_many_items(size_t count) {
+  return FormatError{"Array has " + std::to_string(count) + " items (max 65535)"};
+}
+
+FormatError string_too_long() {
+  return FormatError{"String exceeds maximum inline length (16 777 215 bytes)"};
+}
 
 FormatError image_too_large() { return FormatError{"Image exceeds 4294967295 bytes"}; }
+
+namespace {
 
 Status write_definition(ByteBuffer& out, const Definition& def) {
   out.put_u8(static_cast<uint8_t>(def.kind));
@@ -20,8 +37,7 @@ Status write_definition(ByteBuffer& out, const Definition& def) {
     if (!def.fields) return FormatError{"Object #" + std::to_string(def.id) + " has no fields"};
     const auto& fields = *def.fields;
     if (fields.size() > MAX_ENCODED_FIELDS) {
-      return FormatError{"Object #" + std::to_string(def.id) + " has " +
-                         std::to_string(fields.size()) + " fields (max 65535)"};
+      return too_many_fields(def.id, fields.size());
     }
     out.put_u16(static_cast<uint16_t>(fields.size()));
     for (const FieldDef& f : fields) {
@@ -54,7 +70,7 @@ Status write_string(ByteBuffer& out, std::string_view text) {
     p[2] = static_cast<uint8_t>(n >> 8);
     p[3] = static_cast<uint8_t>(n >> 16);
   } else {
-    return FormatError{"String exceeds maximum inline length (16 777 215 bytes)"};
+    return string_too_long();
   }
   out.put_bytes(text);
   return {};
@@ -80,8 +96,7 @@ Status write_value(ByteBuffer& out, const Value& value) {
       return {};
     case ValueKind::Array: {
       if (value.items.size() > MAX_ARRAY_ITEMS) {
-        return FormatError{"Array has " + std::to_string(value.items.size()) +
-                           " items (max 65535)"};
+        return too_many_items(value.items.size());
       }
       out.put_u16(value.self_def_index);
       out.put_u16(value.elem_def_index);
@@ -105,8 +120,7 @@ Result<ByteBuffer> encode_document(const Document& doc) {
   ByteBuffer out;
   out.extend(HEADER_SIZE);  // filled in last
   if (doc.definitions.size() > MAX_ENCODED_DEFINITIONS) {
-    return FormatError{"Too many definitions (" + std::to_string(doc.definitions.size()) +
-                       "), max 65535"};
+    return too_many_definitions(doc.definitions.size());
   }
   out.put_u16(static_cast<uint16_t>(doc.definitions.size()));
   for (const Definition& def : doc.definitions) {

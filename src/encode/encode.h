@@ -1,6 +1,8 @@
 // The encoder: writes a Document as a VORN image in one forward pass over one buffer.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "format/byte_buffer.h"
@@ -15,6 +17,14 @@ namespace vorn {
 // a string over 16777215 bytes, an array of more than 65535 items, an image of 4 GiB or more.
 // The first such fault is returned and no bytes are.
 Result<ByteBuffer> encode_document(const Document& doc);
+
+// The encoder's refusals. The emitter, which writes images on a path of its own, refuses with the
+// same messages.
+FormatError too_many_definitions(size_t count);
+FormatError too_many_fields(uint16_t id, size_t count);
+FormatError too_many_items(size_t count);
+FormatError string_too_long();
+FormatError image_too_large();
 
 // Appends `text` with its length prefix in the smallest form; fails for more than 16777215 bytes
 // and then appends nothing.

@@ -1,5 +1,8 @@
 #include "format/format.h"
 
+#include <string>
+#include <utility>
+
 namespace vorn {
 
 std::string_view tag_name(TypeTag tag) noexcept {
@@ -22,6 +25,14 @@ std::string_view tag_name(TypeTag tag) noexcept {
       return "Object";
   }
   return "?";
+}
+
+FormatError array_item_mismatch(size_t index, TypeTag found, TypeTag expected) {
+  std::string m = "Array item " + std::to_string(index) + " is ";
+  m += tag_name(found);
+  m += " but elem_type is ";
+  m += tag_name(expected);
+  return FormatError{std::move(m)};
 }
 
 std::vector<Definition> predefined_definitions() {

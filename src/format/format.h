@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "format/result.h"
+
 namespace vorn {
 
 enum class TypeTag : uint8_t {
@@ -55,6 +57,12 @@ constexpr bool is_valid_tag(uint8_t byte) noexcept { return byte <= 5 || byte ==
 
 // The name of a tag as messages print it ("Int32", "Array", ...); "?" for a byte that is no tag.
 std::string_view tag_name(TypeTag tag) noexcept;
+
+// The refusal of an array whose item `index` has the kind `found` where the array's element
+// kind is `expected`: "Array item {index} is {found} but elem_type is {expected}". Both
+// producers, the compiler and the emitter, refuse such arrays rather than write images that do
+// not describe their values.
+FormatError array_item_mismatch(size_t index, TypeTag found, TypeTag expected);
 
 // The one-character code of a tag in definition lookup keys: 0-5 give '0'-'5', Array '6',
 // Object '7', anything else '?'.
