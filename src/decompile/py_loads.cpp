@@ -368,13 +368,29 @@ class PythonSink {
     PyObject* object = nullptr;  // borrowed
   };
 
+  // Sharing pays only where numbers repeat: a lookup that misses costs more than it saves on
+  // data of mostly distinct numbers (coordinates, measurements). Each kind of number counts its
+  // hits over windows of SHARE_WINDOW lookups; a window with fewer than one hit in eight turns
+  // sharing off for the next SHARE_PAUSE numbers of that kind, after which it is tried again.
+  static constexpr uint32_t SHARE_WINDOW = 256;
+  static constexpr uint32_t SHARE_PAUSE = 16 * SHARE_WINDOW;
+  struct Sharing {
+    uint32_t countdown = SHARE_WINDOW;
+    uint32_t hits = 0;
+    bool paused = false;
+  };
+
   // Equal numbers are shared within a call (ids, counts, codes and coordinates repeat a lot in
   // data): a direct-mapped cache keyed by the value, where a miss takes over the slot. Integers
   // key by their value, floats by their bits above every integer key. The slots borrow their
   // objects: nothing made during the walk is released before the call ends, so a slot never
   // outlives its object, and a miss does not touch the old object.
   template <class Make>
-  PyObject* cached_number(int64_t key, Make make) {
+  PyObject* cached_number(Sharing& sharing, int64_t key, Make make) {
+    if (sharing.paused) {
+      if (--sharing.countdown == 0) sharing = Sharing{};
+      return make();
+    }
     if (numbers_.empty()) {
       number_bits_ = 4;
       while (number_bits_ < MAX_NUMBER_CACHE_BITS &&
@@ -383,9 +399,21 @@ class PythonSink {
       }
       numbers_.resize(size_t{1} << number_bits_);
     }
+    if (--sharing.countdown == 0) {
+      if (sharing.hits < SHARE_WINDOW / 8) {
+        sharing.paused = true;
+        sharing.countdown = SHARE_PAUSE;
+      } else {
+        sharing.countdown = SHARE_WINDOW;
+      }
+      sharing.hits = 0;
+    }
     NumberSlot& slot =
         numbers_[(static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ULL) >> (64 - number_bits_)];
-    if (slot.object != nullptr && slot.key == key) return Py_NewRef(slot.object);
+    if (slot.object != nullptr && slot.key == key) {
+      ++sharing.hits;
+      return Py_NewRef(slot.object);
+    }
     PyObject* o = make();
     slot.object = o;
     slot.key = key;
@@ -395,11 +423,11 @@ class PythonSink {
   // Integers from -5 to 256 are shared by the interpreter already.
   PyObject* make_int(int64_t v) {
     if (v >= -5 && v <= 256) return checked(PyLong_FromLong(static_cast<long>(v)), "int");
-    return cached_number(v, [v] { return checked(PyLong_FromLongLong(v), "int"); });
+    return cached_number(int_sharing_, v, [v] { return checked(PyLong_FromLongLong(v), "int"); });
   }
 
   PyObject* make_float(uint32_t bits) {
-    return cached_number(FLOAT_KEYS + bits, [bits] {
+    return cached_number(float_sharing_, FLOAT_KEYS + bits, [bits] {
       const double d = static_cast<double>(std::bit_cast<float>(bits));
       return checked(PyFloat_FromDouble(d), "float");
     });
@@ -410,6 +438,8 @@ class PythonSink {
   ValueStack stack_;
   std::vector<PyObject*> dropped_;  // owned: values no dict took, released at the end
   unsigned number_bits_ = 0;
+  Sharing int_sharing_;
+  Sharing float_sharing_;
   std::vector<NumberSlot> numbers_;      // empty until the first number is cached
   std::vector<PyObject*> dict_strings_;  // owned or null, one per dict string
   std::vector<ObjectPlan> plans_;        // per self_def_index, made when first met
