@@ -53,6 +53,43 @@ PyObject* make_str(const char* s, size_t n, bool ascii) {
   return checked(PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr), "str");
 }
 
+// A new float holding d. PyFloat_FromDouble first looks up the interpreter's free list, which
+// costs a thread-state look-up on every call and is empty after the first hundred floats of a
+// large result; this is what it does once that list is empty.
+PyObject* new_float(double d) {
+  auto* f = static_cast<PyFloatObject*>(PyObject_Malloc(sizeof(PyFloatObject)));
+  if (f == nullptr) panic_after_failed_call("float");
+  PyObject* o = PyObject_Init(reinterpret_cast<PyObject*>(f), &PyFloat_Type);
+  f->ob_fval = d;
+  return o;
+}
+
+// A new list with room for n items and none in it yet; the caller stores the items with
+// append_new. PyList_New(n) would zero the item array first, which is wasted when every slot is
+// written at once. The list counts only the items stored so far, so releasing it half filled
+// is sound.
+PyObject* new_list(size_t n) {
+  PyObject* list = checked(PyList_New(0), "list");
+  if (n == 0) return list;
+  auto** items = static_cast<PyObject**>(PyMem_Malloc(n * sizeof(PyObject*)));
+  if (items == nullptr) {
+    Py_DECREF(list);
+    panic_after_failed_call("list");
+  }
+  auto* l = reinterpret_cast<PyListObject*>(list);
+  l->ob_item = items;
+  l->allocated = static_cast<Py_ssize_t>(n);
+  return list;
+}
+
+// Stores `item` (a new reference, which the list takes over) after the items already in a list
+// from new_list, which has room for it.
+void append_new(PyObject* list, PyObject* item) {
+  const Py_ssize_t n = Py_SIZE(list);
+  PyList_SET_ITEM(list, n, item);
+  Py_SET_SIZE(list, n + 1);
+}
+
 PyObject* make_str(std::string_view s) {
   return make_str(s.data(), s.size(),
                   is_ascii(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
@@ -228,39 +265,44 @@ class PythonSink {
   }
 
   bool end_array(uint16_t, uint16_t, uint32_t count) {
-    PyObject* list = checked(PyList_New(count), "list");
-    PyObject** items = stack_.top(count);
-    // PyList_SET_ITEM steals each reference the stack held.
-    for (uint32_t i = 0; i < count; ++i) PyList_SET_ITEM(list, i, items[i]);
-    stack_.forget(count);
+    PyObject* list = new_list(count);
+    if (count != 0) {
+      // The list takes over each reference the stack held.
+      std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, stack_.top(count),
+                  count * sizeof(PyObject*));
+      Py_SET_SIZE(list, count);
+      stack_.forget(count);
+    }
     return push(list);
   }
 
   // A list made straight from the element bytes, which are all present.
   bool fixed_array(uint16_t, uint16_t, TypeTag elem, const uint8_t* p, uint32_t count) {
-    PyRef list = PyRef::steal(checked(PyList_New(count), "list"));
-    for (uint32_t i = 0; i < count; ++i) {
-      PyObject* item;
-      switch (elem) {
-        case TypeTag::Bool:
-          item = Py_NewRef(p[i] != 0 ? Py_True : Py_False);
-          break;
-        case TypeTag::Int32:
-          item = make_int(static_cast<int32_t>(load_u32(p + 4 * i)));
-          break;
-        case TypeTag::UInt32:
-          item = make_int(load_u32(p + 4 * i));
-          break;
-        default: {
+    PyRef list = PyRef::steal(new_list(count));
+    PyObject* const l = list.get();
+    switch (elem) {
+      case TypeTag::Bool:
+        for (uint32_t i = 0; i < count; ++i) {
+          append_new(l, Py_NewRef(p[i] != 0 ? Py_True : Py_False));
+        }
+        break;
+      case TypeTag::Int32:
+        for (uint32_t i = 0; i < count; ++i) {
+          append_new(l, make_int(static_cast<int32_t>(load_u32(p + 4 * i))));
+        }
+        break;
+      case TypeTag::UInt32:
+        for (uint32_t i = 0; i < count; ++i) append_new(l, make_int(load_u32(p + 4 * i)));
+        break;
+      default:
+        for (uint32_t i = 0; i < count; ++i) {
           const uint32_t bits = load_u32(p + 4 * i);
           if (is_non_finite(bits)) {
             return fail(std::string("Cannot represent float ") + non_finite_name(bits));
           }
-          item = make_float(bits);
-          break;
+          append_new(l, make_float(bits));
         }
-      }
-      PyList_SET_ITEM(list.get(), i, item);
+        break;
     }
     return push(list.release());
   }
@@ -428,8 +470,7 @@ class PythonSink {
 
   PyObject* make_float(uint32_t bits) {
     return cached_number(float_sharing_, FLOAT_KEYS + bits, [bits] {
-      const double d = static_cast<double>(std::bit_cast<float>(bits));
-      return checked(PyFloat_FromDouble(d), "float");
+      return new_float(static_cast<double>(std::bit_cast<float>(bits)));
     });
   }
 
