@@ -150,8 +150,20 @@ class KeyTable {
       h = (h ^ w) * 0xFF51AFD7ED558CCDULL;
       h ^= h >> 32;
     }
+    // The last 0 to 7 bytes by fixed-size loads that may overlap, rather than a memcpy of a
+    // variable length, which is a call.
+    const auto* t = reinterpret_cast<const uint8_t*>(s.data() + i);
+    const size_t rest = s.size() - i;
     uint64_t tail = 0;
-    std::memcpy(&tail, s.data() + i, s.size() - i);
+    if (rest >= 4) {
+      uint32_t lo;
+      uint32_t hi;
+      std::memcpy(&lo, t, 4);
+      std::memcpy(&hi, t + rest - 4, 4);
+      tail = lo | uint64_t{hi} << 32;
+    } else if (rest != 0) {
+      tail = t[0] | uint64_t{t[rest / 2]} << 8 | uint64_t{t[rest - 1]} << 16;
+    }
     h = (h ^ tail) * 0xFF51AFD7ED558CCDULL;
     return static_cast<size_t>(h ^ (h >> 32));
   }
