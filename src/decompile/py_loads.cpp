@@ -53,6 +53,43 @@ PyObject* make_str(const char* s, size_t n, bool ascii) {
   return checked(PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr), "str");
 }
 
+// A new float holding d. PyFloat_FromDouble first looks up the interpreter's free list, which
+// costs a thread-state look-up on every call and is empty after the first hundred floats of a
+// large result; this is what it does once that list is empty.
+PyObject* new_float(double d) {
+  auto* f = static_cast<PyFloatObject*>(PyObject_Malloc(sizeof(PyFloatObject)));
+  if (f == nullptr) panic_after_failed_call("float");
+  PyObject* o = PyObject_Init(reinterpret_cast<PyObject*>(f), &PyFloat_Type);
+  f->ob_fval = d;
+  return o;
+}
+
+// A new list with room for n items and none in it yet; the caller stores the items with
+// append_new. PyList_New(n) would zero the item array first, which is wasted when every slot is
+// written at once. The list counts only the items stored so far, so releasing it half filled
+// is sound.
+PyObject* new_list(size_t n) {
+  PyObject* list = checked(PyList_New(0), "list");
+  if (n == 0) return list;
+  auto** items = static_cast<PyObject**>(PyMem_Malloc(n * sizeof(PyObject*)));
+  if (items == nullptr) {
+    Py_DECREF(list);
+    panic_after_failed_call("list");
+  }
+  auto* l = reinterpret_cast<PyListObject*>(list);
+  l->ob_item = items;
+  l->allocated = static_cast<Py_ssize_t>(n);
+  return list;
+}
+
+// Stores `item` (a new reference, which the list takes over) after the items already in a list
+// from new_list, which has room for it.
+void append_new(PyObject* list, PyObject* item) {
+  const Py_ssize_t n = Py_SIZE(list);
+  PyList_SET_ITEM(list, n, item);
+  Py_SET_SIZE(list, n + 1);
+}
+
 PyObject* make_str(std::string_view s) {
   return make_str(s.data(), s.size(),
                   is_ascii(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
@@ -113,8 +150,20 @@ class KeyTable {
       h = (h ^ w) * 0xFF51AFD7ED558CCDULL;
       h ^= h >> 32;
     }
+    // The last 0 to 7 bytes by fixed-size loads that may overlap, rather than a memcpy of a
+    // variable length, which is a call.
+    const auto* t = reinterpret_cast<const uint8_t*>(s.data() + i);
+    const size_t rest = s.size() - i;
     uint64_t tail = 0;
-    std::memcpy(&tail, s.data() + i, s.size() - i);
+    if (rest >= 4) {
+      uint32_t lo;
+      uint32_t hi;
+      std::memcpy(&lo, t, 4);
+      std::memcpy(&hi, t + rest - 4, 4);
+      tail = lo | uint64_t{hi} << 32;
+    } else if (rest != 0) {
+      tail = t[0] | uint64_t{t[rest / 2]} << 8 | uint64_t{t[rest - 1]} << 16;
+    }
     h = (h ^ tail) * 0xFF51AFD7ED558CCDULL;
     return static_cast<size_t>(h ^ (h >> 32));
   }
@@ -228,39 +277,44 @@ class PythonSink {
   }
 
   bool end_array(uint16_t, uint16_t, uint32_t count) {
-    PyObject* list = checked(PyList_New(count), "list");
-    PyObject** items = stack_.top(count);
-    // PyList_SET_ITEM steals each reference the stack held.
-    for (uint32_t i = 0; i < count; ++i) PyList_SET_ITEM(list, i, items[i]);
-    stack_.forget(count);
+    PyObject* list = new_list(count);
+    if (count != 0) {
+      // The list takes over each reference the stack held.
+      std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, stack_.top(count),
+                  count * sizeof(PyObject*));
+      Py_SET_SIZE(list, count);
+      stack_.forget(count);
+    }
     return push(list);
   }
 
   // A list made straight from the element bytes, which are all present.
   bool fixed_array(uint16_t, uint16_t, TypeTag elem, const uint8_t* p, uint32_t count) {
-    PyRef list = PyRef::steal(checked(PyList_New(count), "list"));
-    for (uint32_t i = 0; i < count; ++i) {
-      PyObject* item;
-      switch (elem) {
-        case TypeTag::Bool:
-          item = Py_NewRef(p[i] != 0 ? Py_True : Py_False);
-          break;
-        case TypeTag::Int32:
-          item = make_int(static_cast<int32_t>(load_u32(p + 4 * i)));
-          break;
-        case TypeTag::UInt32:
-          item = make_int(load_u32(p + 4 * i));
-          break;
-        default: {
+    PyRef list = PyRef::steal(new_list(count));
+    PyObject* const l = list.get();
+    switch (elem) {
+      case TypeTag::Bool:
+        for (uint32_t i = 0; i < count; ++i) {
+          append_new(l, Py_NewRef(p[i] != 0 ? Py_True : Py_False));
+        }
+        break;
+      case TypeTag::Int32:
+        for (uint32_t i = 0; i < count; ++i) {
+          append_new(l, make_int(static_cast<int32_t>(load_u32(p + 4 * i))));
+        }
+        break;
+      case TypeTag::UInt32:
+        for (uint32_t i = 0; i < count; ++i) append_new(l, make_int(load_u32(p + 4 * i)));
+        break;
+      default:
+        for (uint32_t i = 0; i < count; ++i) {
           const uint32_t bits = load_u32(p + 4 * i);
           if (is_non_finite(bits)) {
             return fail(std::string("Cannot represent float ") + non_finite_name(bits));
           }
-          item = make_float(bits);
-          break;
+          append_new(l, make_float(bits));
         }
-      }
-      PyList_SET_ITEM(list.get(), i, item);
+        break;
     }
     return push(list.release());
   }
@@ -368,13 +422,29 @@ class PythonSink {
     PyObject* object = nullptr;  // borrowed
   };
 
+  // Sharing pays only where numbers repeat: a lookup that misses costs more than it saves on
+  // data of mostly distinct numbers (coordinates, measurements). Each kind of number counts its
+  // hits over windows of SHARE_WINDOW lookups; a window with fewer than one hit in eight turns
+  // sharing off for the next SHARE_PAUSE numbers of that kind, after which it is tried again.
+  static constexpr uint32_t SHARE_WINDOW = 256;
+  static constexpr uint32_t SHARE_PAUSE = 16 * SHARE_WINDOW;
+  struct Sharing {
+    uint32_t countdown = SHARE_WINDOW;
+    uint32_t hits = 0;
+    bool paused = false;
+  };
+
   // Equal numbers are shared within a call (ids, counts, codes and coordinates repeat a lot in
   // data): a direct-mapped cache keyed by the value, where a miss takes over the slot. Integers
   // key by their value, floats by their bits above every integer key. The slots borrow their
   // objects: nothing made during the walk is released before the call ends, so a slot never
   // outlives its object, and a miss does not touch the old object.
   template <class Make>
-  PyObject* cached_number(int64_t key, Make make) {
+  PyObject* cached_number(Sharing& sharing, int64_t key, Make make) {
+    if (sharing.paused) {
+      if (--sharing.countdown == 0) sharing = Sharing{};
+      return make();
+    }
     if (numbers_.empty()) {
       number_bits_ = 4;
       while (number_bits_ < MAX_NUMBER_CACHE_BITS &&
@@ -383,9 +453,21 @@ class PythonSink {
       }
       numbers_.resize(size_t{1} << number_bits_);
     }
+    if (--sharing.countdown == 0) {
+      if (sharing.hits < SHARE_WINDOW / 8) {
+        sharing.paused = true;
+        sharing.countdown = SHARE_PAUSE;
+      } else {
+        sharing.countdown = SHARE_WINDOW;
+      }
+      sharing.hits = 0;
+    }
     NumberSlot& slot =
         numbers_[(static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ULL) >> (64 - number_bits_)];
-    if (slot.object != nullptr && slot.key == key) return Py_NewRef(slot.object);
+    if (slot.object != nullptr && slot.key == key) {
+      ++sharing.hits;
+      return Py_NewRef(slot.object);
+    }
     PyObject* o = make();
     slot.object = o;
     slot.key = key;
@@ -395,13 +477,12 @@ class PythonSink {
   // Integers from -5 to 256 are shared by the interpreter already.
   PyObject* make_int(int64_t v) {
     if (v >= -5 && v <= 256) return checked(PyLong_FromLong(static_cast<long>(v)), "int");
-    return cached_number(v, [v] { return checked(PyLong_FromLongLong(v), "int"); });
+    return cached_number(int_sharing_, v, [v] { return checked(PyLong_FromLongLong(v), "int"); });
   }
 
   PyObject* make_float(uint32_t bits) {
-    return cached_number(FLOAT_KEYS + bits, [bits] {
-      const double d = static_cast<double>(std::bit_cast<float>(bits));
-      return checked(PyFloat_FromDouble(d), "float");
+    return cached_number(float_sharing_, FLOAT_KEYS + bits, [bits] {
+      return new_float(static_cast<double>(std::bit_cast<float>(bits)));
     });
   }
 
@@ -410,6 +491,8 @@ class PythonSink {
   ValueStack stack_;
   std::vector<PyObject*> dropped_;  // owned: values no dict took, released at the end
   unsigned number_bits_ = 0;
+  Sharing int_sharing_;
+  Sharing float_sharing_;
   std::vector<NumberSlot> numbers_;      // empty until the first number is cached
   std::vector<PyObject*> dict_strings_;  // owned or null, one per dict string
   std::vector<ObjectPlan> plans_;        // per self_def_index, made when first met
