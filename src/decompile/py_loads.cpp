@@ -1,8 +1,9 @@
 // The bodies of loads and load. The reading chain is decode_document (the decoder's checks),
 // decompile_document (the decompiler's checks, field names, StrRefs) and json_to_python (the
-// objects). Here it runs fused, with the same results and messages, as one walk over the image
-// that makes the decoder's checks and, on the way, the decompiler's checks in the decompiler's
-// order, creating the Python objects straight from the bytes with no Document or tree between.
+// objects; here the PythonSink below). Here it runs fused, with the same results and messages,
+// as one walk over the image that makes the decoder's checks and, on the way, the decompiler's
+// checks in the decompiler's order, creating the Python objects straight from the bytes with no
+// Document or tree between.
 //
 // In the chain every fault of the decoder comes before any fault of the decompiler. The walk
 // meets the decoder's faults in the decoder's own order, so one met before any fault of the
@@ -26,7 +27,6 @@
 #include "decode/utf8.h"
 #include "decode/walker.h"
 #include "decompile/decompile.h"
-#include "decompile/py_json.h"
 #include "module/boundary.h"
 #include "module/file_io.h"
 #include "module/functions.h"
@@ -502,50 +502,6 @@ class PythonSink {
 };
 
 }  // namespace
-
-PyObject* json_to_python(const JsonTree& tree, const JsonValue& value) {
-  switch (value.kind) {
-    case JsonKind::Null:
-      return Py_NewRef(Py_None);
-    case JsonKind::Bool:
-      return Py_NewRef(value.boolean ? Py_True : Py_False);
-    case JsonKind::Number:
-      switch (value.form) {
-        case NumberForm::Unsigned:
-          if (value.number.u64 > 9223372036854775807ULL) {
-            return checked(PyFloat_FromDouble(static_cast<double>(value.number.u64)), "float");
-          }
-          return checked(PyLong_FromLongLong(static_cast<long long>(value.number.u64)), "int");
-        case NumberForm::Negative:
-          return checked(PyLong_FromLongLong(value.number.i64), "int");
-        case NumberForm::Float:
-          return checked(PyFloat_FromDouble(value.number.f64), "float");
-      }
-      break;
-    case JsonKind::String:
-      return make_str(value.text);
-    case JsonKind::Array: {
-      PyRef list = PyRef::steal(checked(PyList_New(0), "list"));
-      for (const JsonValue& item : tree.children(value)) {
-        PyRef o = PyRef::steal(json_to_python(tree, item));
-        if (!o) return nullptr;
-        if (PyList_Append(list.get(), o.get()) != 0) return nullptr;
-      }
-      return list.release();
-    }
-    case JsonKind::Object: {
-      PyRef dict = PyRef::steal(checked(PyDict_New(), "dict"));
-      for (const JsonValue& member : tree.children(value)) {
-        PyRef o = PyRef::steal(json_to_python(tree, member));
-        if (!o) return nullptr;
-        PyRef key = PyRef::steal(make_str(member.key));
-        if (PyDict_SetItem(dict.get(), key.get(), o.get()) != 0) return nullptr;
-      }
-      return dict.release();
-    }
-  }
-  throw Panic("unknown JSON value kind");
-}
 
 PyObject* loads_impl(std::span<const uint8_t> image) {
   ImageLayout layout;
