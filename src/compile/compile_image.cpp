@@ -82,22 +82,7 @@ inline void copy_bytes(uint8_t* dst, const char* src, size_t n) noexcept {
 // Appends a string with its length prefix; n is below 16777216.
 inline void put_string(ByteBuffer& out, std::string_view s) {
   const size_t n = s.size();
-  uint8_t* p;
-  if (n < 128) {
-    p = out.extend(1 + n);
-    *p++ = static_cast<uint8_t>(n);
-  } else if (n < 16384) {
-    p = out.extend(2 + n);
-    *p++ = static_cast<uint8_t>(STRING_MEDIUM | (n >> 8));
-    *p++ = static_cast<uint8_t>(n);
-  } else {
-    p = out.extend(4 + n);
-    *p++ = STRING_LONG;
-    *p++ = static_cast<uint8_t>(n);
-    *p++ = static_cast<uint8_t>(n >> 8);
-    *p++ = static_cast<uint8_t>(n >> 16);
-  }
-  copy_bytes(p, s.data(), n);
+  copy_bytes(put_string_prefix(out.extend(string_prefix_size(n) + n), n), s.data(), n);
 }
 
 bool ImageCompiler::run(const Tape& tape, ImageParts* out) {

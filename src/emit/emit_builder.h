@@ -170,25 +170,10 @@ class EmitBuilder {
     note_item(ItemKind::String);
     const bool added = dictionary_.add(text, hash);
     const size_t n = text.size();
-    uint8_t* p;
-    if (n < 128) {
-      p = payload_.extend(1 + n);
-      *p++ = static_cast<uint8_t>(n);
-    } else if (n < 16384) {
-      p = payload_.extend(2 + n);
-      *p++ = static_cast<uint8_t>(STRING_MEDIUM | (n >> 8));
-      *p++ = static_cast<uint8_t>(n & 0xFF);
-    } else if (n <= MAX_INLINE_STRING_LEN) {
-      p = payload_.extend(4 + n);
-      *p++ = STRING_LONG;
-      *p++ = static_cast<uint8_t>(n);
-      *p++ = static_cast<uint8_t>(n >> 8);
-      *p++ = static_cast<uint8_t>(n >> 16);
-    } else {
-      // No form holds it; the same text in the dictionary makes the image fail before the payload
-      // is looked at.
-      return added;
-    }
+    // No form holds a longer text; the same text in the dictionary makes the image fail before
+    // the payload is looked at.
+    if (n > MAX_INLINE_STRING_LEN) return added;
+    uint8_t* p = put_string_prefix(payload_.extend(string_prefix_size(n) + n), n);
     if (n != 0) std::memcpy(p, text.data(), n);
     return added;
   }

@@ -10,7 +10,7 @@ namespace vorn {
 
 namespace {
 
-uint64_t string_size(size_t n) noexcept { return (n < 128 ? 1 : n < 16384 ? 2 : 4) + n; }
+uint64_t string_size(size_t n) noexcept { return string_prefix_size(n) + n; }
 
 }  // namespace
 
@@ -56,17 +56,7 @@ void EmitImage::write_prefix(uint8_t* out) const {
   p += 4;
   for (const std::string_view s : b.strings()) {
     const size_t n = s.size();
-    if (n < 128) {
-      *p++ = static_cast<uint8_t>(n);
-    } else if (n < 16384) {
-      *p++ = static_cast<uint8_t>(STRING_MEDIUM | (n >> 8));
-      *p++ = static_cast<uint8_t>(n & 0xFF);
-    } else {
-      *p++ = STRING_LONG;
-      *p++ = static_cast<uint8_t>(n);
-      *p++ = static_cast<uint8_t>(n >> 8);
-      *p++ = static_cast<uint8_t>(n >> 16);
-    }
+    p = put_string_prefix(p, n);
     if (n != 0) std::memcpy(p, s.data(), n);
     p += n;
   }

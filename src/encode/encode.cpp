@@ -54,25 +54,9 @@ Status write_definition(ByteBuffer& out, const Definition& def) {
 
 Status write_string(ByteBuffer& out, std::string_view text) {
   const size_t n = text.size();
-  if (n < 128) {
-    uint8_t* p = out.extend(1 + n);
-    p[0] = static_cast<uint8_t>(n);
-    if (n != 0) std::memcpy(p + 1, text.data(), n);
-    return {};
-  }
-  if (n < 16384) {
-    out.put_u8(static_cast<uint8_t>(STRING_MEDIUM | (n >> 8)));
-    out.put_u8(static_cast<uint8_t>(n & 0xFF));
-  } else if (n <= MAX_INLINE_STRING_LEN) {
-    uint8_t* p = out.extend(4);
-    p[0] = STRING_LONG;
-    p[1] = static_cast<uint8_t>(n);
-    p[2] = static_cast<uint8_t>(n >> 8);
-    p[3] = static_cast<uint8_t>(n >> 16);
-  } else {
-    return string_too_long();
-  }
-  out.put_bytes(text);
+  if (n > MAX_INLINE_STRING_LEN) return string_too_long();
+  uint8_t* p = put_string_prefix(out.extend(string_prefix_size(n) + n), n);
+  if (n != 0) std::memcpy(p, text.data(), n);
   return {};
 }
 

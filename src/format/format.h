@@ -10,6 +10,7 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,6 +52,26 @@ inline constexpr uint64_t MAX_IMAGE_SIZE = 4294967295;
 inline constexpr uint8_t STRING_MEDIUM = 0x80;
 inline constexpr uint8_t STRING_LONG = 0xFE;
 inline constexpr uint8_t STRING_REF = 0xFF;
+
+// Bytes of the length prefix that an n-byte string gets in the smallest form (n at most
+// MAX_INLINE_STRING_LEN): 1 short, 2 medium, 4 long.
+constexpr size_t string_prefix_size(size_t n) noexcept { return n < 128 ? 1 : n < 16384 ? 2 : 4; }
+
+// Writes the string_prefix_size(n) bytes of that prefix at p; returns the byte after them.
+inline uint8_t* put_string_prefix(uint8_t* p, size_t n) noexcept {
+  if (n < 128) {
+    *p++ = static_cast<uint8_t>(n);
+  } else if (n < 16384) {
+    *p++ = static_cast<uint8_t>(STRING_MEDIUM | (n >> 8));
+    *p++ = static_cast<uint8_t>(n & 0xFF);
+  } else {
+    *p++ = STRING_LONG;
+    *p++ = static_cast<uint8_t>(n);
+    *p++ = static_cast<uint8_t>(n >> 8);
+    *p++ = static_cast<uint8_t>(n >> 16);
+  }
+  return p;
+}
 
 // True for the eight bytes that are TypeTags: 0 to 5, 16 and 17.
 constexpr bool is_valid_tag(uint8_t byte) noexcept { return byte <= 5 || byte == 16 || byte == 17; }
