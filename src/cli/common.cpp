@@ -7,7 +7,7 @@
 #include <cstring>
 #include <variant>
 
-#include "module/file_io.h"
+#include "io/file_io.h"
 
 namespace vorn::cli {
 

@@ -11,8 +11,8 @@ uint16_t root_def_index(const Value& v) noexcept {
   return static_cast<uint16_t>(tag_of(v.kind));
 }
 
-}  // namespace
-
+// A string value: inline at its first occurrence, a StrRef into the dict from its second on.
+// `s` must stay valid for as long as the context.
 Value intern_string(CompileContext& ctx, std::string_view s) {
   auto [state, inserted] = ctx.strings.try_emplace(s, CompileContext::SEEN_ONCE);
   if (inserted) return Value::string(std::string(s));
@@ -23,6 +23,8 @@ Value intern_string(CompileContext& ctx, std::string_view s) {
   return Value::str_ref(*state);
 }
 
+// The Value of one JSON value and everything inside it; contents are compiled before the
+// container's own definition is found or created.
 Result<Value> compile_value(CompileContext& ctx, const JsonTree& tree, const JsonValue& v) {
   switch (v.kind) {
     case JsonKind::Null:
@@ -76,6 +78,7 @@ Result<Value> compile_value(CompileContext& ctx, const JsonTree& tree, const Jso
   return Value::null();
 }
 
+// Compiles a tree that read_json returned; the result owns all its strings.
 Result<Document> compile_tree(const JsonTree& tree) {
   CompileContext ctx;
   Result<Value> root = compile_value(ctx, tree, tree.root_value());
@@ -88,6 +91,8 @@ Result<Document> compile_tree(const JsonTree& tree) {
   doc.entries.push_back(DataEntry{def_index, std::move(*root)});
   return doc;
 }
+
+}  // namespace
 
 Result<Document> compile_json(std::string_view text) {
   Result<JsonTree> tree = read_json(text);

@@ -14,6 +14,7 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -21,7 +22,6 @@
 #include <system_error>
 
 #include "compile/decimal.h"
-#include "compile/json_reader.h"
 #include "format/json_value.h"
 
 #if defined(__SSE2__)
@@ -29,6 +29,9 @@
 #endif
 
 namespace vorn {
+
+// At most this many arrays and objects may be open at once; opening one more fails.
+inline constexpr size_t MAX_JSON_NESTING = 127;
 
 namespace json_detail {
 

@@ -1,16 +1,12 @@
 // The JSON reader: JSON text to a JsonTree. Free of Python.
 #pragma once
 
-#include <cstddef>
 #include <string_view>
 
 #include "format/json_value.h"
 #include "format/result.h"
 
 namespace vorn {
-
-// At most this many arrays and objects may be open at once; opening one more fails.
-inline constexpr size_t MAX_JSON_NESTING = 127;
 
 // Reads one JSON value (RFC 8259) surrounded by optional whitespace. `text` must be valid UTF-8
 // (the module boundary guarantees it; the reader does not check it) and must outlive the tree,

@@ -1,10 +1,15 @@
 // The bodies of dumps and dump.
+
+// The interpreter's header comes before every other one.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+// Then the standard and the project headers.
 #include <string_view>
 #include <variant>
 
 #include "compile/compile_image.h"
+#include "io/file_io.h"
 #include "module/boundary.h"
-#include "module/file_io.h"
 #include "module/functions.h"
 #include "module/py_ref.h"
 

@@ -17,6 +17,14 @@ void append_u32(std::string& out, uint32_t v) {
   out.append(b, 4);
 }
 
+// The element kind of an array: the json_kind of its first item that is not null, Null if none.
+TypeTag element_kind(std::span<const JsonValue> items) noexcept {
+  for (const JsonValue& item : items) {
+    if (item.kind != JsonKind::Null) return json_kind(item);
+  }
+  return TypeTag::Null;
+}
+
 }  // namespace
 
 CompileContext::CompileContext(size_t expected_strings)
@@ -62,13 +70,6 @@ Value number_value(const JsonValue& v) noexcept {
   const auto low = static_cast<uint32_t>(v.number.u64);
   if (v.number.u64 >> 63 != 0) return Value::uint32(low);
   return Value::int32(static_cast<int32_t>(low));
-}
-
-TypeTag element_kind(std::span<const JsonValue> items) noexcept {
-  for (const JsonValue& item : items) {
-    if (item.kind != JsonKind::Null) return json_kind(item);
-  }
-  return TypeTag::Null;
 }
 
 Result<ArrayKind> check_array(std::span<const JsonValue> items) {

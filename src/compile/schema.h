@@ -4,10 +4,8 @@
 #pragma once
 
 #include <array>
-#include <cmath>
 #include <cstdint>
 #include <deque>
-#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
@@ -47,31 +45,11 @@ struct CompileContext {
 // integers Int32, floats Float32.
 TypeTag json_kind(const JsonValue& v) noexcept;
 
-// A double rounded to the nearest float (ties to even); magnitudes beyond the float range become
-// infinities of the same sign.
-inline float narrow_to_float(double d) noexcept {
-  // A cast of a double beyond the float range is undefined, so those are settled here. The
-  // smallest magnitude that rounds to infinity is FLT_MAX plus half its ulp (2^128 - 2^103); a
-  // tie there rounds to the even neighbour, 2^128.
-  constexpr double FLOAT_MAX = 0x1.fffffep127;
-  constexpr double FLOAT_OVERFLOW = 0x1.ffffffp127;
-  const double magnitude = d < 0 ? -d : d;
-  if (magnitude > FLOAT_MAX) {
-    const float big = magnitude >= FLOAT_OVERFLOW ? std::numeric_limits<float>::infinity()
-                                                  : std::numeric_limits<float>::max();
-    return std::signbit(d) ? -big : big;
-  }
-  return static_cast<float>(d);
-}
-
 // The float nearest to the exact value of an integer number (ties to even).
 float integer_to_float(const JsonValue& v) noexcept;
 
 // The Value of a number: Int32 or UInt32 holding the low 32 bits of an integer, or Float32.
 Value number_value(const JsonValue& v) noexcept;
-
-// The element kind of an array: the json_kind of its first item that is not null, Null if none.
-TypeTag element_kind(std::span<const JsonValue> items) noexcept;
 
 // What an array's items allow: its element TypeTag, and whether its integer items must become
 // floats because numbers of different kinds are mixed (the element TypeTag is then Float32).

@@ -11,9 +11,10 @@
 // rest of the image is still unchecked: validate_image then checks it whole, and the decoder's
 // fault it finds, if any, is reported instead.
 
-// Python.h comes first.
-#include "module/py_ref.h"
-// The standard and project headers after it.
+// The interpreter's header comes before every other one.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+// Then the standard and the project headers.
 #include <algorithm>
 #include <bit>
 #include <cstdlib>
@@ -27,9 +28,11 @@
 #include "decode/utf8.h"
 #include "decode/walker.h"
 #include "decompile/decompile.h"
+#include "format/bytes.h"
+#include "io/file_io.h"
 #include "module/boundary.h"
-#include "module/file_io.h"
 #include "module/functions.h"
+#include "module/py_ref.h"
 
 namespace vorn {
 
@@ -139,34 +142,6 @@ class KeyTable {
     std::string_view name;
     Key key{nullptr, 0};
   };
-
-  // Mixes the name eight bytes at a time; field names are short.
-  static size_t hash_bytes(std::string_view s) noexcept {
-    uint64_t h = s.size() * 0x9E3779B97F4A7C15ULL;
-    size_t i = 0;
-    for (; i + 8 <= s.size(); i += 8) {
-      uint64_t w;
-      std::memcpy(&w, s.data() + i, 8);
-      h = (h ^ w) * 0xFF51AFD7ED558CCDULL;
-      h ^= h >> 32;
-    }
-    // The last 0 to 7 bytes by fixed-size loads that may overlap, rather than a memcpy of a
-    // variable length, which is a call.
-    const auto* t = reinterpret_cast<const uint8_t*>(s.data() + i);
-    const size_t rest = s.size() - i;
-    uint64_t tail = 0;
-    if (rest >= 4) {
-      uint32_t lo;
-      uint32_t hi;
-      std::memcpy(&lo, t, 4);
-      std::memcpy(&hi, t + rest - 4, 4);
-      tail = lo | uint64_t{hi} << 32;
-    } else if (rest != 0) {
-      tail = t[0] | uint64_t{t[rest / 2]} << 8 | uint64_t{t[rest - 1]} << 16;
-    }
-    h = (h ^ tail) * 0xFF51AFD7ED558CCDULL;
-    return static_cast<size_t>(h ^ (h >> 32));
-  }
 
   std::vector<Slot> slots_;
 };

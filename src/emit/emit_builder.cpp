@@ -21,7 +21,7 @@ void StringDictionary::grow() {
   }
 }
 
-EmitBuilder::EmitBuilder(ImageStorage::Provider& provider) : payload_(provider) {
+EmitBuilder::EmitBuilder(BufferProvider& provider) : payload_(provider) {
   array_defs_.fill(NO_ENTRY);
   // The six predefined definitions: kind and id 0 to 5, nothing more.
   for (uint8_t i = 0; i <= 5; ++i) {

@@ -16,55 +16,21 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "emit/image_storage.h"
 #include "format/byte_buffer.h"
+#include "format/bytes.h"
 #include "format/format.h"
 #include "format/result.h"
 
 namespace vorn {
 
-// Rounds a double to binary32, nearest and ties to even. Magnitudes from the midpoint between
-// the largest float and 2^128 on become infinities (the tie goes to the even neighbour, which is
-// 2^128); NaN stays NaN. The explicit test keeps the out-of-range conversion, which C++ leaves
-// undefined, from ever being made.
-inline float to_float32(double d) noexcept {
-  constexpr double OVERFLOW_FROM = 0x1.ffffffp127;
-  constexpr float INF = std::numeric_limits<float>::infinity();
-  if (d >= OVERFLOW_FROM) return INF;
-  if (d <= -OVERFLOW_FROM) return -INF;
-  return static_cast<float>(d);
-}
-
 // No entry, in the tables below.
 inline constexpr uint32_t NO_ENTRY = UINT32_MAX;
-
-// Whether n bytes at a and b are equal; short runs without a call.
-inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
-  const auto load64 = [](const char* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-  };
-  const auto load32 = [](const char* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-  };
-  if (n > 16) return std::memcmp(a, b, n) == 0;
-  if (n >= 8) return load64(a) == load64(b) && load64(a + n - 8) == load64(b + n - 8);
-  if (n >= 4) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
-  for (size_t i = 0; i < n; ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
-}
 
 // The dictionary of an emit call: every distinct string in first-seen order, as views whose
 // bytes the caller keeps alive for the whole call. Strings are found by a hash the caller
@@ -91,7 +57,7 @@ class StringDictionary {
       }
       if (slot.tag == tag) {
         const std::string_view known = strings_[slot.entry];
-        if (known.size() == s.size() && same_bytes(known.data(), s.data(), s.size())) {
+        if (bytes_equal(known, s)) {
           added = false;
           return slot.entry;
         }
@@ -146,7 +112,7 @@ constexpr bool is_number(ItemKind kind) noexcept {
 class EmitBuilder {
  public:
   // The payload goes into storage from `provider`.
-  explicit EmitBuilder(ImageStorage::Provider& provider);
+  explicit EmitBuilder(BufferProvider& provider);
 
   void add_bool(bool value) {
     note_item(ItemKind::Bool);
@@ -196,8 +162,8 @@ class EmitBuilder {
   // written: its id and field count, or a count of 0.
   std::pair<uint16_t, size_t> wide_object() const noexcept { return wide_object_; }
   const std::vector<std::string_view>& strings() const noexcept { return dictionary_.strings(); }
-  ImageStorage& payload() noexcept { return payload_; }
-  const ImageStorage& payload() const noexcept { return payload_; }
+  ByteBuffer& payload() noexcept { return payload_; }
+  const ByteBuffer& payload() const noexcept { return payload_; }
   // The entry's definition index: the root container's id, or the predefined definition of a
   // scalar root's kind.
   uint16_t root_definition() const noexcept { return root_definition_; }
@@ -287,7 +253,7 @@ class EmitBuilder {
   size_t def_count_ = 6;
   std::pair<uint16_t, size_t> wide_object_{0, 0};
   StringDictionary dictionary_;
-  ImageStorage payload_;
+  ByteBuffer payload_;
   Frame top_;                 // the innermost open container
   std::vector<Frame> stack_;  // the containers around it, the root frame at the bottom
   // The array definition per element kind character ("arr:0:{elem}" is the key text, so the

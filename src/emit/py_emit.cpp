@@ -1,9 +1,12 @@
+// The interpreter's header comes before every other one.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+// Then the standard and the project headers.
 #include <cstring>
 #include <new>
 
 #include "emit/emit_builder.h"
 #include "emit/emit_image.h"
-#include "emit/image_storage.h"
 #include "emit/py_reader.h"
 #include "module/boundary.h"
 #include "module/functions.h"
@@ -14,7 +17,7 @@ namespace vorn {
 namespace {
 
 // Image storage in a bytes object, grown in place, which becomes the result.
-class BytesProvider final : public ImageStorage::Provider {
+class BytesProvider final : public BufferProvider {
  public:
   uint8_t* grow(size_t, size_t need, size_t& capacity) override {
     if (need > static_cast<size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
@@ -59,7 +62,7 @@ PyObject* emit_impl(PyObject* obj) {
   Result<EmitImage> image = EmitImage::plan(builder);
   if (!image) return raise_format_error(image.error());
 
-  ImageStorage& out = builder.payload();
+  ByteBuffer& out = builder.payload();
   const size_t payload_size = out.size();
   out.reserve(image->size());
   std::memmove(out.data() + image->prefix_size(), out.data(), payload_size);

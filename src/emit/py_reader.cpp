@@ -1,8 +1,11 @@
-#include "emit/py_reader.h"
-
+// The interpreter's header comes before every other one.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+// Then the standard and the project headers.
 #include <cstdint>
 #include <new>
 
+#include "emit/py_reader.h"
 #include "module/boundary.h"
 
 namespace vorn {
@@ -56,7 +59,7 @@ class Reader {
  private:
   // The low 32 bits, as a two's-complement Int32.
   void push_int(long long v) { builder_.add_int32(static_cast<uint32_t>(v)); }
-  void push_float(double d) { builder_.add_float32(to_float32(d)); }
+  void push_float(double d) { builder_.add_float32(narrow_to_float(d)); }
 
   // False with the conversion's exception set when the str has no UTF-8 form. The str is pinned
   // when it brings new text to the dictionary.

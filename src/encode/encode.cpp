@@ -50,8 +50,8 @@ Status write_definition(ByteBuffer& out, const Definition& def) {
   return {};
 }
 
-}  // namespace
-
+// Appends `text` with its length prefix in the smallest form; fails for more than 16777215 bytes
+// and then appends nothing.
 Status write_string(ByteBuffer& out, std::string_view text) {
   const size_t n = text.size();
   if (n > MAX_INLINE_STRING_LEN) return string_too_long();
@@ -60,6 +60,7 @@ Status write_string(ByteBuffer& out, std::string_view text) {
   return {};
 }
 
+// Appends the payload of one value, recursively; fails with the first nested fault.
 Status write_value(ByteBuffer& out, const Value& value) {
   switch (value.kind) {
     case ValueKind::Null:
@@ -99,6 +100,8 @@ Status write_value(ByteBuffer& out, const Value& value) {
   }
   return {};
 }
+
+}  // namespace
 
 Result<ByteBuffer> encode_document(const Document& doc) {
   ByteBuffer out;

@@ -26,11 +26,4 @@ FormatError too_many_items(size_t count);
 FormatError string_too_long();
 FormatError image_too_large();
 
-// Appends `text` with its length prefix in the smallest form; fails for more than 16777215 bytes
-// and then appends nothing.
-Status write_string(ByteBuffer& out, std::string_view text);
-
-// Appends the payload of one value, recursively; fails with the first nested fault.
-Status write_value(ByteBuffer& out, const Value& value);
-
 }  // namespace vorn

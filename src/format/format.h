@@ -10,8 +10,10 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -71,6 +73,24 @@ inline uint8_t* put_string_prefix(uint8_t* p, size_t n) noexcept {
     *p++ = static_cast<uint8_t>(n >> 16);
   }
   return p;
+}
+
+// A double rounded to the nearest float (ties to even); magnitudes beyond the float range become
+// infinities of the same sign and NaN stays NaN. The one narrowing of both producers: the
+// compiler's JSON numbers and emit's Python floats.
+inline float narrow_to_float(double d) noexcept {
+  // A cast of a double beyond the float range is undefined, so those are settled here. The
+  // smallest magnitude that rounds to infinity is FLT_MAX plus half its ulp (2^128 - 2^103); a
+  // tie there rounds to the even neighbour, 2^128.
+  constexpr double FLOAT_MAX = 0x1.fffffep127;
+  constexpr double FLOAT_OVERFLOW = 0x1.ffffffp127;
+  const double magnitude = d < 0 ? -d : d;
+  if (magnitude > FLOAT_MAX) {
+    const float big = magnitude >= FLOAT_OVERFLOW ? std::numeric_limits<float>::infinity()
+                                                  : std::numeric_limits<float>::max();
+    return std::signbit(d) ? -big : big;
+  }
+  return static_cast<float>(d);
 }
 
 // True for the eight bytes that are TypeTags: 0 to 5, 16 and 17.

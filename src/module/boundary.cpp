@@ -1,7 +1,11 @@
-#include "module/boundary.h"
-
+// The interpreter's header comes before every other one.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+// Then the standard and the project headers.
 #include <type_traits>
 #include <variant>
+
+#include "module/boundary.h"
 
 namespace vorn {
 

@@ -6,7 +6,7 @@
 #include <new>
 #include <string>
 
-#include "module/convert_error.h"
+#include "io/io_error.h"
 #include "module/py_ref.h"
 
 namespace vorn {

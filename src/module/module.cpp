@@ -1,5 +1,10 @@
 // The extension module `vorn`: its definition, its execution step, and the binding and
 // conversion of the arguments of its five functions.
+
+// The interpreter's header comes before every other one.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+// Then the standard and the project headers.
 #include <cstdint>
 #include <span>
 #include <string>

@@ -5,7 +5,7 @@
 #include <variant>
 
 #include "format/byte_buffer.h"
-#include "module/convert_error.h"
+#include "io/io_error.h"
 
 namespace vorn {
 
