@@ -5,7 +5,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: run test test-asan fuzz fuzz-build install build-deps test-deps format format-check clean \
+.PHONY: run test test-asan replay fuzz fuzz-build install build-deps test-deps format format-check clean \
 	dist
 
 $(PY):
@@ -44,8 +44,22 @@ run: install
 	$(VORN) stats $(EXAMPLE)
 	@if [ -f examples/run.py ]; then $(PY) examples/run.py $(EXAMPLE); fi
 
-test: install test-deps
+test: install test-deps replay
 	$(PY) -m pytest
+
+# Every committed fuzz seed through its target, built with a plain main (no libFuzzer, so no
+# clang needed) and with AddressSanitizer and UndefinedBehaviorSanitizer.
+FUZZ_TARGETS := decode compile decompile emit
+REPLAY_BUILD := build/replay
+replay: build-deps
+	$(VENV)/bin/cmake -S . -B $(REPLAY_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_PYTHON=OFF -DVORN_CLI=OFF -DVORN_REPLAY=ON \
+		-DVORN_SANITIZE=ON -DVORN_WERROR=ON >/dev/null
+	$(VENV)/bin/cmake --build $(REPLAY_BUILD)
+	for t in $(FUZZ_TARGETS); do \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(REPLAY_BUILD)/replay_$$t fuzz/seeds/$$t \
+			|| exit 1; \
+	done
 
 # The whole suite against an extension built with AddressSanitizer and UndefinedBehaviorSanitizer.
 # The interpreter is not instrumented, so the ASan runtime is preloaded and Python's allocator is
@@ -74,7 +88,7 @@ fuzz-build: build-deps
 	$(VENV)/bin/cmake --build $(FUZZ_BUILD)
 
 fuzz: fuzz-build
-	for t in decode compile; do \
+	for t in $(FUZZ_TARGETS); do \
 		mkdir -p $(FUZZ_BUILD)/corpus-$$t && \
 		$(FUZZ_BUILD)/fuzz_$$t -max_total_time=$(FUZZ_TIME) -timeout=10 -rss_limit_mb=2048 \
 			-dict=fuzz/vorn.dict -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1 \
