@@ -1,7 +1,9 @@
 # Set-up and everyday commands. `make run` and `make test` work on a fresh machine: they create
 # the virtual environment, install the package and what the job needs, and run it.
 PYTHON ?= python3.12
-VENV := .venv
+# Each interpreter gets its own environment: .venv for the default one, .venv-3.13 and so on for
+# the others (make test PYTHON=python3.13).
+VENV := $(if $(filter python3.12,$(PYTHON)),.venv,.venv-$(patsubst python%,%,$(notdir $(PYTHON))))
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 

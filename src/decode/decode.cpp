@@ -188,6 +188,7 @@ struct CheckingSink {
   bool fixed_array(uint16_t, uint16_t, TypeTag, const uint8_t*, uint32_t) { return true; }
   bool begin_object(uint16_t, uint32_t) { return true; }
   bool end_object(uint16_t, uint32_t) { return true; }
+  bool begin_entry(uint32_t, uint16_t, uint32_t) { return true; }
   bool end_entry(uint16_t) { return true; }
 };
 
@@ -241,6 +242,7 @@ class DocumentSink {
     push(Value::object(self_def, take(count)));
     return true;
   }
+  bool begin_entry(uint32_t, uint16_t, uint32_t) { return true; }
   bool end_entry(uint16_t def_index) {
     entries_.push_back(DataEntry{def_index, std::move(stack_.back())});
     stack_.pop_back();

@@ -11,7 +11,9 @@
 //   end_array(self_def_index, elem_def_index, count), begin_object(self_def_index, values),
 //   fixed_array(self_def_index, elem_def_index, elem_type, bytes, count) for a whole array of
 //   Bool, Int32, UInt32 or Float32 elements whose bytes are all present,
-//   end_object(self_def_index, values), end_entry(def_index)
+//   end_object(self_def_index, values),
+//   begin_entry(index, def_index, payload_size) once the entry header has passed its checks,
+//   end_entry(def_index) once its payload has
 // `depth` is the nesting level the value has: 1 for the value of an entry itself, one more for
 // each enclosing array or object.
 #pragma once
@@ -46,6 +48,7 @@ class PayloadWalker {
                     " bytes) exceeds buffer");
       }
       if (x >= layout_.defs.size()) return unknown_definition(x);
+      if (!sink_.begin_entry(i, x, len)) return false;
       const uint8_t* const start = base + p + 6;
       const uint8_t* const end = start + len;
       const uint8_t* q = start;

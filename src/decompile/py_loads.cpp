@@ -324,6 +324,7 @@ class PythonSink {
     return push(dict);
   }
 
+  bool begin_entry(uint32_t, uint16_t, uint32_t) { return true; }
   bool end_entry(uint16_t) { return true; }
 
   // The result once every entry is walked: None for no entries, the value of a single one, a
