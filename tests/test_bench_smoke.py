@@ -11,6 +11,8 @@ SMALL = {
     "name": "small",
     "tags": ["x", "y", "x"],
     "counts": [1, -2, 300000],
+    "ids": [1, 2**63],  # an Int32 and a UInt32 item: the array holds Float32
+    "wide": [2**40 + 9, 0.5],  # dumps keeps the whole integer, emit its low 32 bits
     "ratio": 0.5,
     "flags": [True, False],
     "missing": None,
@@ -38,6 +40,8 @@ def test_quick_run_prints_every_table(tmp_path):
     assert list(report["measures"]) == ["dumps", "loads", "emit", "size", "memory"]
     for entries in report["measures"].values():
         assert [e["file"] for e in entries] == ["small.json", "deep.json"]
+    for measure in ("dumps", "loads", "emit"):
+        assert "check" not in report["measures"][measure][0]["results"][f"vorn.{measure}"]
     small_dumps, deep_dumps = (e["results"] for e in report["measures"]["dumps"])
     assert small_dumps["json.loads"]["status"] == "ok"
     assert small_dumps["json.loads"]["mb_s"] > 0

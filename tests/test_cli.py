@@ -1,7 +1,6 @@
 """The vorn command, end to end through subprocess."""
 
 import json
-import math
 import os
 import pathlib
 import pty
@@ -13,6 +12,7 @@ import sys
 import pytest
 
 import vorn
+from vorn_model import changed_numbers
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CATALOG = ROOT / "examples" / "catalog.json"
@@ -299,24 +299,13 @@ def test_inspect_text_marks_a_block_cut_short(tmp_path):
 
 # --- stats ----------------------------------------------------------------------------------
 
-def narrowed_numbers(original, restored):
-    """Counts the numbers that differ between two values of the same shape."""
-    if isinstance(original, dict):
-        return sum(narrowed_numbers(original[k], restored[k]) for k in original)
-    if isinstance(original, list):
-        return sum(narrowed_numbers(a, b) for a, b in zip(original, restored))
-    if isinstance(original, float) and math.isnan(original):
-        return 0
-    return int(isinstance(original, (int, float)) and not same_json(original, restored))
-
-
 def test_stats_of_the_example():
     text = CATALOG.read_text()
     result = run("stats", CATALOG, "--json")
     assert (result.returncode, result.stderr) == (0, "")
     [report] = json.loads(result.stdout)
     image = vorn.dumps(text)
-    changed = narrowed_numbers(json.loads(text), vorn.loads(image))
+    changed = changed_numbers(json.loads(text), vorn.loads(image))
     assert report["file"] == str(CATALOG)
     assert report["json_size"] == len(text.encode())
     assert report["minified_size"] == len(json.dumps(json.loads(text), separators=(",", ":"),

@@ -9,19 +9,15 @@ import sys
 import pytest
 
 import vorn
-from image_parts import parse_image, root
+from image_reader import PREDEFINED, parse_image, root
+from vorn_model import float32
 
-PREDEFINED = [(i, i, None) for i in range(6)]
 F32_MAX = struct.unpack("<f", bytes.fromhex("ffff7f7f"))[0]
 
 
 def compiled(text):
     img = parse_image(vorn.dumps(text))
     return img, *root(img)
-
-
-def f32(x):
-    return struct.unpack("<f", struct.pack("<f", x))[0]
 
 
 def refusal(text):
@@ -91,10 +87,10 @@ def test_scalar_root_image_bytes():
         ("18446744073709551615", "UInt32", 4294967295),
         ("18446744073709551616", "Float32", 18446744073709551616.0),
         ("-9223372036854775809", "Float32", -9223372036854775808.0),
-        ("1" + "0" * 30, "Float32", f32(1e30)),
+        ("1" + "0" * 30, "Float32", float32(1e30)),
         ("1.0", "Float32", 1.0),
         ("1e2", "Float32", 100.0),
-        ("0.1", "Float32", f32(0.1)),
+        ("0.1", "Float32", float32(0.1)),
         ("1.0000000596046448", "Float32", 1.0),  # halfway: ties to even
         ("1.0000001788139343", "Float32", 1.0000002384185791),  # halfway: ties to even
         ("16777217.0", "Float32", 16777216.0),
@@ -105,7 +101,7 @@ def test_scalar_root_image_bytes():
         ("-1e39", "Float32", -math.inf),
         ("1.7976931348623157e308", "Float32", math.inf),
         ("1e-46", "Float32", 0.0),
-        ("1.4e-45", "Float32", f32(1.4e-45)),
+        ("1.4e-45", "Float32", float32(1.4e-45)),
         ("1e-400", "Float32", 0.0),
     ],
 )

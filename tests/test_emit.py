@@ -3,19 +3,27 @@
 import decimal
 import math
 import struct
+from typing import NamedTuple
 
 import pytest
 
 import vorn
-from image_reader import Image
+from image_reader import PREDEFINED, parse_image, root, untagged
+from vorn_model import float32
 
 
-def f32(x):
-    return struct.unpack("<f", struct.pack("<f", x))[0]
+class Emitted(NamedTuple):
+    new_defs: list
+    strings: list
+    def_index: int
+    payload: object
 
 
 def read(obj):
-    return Image(vorn.emit(obj))
+    img = parse_image(vorn.emit(obj))
+    assert img.definitions[:6] == PREDEFINED
+    index, value = root(img)
+    return Emitted(img.definitions[6:], img.strings, index, untagged(value))
 
 
 @pytest.mark.parametrize("obj, image", [
@@ -30,7 +38,8 @@ def test_whole_images(obj, image):
     assert vorn.emit(obj).hex() == image.replace(" ", "")
 
 
-ARR_OBJ = [("f0", "String"), ("f1", "Object"), ("f2", "String"), ("f3", "Object")]
+KEY_INT = [("f0", 5), ("f1", 2)]  # the fields of a dict holding one int
+KEY_STR = [("f0", 5), ("f1", 5)]
 
 
 @pytest.mark.parametrize("obj, defs, strings, def_index, payload", [
@@ -38,30 +47,27 @@ ARR_OBJ = [("f0", "String"), ("f1", "Object"), ("f2", "String"), ("f3", "Object"
     (7, [], [], 2, 7),
     (2.5, [], [], 4, 2.5),
     (True, [], [], 1, True),
-    ([1, 2, 3], [("Array", "Int32")], [], 6, ("arr", 6, 6, [1, 2, 3])),
-    ([], [("Array", "Null")], [], 6, ("arr", 6, 6, [])),
-    ({}, [("Object", [])], [], 6, ("obj", 6, [])),
-    ({"a": 1}, [("Object", [("f0", "String"), ("f1", "Int32")])], ["a"], 6, ("obj", 6, ["a", 1])),
-    ([[1], ["x"]], [("Array", "Array"), ("Array", "Int32"), ("Array", "String")], ["x"], 6,
-     ("arr", 6, 6, [("arr", 7, 7, [1]), ("arr", 8, 8, ["x"])])),
+    ([1, 2, 3], [(16, 6, 2)], [], 6, ("Array", 6, 6, [1, 2, 3])),
+    ([], [(16, 6, 0)], [], 6, ("Array", 6, 6, [])),
+    ({}, [(17, 6, [])], [], 6, ("Object", 6, [])),
+    ({"a": 1}, [(17, 6, KEY_INT)], ["a"], 6, ("Object", 6, ["a", 1])),
+    ([[1], ["x"]], [(16, 6, 16), (16, 7, 2), (16, 8, 5)], ["x"], 6,
+     ("Array", 6, 6, [("Array", 7, 7, [1]), ("Array", 8, 8, ["x"])])),
     ({"a": {"x": 1}, "b": {"y": "s"}},
-     [("Object", [("f0", "String"), ("f1", "Int32")]),
-      ("Object", [("f0", "String"), ("f1", "String")]), ("Object", ARR_OBJ)],
+     [(17, 6, KEY_INT), (17, 7, KEY_STR), (17, 8, [("f0", 5), ("f1", 17), ("f2", 5), ("f3", 17)])],
      ["a", "x", "b", "y", "s"], 8,
-     ("obj", 8, ["a", ("obj", 6, ["x", 1]), "b", ("obj", 7, ["y", "s"])])),
-    ([{"a": 1}, {"b": 2}], [("Array", "Object"), ("Object", [("f0", "String"), ("f1", "Int32")])],
-     ["a", "b"], 6, ("arr", 6, 6, [("obj", 7, ["a", 1]), ("obj", 7, ["b", 2])])),
+     ("Object", 8, ["a", ("Object", 6, ["x", 1]), "b", ("Object", 7, ["y", "s"])])),
+    ([{"a": 1}, {"b": 2}], [(16, 6, 17), (17, 7, KEY_INT)],
+     ["a", "b"], 6, ("Array", 6, 6, [("Object", 7, ["a", 1]), ("Object", 7, ["b", 2])])),
     # Repeated strings: listed once, inline at every place; keys stay in insertion order.
-    ({"b": "x", "a": "x"}, [("Object", [(f"f{i}", "String") for i in range(4)])],
-     ["b", "x", "a"], 6, ("obj", 6, ["b", "x", "a", "x"])),
+    ({"b": "x", "a": "x"}, [(17, 6, [(f"f{i}", 5) for i in range(4)])],
+     ["b", "x", "a"], 6, ("Object", 6, ["b", "x", "a", "x"])),
     # Decided: numbers of both kinds make an array of Float32.
-    ([1, 2.5, -3], [("Array", "Float32")], [], 6, ("arr", 6, 6, [1.0, 2.5, -3.0])),
-    ([[1], [1.5, 2**24 + 1]], [("Array", "Array"), ("Array", "Int32"), ("Array", "Float32")], [],
-     6, ("arr", 6, 6, [("arr", 7, 7, [1]), ("arr", 8, 8, [1.5, 16777216.0])])),
-    ([{"a": 1}, {"b": "x"}],
-     [("Array", "Object"), ("Object", [("f0", "String"), ("f1", "Int32")]),
-      ("Object", [("f0", "String"), ("f1", "String")])],
-     ["a", "b", "x"], 6, ("arr", 6, 6, [("obj", 7, ["a", 1]), ("obj", 8, ["b", "x"])])),
+    ([1, 2.5, -3], [(16, 6, 4)], [], 6, ("Array", 6, 6, [1.0, 2.5, -3.0])),
+    ([[1], [1.5, 2**24 + 1]], [(16, 6, 16), (16, 7, 2), (16, 8, 4)], [],
+     6, ("Array", 6, 6, [("Array", 7, 7, [1]), ("Array", 8, 8, [1.5, 16777216.0])])),
+    ([{"a": 1}, {"b": "x"}], [(16, 6, 17), (17, 7, KEY_INT), (17, 8, KEY_STR)],
+     ["a", "b", "x"], 6, ("Array", 6, 6, [("Object", 7, ["a", 1]), ("Object", 8, ["b", "x"])])),
 ])
 def test_definitions_strings_and_payload(obj, defs, strings, def_index, payload):
     image = read(obj)
@@ -106,15 +112,15 @@ class Int(int):
 
 
 @pytest.mark.parametrize("obj, expected", [
-    (True, True), (False, False), ([True, False], ("arr", 6, 6, [True, False])),
+    (True, True), (False, False), ([True, False], ("Array", 6, 6, [True, False])),
     (2147483647, 2147483647), (2**31, -2147483648), (-(2**31) - 1, 2147483647), (2**32 + 5, 5),
-    (-1, -1), (2**63, f32(2.0**63)), (-(2**70), f32(-(2.0**70))), (Int(2**40 + 9), 9),
-    (1.1, f32(1.1)), (-1.0, -1.0), (1e39, math.inf), (-1e39, -math.inf),
+    (-1, -1), (2**63, float32(2.0**63)), (-(2**70), float32(-(2.0**70))), (Int(2**40 + 9), 9),
+    (1.1, float32(1.1)), (-1.0, -1.0), (1e39, math.inf), (-1e39, -math.inf),
     # Round to nearest, ties to even, around the midpoint between the largest float and 2**128.
     (float.fromhex("0x1.fffffefffffffp127"), float.fromhex("0x1.fffffep127")),
     (float.fromhex("0x1.ffffffp127"), math.inf),
     (Index(7), 7), (Index(-1), -1), (Index(2**32 + 1), 1), (Float(), 2.5),
-    (BadIndexGoodFloat(), 2.5), (decimal.Decimal("1.1"), f32(1.1)),
+    (BadIndexGoodFloat(), 2.5), (decimal.Decimal("1.1"), float32(1.1)),
     (bool_(True), True), (bool_(False), False), (Str("é"), "é"),
 ])
 def test_type_dispatch(obj, expected):
@@ -196,10 +202,10 @@ def test_dict_keys_changed_during_walk():
 def test_list_shrunk_or_grown_during_walk():
     shrinking = [1, None, 3]
     shrinking[1] = Mutating(shrinking.clear)
-    assert read(shrinking).payload == ("arr", 6, 6, [1, 1])
+    assert read(shrinking).payload == ("Array", 6, 6, [1, 1])
     growing = [None, 2]
     growing[0] = Mutating(lambda: growing.extend([7, 8]))
-    assert read(growing).payload == ("arr", 6, 6, [1, 2])
+    assert read(growing).payload == ("Array", 6, 6, [1, 2])
 
 
 def test_strings_stay_alive_when_their_container_drops_them():
@@ -209,7 +215,7 @@ def test_strings_stay_alive_when_their_container_drops_them():
     del text
     image = read(items)
     assert image.strings == ["unique text " * 20, "v" * 40]
-    assert image.payload == ("arr", 6, 6, [("arr", 7, 7, image.strings), ("arr", 8, 8, [1])])
+    assert image.payload == ("Array", 6, 6, [("Array", 7, 7, image.strings), ("Array", 8, 8, [1])])
 
 
 def test_strings_read_between_calls_into_code_stay_alive():
@@ -218,8 +224,8 @@ def test_strings_read_between_calls_into_code_stay_alive():
     del later
     image = read(items)
     assert image.strings == ["later text " * 20]
-    assert image.payload == ("arr", 6, 6, [("arr", 7, 7, [1]), ("arr", 8, 8, image.strings),
-                                           ("arr", 7, 7, [1])])
+    assert image.payload == ("Array", 6, 6, [("Array", 7, 7, [1]), ("Array", 8, 8, image.strings),
+                                           ("Array", 7, 7, [1])])
 
 
 def test_metaclass_code_that_empties_the_list_being_read():
@@ -275,7 +281,7 @@ def test_refusals(obj, message):
 
 def test_largest_counts():
     assert len(read(list(range(65535))).payload[3]) == 65535
-    assert len(read({str(i): i for i in range(32767)}).new_defs[0][1]) == 65534
+    assert len(read({str(i): i for i in range(32767)}).new_defs[0][2]) == 65534
     assert len(read("x" * 16777215).strings[0]) == 16777215
 
 

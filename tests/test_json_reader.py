@@ -3,7 +3,7 @@
 import pytest
 
 import vorn
-from image_parts import parse_image, root, to_python
+from image_reader import parse_image, root, to_python
 
 
 def value_of(text):
