@@ -1,4 +1,4 @@
-// The two file operations behind dump and load. Free of Python.
+// The two file operations behind dump and load, and behind the command's files. Free of Python.
 #pragma once
 
 #include <string_view>
@@ -9,14 +9,41 @@
 
 namespace vorn {
 
-// Reads the whole file at `path` into one buffer sized from the file's length. Interrupted reads
-// are retried. A buffer that cannot be allocated is the IoError "out of memory".
-std::variant<ByteBuffer, IoError> read_image_file(std::string_view path);
+// What the file operations ask of their caller around system calls that may block (an open or
+// a read of a FIFO, a write to a full pipe, an fsync) or be interrupted by a signal. The module
+// releases the interpreter lock around such calls and ends an interrupted one when a signal
+// handler raised; the defaults do nothing and retry.
+class IoHooks {
+ public:
+  // Called just before and just after each such call; nothing else runs between them.
+  virtual void before_blocking() noexcept {}
+  virtual void after_blocking() noexcept {}
+  // Called after a call failed with EINTR: true retries it, false ends the operation with
+  // IoError::interrupted() (whatever the caller needs to report is its own).
+  virtual bool retry_after_signal() noexcept { return true; }
 
-// Creates or truncates the file at `path` and writes all of `image` into it. A write that
-// accepts no bytes is the IoError "failed to write whole buffer"; a failed write leaves the file
-// holding what was written before it.
+ protected:
+  ~IoHooks() = default;
+};
+
+// Hooks that do nothing and always retry.
+IoHooks& plain_io_hooks() noexcept;
+
+// Reads the whole file at `path` into one buffer sized from the file's length. A buffer that
+// cannot be allocated is IoError::out_of_memory().
+std::variant<ByteBuffer, IoError> read_image_file(std::string_view path,
+                                                  IoHooks& hooks = plain_io_hooks());
+
+// Replaces the file at `path` with exactly `image`, whole or not at all. For a regular file, or
+// a name that does not exist yet, the image is written to a new temporary file in the same
+// directory, flushed to the disk and renamed over the target: a failure at any point (a full
+// disk, a file size limit, a signal) removes the temporary file and leaves the target as it
+// was. A target that exists keeps its permission bits; a new one gets the mode a plain create
+// gives under the process's umask. A symbolic link stays: the file it points to is replaced.
+// Anything else that exists at `path` (a FIFO, a device) is opened and written in place. A write
+// that accepts no bytes is IoError "failed to write whole buffer".
 std::variant<std::monostate, IoError> write_image_file(std::string_view path,
-                                                       std::string_view image);
+                                                       std::string_view image,
+                                                       IoHooks& hooks = plain_io_hooks());
 
 }  // namespace vorn

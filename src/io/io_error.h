@@ -2,23 +2,37 @@
 // of the file operations. Free of Python.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include "format/result.h"
 
 namespace vorn {
 
-// An operating-system error: its description and number, or a fixed text and code 0 for the
-// faults the module detects itself ("failed to write whole buffer", "out of memory", NUL in a
-// path).
+// A failed file operation.
 struct IoError {
+  enum class Kind : uint8_t {
+    System,       // the operating system's description and error number
+    Fixed,        // a fault the file operations detect themselves, with a fixed text
+    OutOfMemory,  // a buffer could not be allocated
+    Interrupted,  // a signal arrived and the caller chose to end the operation
+  };
+
   std::string description;
   int code = 0;
+  Kind kind = Kind::System;
 
-  // The text after "IO error: ".
+  static IoError system(int code);
+  static IoError fixed(std::string text) { return IoError{std::move(text), 0, Kind::Fixed}; }
+  static IoError out_of_memory() { return IoError{"out of memory", 0, Kind::OutOfMemory}; }
+  static IoError interrupted() { return IoError{"interrupted", 0, Kind::Interrupted}; }
+
+  // The text after "IO error: ": "{description} (os error {code})" for a system error.
   std::string message() const {
-    return code == 0 ? description : description + " (os error " + std::to_string(code) + ")";
+    if (kind != Kind::System) return description;
+    return description + " (os error " + std::to_string(code) + ")";
   }
 };
 

@@ -2,6 +2,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 // Then the standard and the project headers.
+#include <new>
 #include <type_traits>
 #include <variant>
 
@@ -18,6 +19,10 @@ PyObject* panic_type = nullptr;
 }  // namespace
 
 [[noreturn]] void panic_after_failed_call(const char* what) {
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+    throw std::bad_alloc();
+  }
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
   throw Panic(what);
 }
@@ -28,6 +33,8 @@ PyObject* raise_format_error(const FormatError& error) {
 }
 
 PyObject* raise_io_error(const IoError& error) {
+  if (error.kind == IoError::Kind::OutOfMemory) return PyErr_NoMemory();
+  if (error.kind == IoError::Kind::Interrupted) return nullptr;  // the handler's exception
   PyErr_Format(PyExc_ValueError, "IO error: %s", error.message().c_str());
   return nullptr;
 }

@@ -18,6 +18,15 @@ namespace vorn {
 
 namespace {
 
+// The module's thread-local storage (the C++ runtime's per-thread exception state, linked into
+// the module) must never be allocated lazily: the loader allocates a dlopen'ed module's dynamic
+// thread-local block with malloc on a thread's first use, which is the first exception thrown on
+// that thread, and aborts the whole process when that allocation fails, exactly when an
+// allocation failure is being reported. One initial-exec variable marks the module as needing
+// static thread-local storage, which the loader sets aside for every thread when it loads the
+// module and when it starts a thread.
+[[gnu::tls_model("initial-exec")]] thread_local unsigned char static_tls_anchor = 0;
+
 // Parameter names of one function, in order; every parameter is positional-or-keyword and
 // required.
 struct Signature {
@@ -221,6 +230,8 @@ int append_to_all(PyObject* module, PyObject* name) {
 }
 
 int module_exec(PyObject* module) {
+  // A volatile store, so that the access (and with it the mark) cannot be optimised away.
+  *static_cast<volatile unsigned char*>(&static_tls_anchor) = 1;
   if (!PyModule_Check(module)) {
     PyErr_SetString(PyExc_TypeError, "vorn can only be executed on a module object");
     return -1;
