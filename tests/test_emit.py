@@ -169,6 +169,52 @@ def test_reader_errors(obj, error, message):
     assert type(info.value) is error and str(info.value) == message
 
 
+class Raising:
+    """Raises `exc` from the conversion named `where`; the other conversions fail as usual."""
+
+    def __init__(self, where, exc):
+        self.where, self.exc = where, exc
+
+    def __index__(self):
+        if self.where == "__index__":
+            raise self.exc
+        raise TypeError("no index")
+
+    def __float__(self):
+        if self.where == "__float__":
+            raise self.exc
+        raise TypeError("no float")
+
+
+def raising_module(exc):
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__module__":
+                raise exc
+            return super().__getattribute__(name)
+
+    return Meta("Odd", (), {"__index__": Raising.__index__, "__float__": Raising.__float__,
+                            "where": "none"})()
+
+
+# A conversion failure (an Exception) sends the value on to the next test; an exception that is
+# not an Exception (Ctrl-C in code the reader calls, SystemExit) or MemoryError ends emit as it is.
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3), GeneratorExit(),
+                                 MemoryError()], ids=lambda e: type(e).__name__)
+@pytest.mark.parametrize("where", ["__index__", "__float__", "__module__"])
+def test_exceptions_that_are_not_conversion_failures_propagate(where, exc):
+    obj = raising_module(exc) if where == "__module__" else Raising(where, exc)
+    with pytest.raises(type(exc)) as info:
+        vorn.emit({"a": [1, obj]})
+    assert info.value is exc
+
+
+@pytest.mark.parametrize("where", ["__index__", "__float__"])
+def test_conversion_failures_still_fall_through(where):
+    with pytest.raises(TypeError, match="^Unsupported Python type: Raising$"):
+        vorn.emit([Raising(where, ValueError("bad"))])
+
+
 class Mutating:
     """Runs `action` when read as an integer, then reads as 1."""
 

@@ -23,6 +23,18 @@ namespace {
 // (StrPins); other strs are copied into the payload at once and not looked at again. Whatever that
 // code does to the containers, nothing the reader still uses can be freed. (Without such code
 // nothing can change: the interpreter runs a scheduled garbage collection only between bytecodes.)
+// Clears the failure of a conversion so that the next test can run: the conversion failures of
+// the type tests are Exceptions. Anything else (KeyboardInterrupt from a signal or from code the
+// reader called, SystemExit, other BaseExceptions) and MemoryError must reach the caller as they
+// are: false then, with the exception still set.
+bool clear_conversion_failure() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    return false;
+  }
+  PyErr_Clear();
+  return true;
+}
+
 class Reader {
  public:
   Reader(EmitBuilder& builder, StrPins& pins) : builder_(builder), pins_(pins) {}
@@ -34,8 +46,8 @@ class Reader {
     PyTypeObject* type = Py_TYPE(obj);
     if (type == &PyUnicode_Type) {
       if (push_str(obj)) return true;
-      PyErr_Clear();  // lone surrogates: no later test accepts a str
-      return unsupported(obj);
+      if (!clear_conversion_failure()) return false;
+      return unsupported(obj);  // lone surrogates: no later test accepts a str
     }
     if (type == &PyLong_Type) {
       const auto* v = reinterpret_cast<PyLongObject*>(obj);
@@ -90,13 +102,13 @@ class Reader {
       push_int(i);
       return true;
     }
-    PyErr_Clear();  // beyond 64 bits: try the double
+    if (!clear_conversion_failure()) return false;  // beyond 64 bits: try the double
     const double d = PyLong_AsDouble(obj);
     if (d != -1.0 || !PyErr_Occurred()) {
       push_float(d);
       return true;
     }
-    PyErr_Clear();
+    if (!clear_conversion_failure()) return false;
     return unsupported(obj);
   }
 
@@ -175,7 +187,7 @@ class Reader {
     if (PyType_HasFeature(type, Py_TPFLAGS_LIST_SUBCLASS)) return read_list(obj, depth);
     if (PyType_HasFeature(type, Py_TPFLAGS_UNICODE_SUBCLASS)) {
       if (push_str(obj)) return true;
-      PyErr_Clear();
+      if (!clear_conversion_failure()) return false;
     }
     if (type == &PyBool_Type) {
       builder_.add_bool(obj == Py_True);
@@ -188,38 +200,36 @@ class Reader {
       push_int(i);
       return true;
     }
-    PyErr_Clear();
+    if (!clear_conversion_failure()) return false;
     const double d = PyFloat_AsDouble(obj);
     if (d != -1.0 || !PyErr_Occurred()) {
       push_float(d);
       return true;
     }
-    PyErr_Clear();
+    if (!clear_conversion_failure()) return false;
     const int truth = numpy_bool(obj);
+    if (truth == PROPAGATE) return false;
     if (truth < 0) return unsupported(obj);
     builder_.add_bool(truth == 1);
     return true;
   }
 
+  static constexpr int PROPAGATE = -2;
+
   // 0 or 1 for an object of a numpy bool type, by the type's truth slot; -1 for anything else,
-  // with every exception along the way discarded.
+  // with the conversion failures along the way discarded; PROPAGATE, with the exception set,
+  // for one that must reach the caller.
   static int numpy_bool(PyObject* obj) {
     const PyRef type_ref = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
     auto* type = reinterpret_cast<PyTypeObject*>(type_ref.get());
     const PyRef module = PyRef::steal(PyObject_GetAttrString(type_ref.get(), "__module__"));
-    if (!module) {
-      PyErr_Clear();
-      return -1;
-    }
+    if (!module) return clear_conversion_failure() ? -1 : PROPAGATE;
     if (!PyUnicode_Check(module.get()) ||
         PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
       return -1;
     }
     const PyRef name = PyRef::steal(PyType_GetName(type));
-    if (!name) {
-      PyErr_Clear();
-      return -1;
-    }
+    if (!name) return clear_conversion_failure() ? -1 : PROPAGATE;
     if (PyUnicode_CompareWithASCIIString(name.get(), "bool_") != 0 &&
         PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0) {
       return -1;
@@ -227,7 +237,7 @@ class Reader {
     if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) return -1;
     const int truth = type->tp_as_number->nb_bool(obj);
     if (truth == 0 || truth == 1) return truth;
-    PyErr_Clear();
+    if (truth < 0 && PyErr_Occurred()) return clear_conversion_failure() ? -1 : PROPAGATE;
     return -1;
   }
 
