@@ -115,10 +115,9 @@ class Int(int):
     (True, True), (False, False), ([True, False], ("Array", 6, 6, [True, False])),
     (2147483647, 2147483647), (2**31, -2147483648), (-(2**31) - 1, 2147483647), (2**32 + 5, 5),
     (-1, -1), (2**63, float32(2.0**63)), (-(2**70), float32(-(2.0**70))), (Int(2**40 + 9), 9),
-    (1.1, float32(1.1)), (-1.0, -1.0), (1e39, math.inf), (-1e39, -math.inf),
+    (1.1, float32(1.1)), (-1.0, -1.0),
     # Round to nearest, ties to even, around the midpoint between the largest float and 2**128.
     (float.fromhex("0x1.fffffefffffffp127"), float.fromhex("0x1.fffffep127")),
-    (float.fromhex("0x1.ffffffp127"), math.inf),
     (Index(7), 7), (Index(-1), -1), (Index(2**32 + 1), 1), (Float(), 2.5),
     (BadIndexGoodFloat(), 2.5), (decimal.Decimal("1.1"), float32(1.1)),
     (bool_(True), True), (bool_(False), False), (Str("é"), "é"),
@@ -327,7 +326,7 @@ def test_refusals(obj, message):
 
 def test_largest_counts():
     assert len(read(list(range(65535))).payload[3]) == 65535
-    assert len(read({str(i): i for i in range(32767)}).new_defs[0][2]) == 65534
+    assert len(read({str(i): i for i in range(128)}).new_defs[0][2]) == 256
     assert len(read("x" * 16777215).strings[0]) == 16777215
 
 
@@ -335,11 +334,15 @@ def test_definition_count_limit():
     # Every pattern of bool and int values gives an object definition of its own; with the six
     # predefined ones and the array's, 65528 patterns make 65535 definitions.
     shapes = [{str(j): bool(i >> j & 1) or 0 for j in range(16)} for i in range(65529)]
-    with pytest.raises(ValueError) as info:
-        vorn.emit(shapes)
-    assert str(info.value) == "Failed to parse VORN: Too many definitions (65536), max 65535"
-    image = vorn.emit(shapes[:-1])
-    assert struct.unpack_from("<H", image, 13) == (65535,)
+    # The encoder's limit comes first, then the decoder's, which the image must meet to load.
+    for count, message in [(65529, "Too many definitions (65536), max 65535"),
+                           (65528, "Definition count 65535 exceeds max 2048"),
+                           (2042, "Definition count 2049 exceeds max 2048")]:
+        with pytest.raises(ValueError) as info:
+            vorn.emit(shapes[:count])
+        assert str(info.value) == "Failed to parse VORN: " + message
+    image = vorn.emit(shapes[:2041])
+    assert struct.unpack_from("<H", image, 13) == (2048,)
 
 
 @pytest.mark.parametrize("obj, loaded", [
@@ -355,12 +358,18 @@ def test_loads_gives_the_positional_form(obj, loaded):
     assert repr(vorn.loads(vorn.emit(obj))) == repr(loaded)
 
 
+# emit refuses what loads would refuse of its image, with loads' message.
 @pytest.mark.parametrize("obj, message", [
     ([math.inf], "Cannot represent float inf"),
+    (1e39, "Cannot represent float inf"),
+    (-1e39, "Cannot represent float -inf"),
+    (float.fromhex("0x1.ffffffp127"), "Cannot represent float inf"),  # halfway: rounds to 2^128
+    (10**39, "Cannot represent float inf"),
     ({"x": math.nan}, "Cannot represent float NaN"),
     ({str(i): i for i in range(129)}, "Object #6 has 258 fields (max 256)"),
+    ({str(i): i for i in range(32767)}, "Object #6 has 65534 fields (max 256)"),
 ])
-def test_images_that_loads_refuses(obj, message):
+def test_images_loads_would_refuse_are_refused(obj, message):
     with pytest.raises(ValueError) as info:
-        vorn.loads(vorn.emit(obj))
+        vorn.emit(obj)
     assert str(info.value) == "Failed to parse VORN: " + message

@@ -1,6 +1,8 @@
 #include "compile/compile.h"
 
 #include "compile/json_reader.h"
+#include "encode/encode.h"
+#include "encode/image_writer.h"
 
 namespace vorn {
 
@@ -98,6 +100,15 @@ Result<Document> compile_json(std::string_view text) {
   Result<JsonTree> tree = read_json(text);
   if (!tree) return tree.error();
   return compile_tree(*tree);
+}
+
+Result<ByteBuffer> compile_reference_image(std::string_view text) {
+  Result<Document> doc = compile_json(text);
+  if (!doc) return doc.error();
+  Result<ByteBuffer> image = encode_document(*doc);
+  if (!image) return image.error();
+  if (Status readable = check_readable(*doc); !readable) return readable.error();
+  return image;
 }
 
 }  // namespace vorn

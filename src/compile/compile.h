@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "compile/schema.h"
+#include "format/byte_buffer.h"
 #include "format/format.h"
 #include "format/json_value.h"
 #include "format/result.h"
@@ -16,4 +17,10 @@ namespace vorn {
 // for an array whose items cannot share one element kind. The same text always gives the same
 // Document. The reference for the fused path in compile_image.h.
 Result<Document> compile_json(std::string_view text);
+
+// The reference chain of dumps: compile_json, encode_document, then check_readable on the
+// Document, so that an image loads would refuse is refused with loads' message. The fused
+// compiler (compile_image.h) gives the same bytes or the same error.
+Result<ByteBuffer> compile_reference_image(std::string_view text);
+
 }  // namespace vorn

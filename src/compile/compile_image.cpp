@@ -8,7 +8,7 @@
 #include "compile/compile.h"
 #include "compile/schema.h"
 #include "compile/tape.h"
-#include "encode/encode.h"
+#include "encode/image_writer.h"
 
 namespace vorn {
 
@@ -20,8 +20,9 @@ inline bool is_number_tag(TypeTag t) noexcept {
 
 // Walks a tape in the order of compile_value and writes the payload straight into one buffer,
 // making definitions and the dict as the reference does. Anything the reference would refuse
-// (a mixed array, a count or a length the format cannot hold) makes run() return false, and the
-// caller leaves the text to the reference for its error.
+// within the walk (a mixed array, a string or an array too long for the format) makes walk()
+// return false, and the caller leaves the text to the reference for its error; what the encoder
+// and the reader refuse in the definitions, the dict and the numbers, finish() reports itself.
 class ImageCompiler {
  public:
   ImageCompiler(const Tape& tape, size_t text_size)
@@ -33,7 +34,10 @@ class ImageCompiler {
     payload_.reserve(text_size / 2 + 64);
   }
 
-  bool run(const Tape& tape, ImageParts* out);
+  // Compiles the whole tape; false when the reference must be asked for the error.
+  bool walk();
+  // The image of a walked tape, or the first refusal of the encoder or the reader.
+  Result<ImageParts> finish();
 
  private:
   static constexpr uint32_t FAILED = 0xFFFFFFFF;
@@ -43,9 +47,8 @@ class ImageCompiler {
   inline uint32_t value(uint32_t i, uint16_t* elem_def);
   [[gnu::noinline]] uint32_t array(uint32_t i, uint16_t* elem_def);
   [[gnu::noinline]] uint32_t object(uint32_t i, uint16_t* self_def);
-  int32_t object_def(const Shape& shape);
+  uint16_t object_def(const Shape& shape);
   bool string(const TapeNode& n);
-  bool write_head(uint16_t root_def, ByteBuffer& head);
 
   const Tape& tape_;
   const TapeNode* t_;
@@ -53,58 +56,53 @@ class ImageCompiler {
   std::vector<int32_t> shape_defs_;  // per shape, its object definition once known
   CompileContext ctx_;
   ByteBuffer payload_;
+  uint16_t root_def_ = 0;
+  FirstNonFinite floats_;
 };
 
-// Copies n bytes; short runs by overlapping word moves that stay inside both ranges, without a
-// call.
-inline void copy_bytes(uint8_t* dst, const char* src, size_t n) noexcept {
-  if (n >= 8 && n <= 16) {
-    uint64_t a;
-    uint64_t b;
-    std::memcpy(&a, src, 8);
-    std::memcpy(&b, src + n - 8, 8);
-    std::memcpy(dst, &a, 8);
-    std::memcpy(dst + n - 8, &b, 8);
-  } else if (n >= 4 && n < 8) {
-    uint32_t a;
-    uint32_t b;
-    std::memcpy(&a, src, 4);
-    std::memcpy(&b, src + n - 4, 4);
-    std::memcpy(dst, &a, 4);
-    std::memcpy(dst + n - 4, &b, 4);
-  } else if (n < 4) {
-    for (size_t i = 0; i < n; ++i) dst[i] = static_cast<uint8_t>(src[i]);
-  } else {
-    std::memcpy(dst, src, n);
-  }
+// Appends a string of at most 16777215 bytes with its length prefix.
+inline void append_string(ByteBuffer& out, std::string_view s) {
+  put_string(out.extend(string_prefix_size(s.size()) + s.size()), s);
 }
 
-// Appends a string with its length prefix; n is below 16777216.
-inline void put_string(ByteBuffer& out, std::string_view s) {
-  const size_t n = s.size();
-  copy_bytes(put_string_prefix(out.extend(string_prefix_size(n) + n), n), s.data(), n);
-}
-
-bool ImageCompiler::run(const Tape& tape, ImageParts* out) {
-  uint16_t root_def = 0;
-  if (value(0, &root_def) == FAILED) return false;
-  const TapeKind root = tape.nodes[0].kind;
-  if (root != TapeKind::Array && root != TapeKind::Object) {
-    root_def = static_cast<uint16_t>(tape_tag(tape.nodes[0]));
-  } else if (root == TapeKind::Array) {
-    root_def = load_u16(payload_.data());  // its self_def_index
+bool ImageCompiler::walk() {
+  if (value(0, &root_def_) == FAILED) return false;
+  const TapeNode& root = t_[0];
+  if (root.kind == TapeKind::Array) {
+    root_def_ = load_u16(payload_.data());  // its self_def_index
+  } else if (root.kind != TapeKind::Object) {
+    root_def_ = static_cast<uint16_t>(tape_tag(root));
   }
-  if (!write_head(root_def, out->head)) return false;
-  out->payload = std::move(payload_);
   return true;
 }
 
+// The head of the image (header, definition block, dict block, the entry count and the entry's
+// header) planned and written ahead of the payload, which stays in its own buffer.
+Result<ImageParts> ImageCompiler::finish() {
+  const DefinitionBlock defs = measure_definitions(ctx_.definitions);
+  const std::span<const std::string_view> strings(ctx_.dict_strings);
+  const EntrySize entry{payload_.size(), {}};
+  Result<ImagePlan> plan = plan_image(defs, strings, std::span<const EntrySize>(&entry, 1));
+  if (!plan) return plan.error();
+  if (Status readable = check_readable(defs, floats_); !readable) return readable.error();
+  ImageParts parts;
+  // More room than the head needs: a small document's head then takes a block of the same size
+  // class as its payload, and malloc serves both from its fast path from call to call (an
+  // exact-size block costs a small dumps about a sixth more in allocation).
+  parts.head.reserve(HEADER_SIZE + 16 + 8 * ctx_.definitions.size());
+  parts.head.resize(plan->size - payload_.size());
+  uint8_t* p = write_image_prefix(parts.head.data(), *plan, defs, strings, 1);
+  put_entry_header(p, root_def_, payload_.size());
+  parts.payload = std::move(payload_);
+  return parts;
+}
+
 inline bool ImageCompiler::string(const TapeNode& n) {
-  if (n.size > MAX_INLINE_STRING_LEN) return false;
+  if (string_size(n.size) == NO_STRING_FORM) return false;
   const std::string_view s(reinterpret_cast<const char*>(n.data), n.size);
   auto [state, inserted] = ctx_.strings.try_emplace(s, hash_bytes(s), CompileContext::SEEN_ONCE);
   if (inserted) {
-    put_string(payload_, s);
+    append_string(payload_, s);
     return true;
   }
   if (*state == CompileContext::SEEN_ONCE) {
@@ -137,7 +135,7 @@ inline uint32_t ImageCompiler::value(uint32_t i, uint16_t* elem_def) {
       *elem_def = 2;
       return i + 1;
     case TapeKind::Float:
-      payload_.put_u32(std::bit_cast<uint32_t>(narrow_to_float(std::bit_cast<double>(n.data))));
+      payload_.put_u32(std::bit_cast<uint32_t>(floats_.narrow(std::bit_cast<double>(n.data))));
       *elem_def = 4;
       return i + 1;
     case TapeKind::String:
@@ -223,7 +221,6 @@ uint32_t ImageCompiler::object(uint32_t i, uint16_t* self_def) {
   int32_t id = shape_defs_[shape];
   if (id == CompileContext::NO_DEFINITION) {
     id = object_def(tape_.shapes[shape]);
-    if (id == CompileContext::NO_DEFINITION) return FAILED;
     shape_defs_[shape] = id;
   }
   payload_.patch_u16(at, static_cast<uint16_t>(id));
@@ -231,9 +228,9 @@ uint32_t ImageCompiler::object(uint32_t i, uint16_t* self_def) {
   return static_cast<uint32_t>(n.data);
 }
 
-// The definition of an object layout, found by its lookup key or created; NO_DEFINITION when
-// the encoder would refuse it. Members in key order come from the layout itself.
-int32_t ImageCompiler::object_def(const Shape& shape) {
+// The definition of an object layout, found by its lookup key or created. Members in key order
+// come from the layout itself.
+uint16_t ImageCompiler::object_def(const Shape& shape) {
   const ShapeMember* members = tape_.shape_members.data() + shape.members;
   const uint32_t* perm = shape.perm == NO_ORDER ? nullptr : tape_.perms.data() + shape.perm;
   auto member = [&](uint32_t m) -> const ShapeMember& {
@@ -246,60 +243,18 @@ int32_t ImageCompiler::object_def(const Shape& shape) {
   }
   const uint64_t hash = hash_bytes(sig);
   const int32_t found = find_object_def(ctx_, hash);
-  if (found != CompileContext::NO_DEFINITION) return found;
-  if (shape.unique > MAX_ENCODED_FIELDS) return CompileContext::NO_DEFINITION;
+  if (found != CompileContext::NO_DEFINITION) return static_cast<uint16_t>(found);
   std::vector<FieldDef> fields;
   fields.reserve(shape.unique);
   for (uint32_t m = 0; m < shape.unique; ++m) {
     const ShapeMember& sm = member(m);
-    if (sm.key.size() > MAX_FIELD_NAME_LEN) return CompileContext::NO_DEFINITION;
     fields.push_back(FieldDef{std::string(sm.key), sm.kind});
   }
   return add_object_def(ctx_, hash, std::move(fields));
 }
 
-// Everything before the payload: header, definition block, dict block, the entry count, the
-// entry's definition index and its payload length.
-bool ImageCompiler::write_head(uint16_t root_def, ByteBuffer& h) {
-  const auto& defs = ctx_.definitions;
-  if (defs.size() > MAX_ENCODED_DEFINITIONS) return false;
-  h.reserve(HEADER_SIZE + 16 + 8 * defs.size());
-  h.extend(HEADER_SIZE);
-  h.put_u16(static_cast<uint16_t>(defs.size()));
-  for (const Definition& def : defs) {
-    h.put_u8(static_cast<uint8_t>(def.kind));
-    h.put_u16(def.id);
-    if (def.kind == TypeTag::Array) {
-      h.put_u8(static_cast<uint8_t>(*def.elem_type));
-    } else if (def.kind == TypeTag::Object) {
-      h.put_u16(static_cast<uint16_t>(def.fields->size()));
-      for (const FieldDef& f : *def.fields) {
-        h.put_u8(static_cast<uint8_t>(f.name.size()));
-        h.put_bytes(f.name);
-        h.put_u8(static_cast<uint8_t>(f.tag));
-      }
-    }
-  }
-  const size_t dict_offset = h.size();
-  h.put_u32(static_cast<uint32_t>(ctx_.dict_strings.size()));
-  for (std::string_view s : ctx_.dict_strings) put_string(h, s);
-  const size_t data_offset = h.size();
-  if (h.size() + 10 + payload_.size() > MAX_IMAGE_SIZE) return false;
-  h.put_u32(1);
-  h.put_u16(root_def);
-  h.put_u32(static_cast<uint32_t>(payload_.size()));
-  uint8_t* p = h.data();
-  p[0] = FORMAT_VERSION;
-  ByteBuffer::store_u32(p + 1, HEADER_SIZE);
-  ByteBuffer::store_u32(p + 5, static_cast<uint32_t>(dict_offset));
-  ByteBuffer::store_u32(p + 9, static_cast<uint32_t>(data_offset));
-  return true;
-}
-
 Result<ImageParts> reference_parts(std::string_view text) {
-  Result<Document> doc = compile_json(text);
-  if (!doc) return doc.error();
-  Result<ByteBuffer> image = encode_document(*doc);
+  Result<ByteBuffer> image = compile_reference_image(text);
   if (!image) return image.error();
   return ImageParts{std::move(*image), ByteBuffer()};
 }
@@ -317,10 +272,9 @@ Result<ImageParts> compile_image_parts(std::string_view text) {
   Tape tape;
   std::string error;
   if (!read_tape(text, tape, &error)) return FormatError{std::move(error)};
-  ImageParts parts;
   ImageCompiler compiler(tape, text.size());
-  if (compiler.run(tape, &parts)) return parts;
-  return reference_parts(text);
+  if (!compiler.walk()) return reference_parts(text);
+  return compiler.finish();
 }
 
 Result<ByteBuffer> compile_image(std::string_view text) {

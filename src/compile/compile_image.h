@@ -1,6 +1,7 @@
 // The fused compiler: JSON text straight to image bytes, without a JsonTree of JsonValues, a
 // Document or a second pass of the encoder. It gives exactly the bytes, and exactly the errors,
-// of encode_document(compile_json(text)), which stay the reference. Free of Python.
+// of compile_reference_image(text) (compile_json, encode_document, check_readable), which stays
+// the reference: so it never returns an image that loads refuses. Free of Python.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +24,8 @@ struct ImageParts {
   void copy_to(uint8_t* out) const noexcept;
 };
 
-// The image of `text` (valid UTF-8), or the error that compile_json or encode_document give.
+// The image of `text` (valid UTF-8), or the error that compile_reference_image gives: the JSON
+// reader's, a mixed array, the encoder's refusals, then the first fault that loads would meet.
 Result<ImageParts> compile_image_parts(std::string_view text);
 
 // The same, joined into one buffer.

@@ -15,8 +15,9 @@
 
 namespace vorn {
 
-// The fused compiler gives the bytes of encode_document(compile_json(text)); its two parts are
-// copied straight into the new bytes object.
+// The fused compiler gives the bytes of compile_reference_image(text), or its refusal, which
+// includes every image loads would refuse; its two parts are copied straight into the new bytes
+// object.
 PyObject* dumps_impl(std::string_view json_text) {
   Result<ImageParts> image = compile_image_parts(json_text);
   if (!image) return raise_format_error(image.error());
@@ -30,7 +31,8 @@ PyObject* dump_impl(std::string_view json_text, std::string_view path) {
   Result<ByteBuffer> image = compile_image(json_text);
   if (!image) return raise_format_error(image.error());
   // The file is touched only now that the whole image exists.
-  auto written = write_image_file(path, image->view());
+  PythonIoHooks hooks;
+  auto written = write_image_file(path, image->view(), hooks);
   if (auto* err = std::get_if<IoError>(&written)) return raise_io_error(*err);
   Py_RETURN_NONE;
 }

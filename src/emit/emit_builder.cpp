@@ -21,13 +21,15 @@ void StringDictionary::grow() {
   }
 }
 
-EmitBuilder::EmitBuilder(BufferProvider& provider) : payload_(provider) {
+EmitBuilder::EmitBuilder(BufferProvider& provider) : payload_(provider) { init(); }
+
+EmitBuilder::EmitBuilder() { init(); }
+
+void EmitBuilder::init() {
   array_defs_.fill(NO_ENTRY);
   // The six predefined definitions: kind and id 0 to 5, nothing more.
-  for (uint8_t i = 0; i <= 5; ++i) {
-    defs_.put_u8(i);
-    defs_.put_u16(i);
-  }
+  static constexpr uint8_t PREDEFINED[18] = {0, 0, 0, 1, 1, 0, 2, 2, 0, 3, 3, 0, 4, 4, 0, 5, 5, 0};
+  defs_.put_bytes(PREDEFINED, sizeof PREDEFINED);
   nodes_.emplace_back();
   stack_.reserve(16);
 }
@@ -127,8 +129,12 @@ uint16_t EmitBuilder::new_object_definition(uint32_t node) {
   const size_t count = path_.size();
   defs_.put_u8(static_cast<uint8_t>(TypeTag::Object));
   defs_.put_u16(id);
+  if (count > MAX_OBJECT_FIELDS && wide_fields_ == 0) {
+    wide_id_ = id;
+    wide_fields_ = count;
+  }
   if (count > MAX_ENCODED_FIELDS) {
-    if (wide_object_.second == 0) wide_object_ = {id, count};
+    if (!fault_) fault_ = DefinitionFault{DefinitionFault::Kind::TooManyFields, id, count};
     return id;
   }
   defs_.put_u16(static_cast<uint16_t>(count));

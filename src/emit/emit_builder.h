@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "encode/image_writer.h"
 #include "format/byte_buffer.h"
 #include "format/bytes.h"
 #include "format/format.h"
@@ -113,6 +114,8 @@ class EmitBuilder {
  public:
   // The payload goes into storage from `provider`.
   explicit EmitBuilder(BufferProvider& provider);
+  // The payload goes into a buffer of its own.
+  EmitBuilder();
 
   void add_bool(bool value) {
     note_item(ItemKind::Bool);
@@ -129,18 +132,24 @@ class EmitBuilder {
   }
   void add_float32(float value) {
     note_item(ItemKind::Float32);
-    payload_.put_u32(std::bit_cast<uint32_t>(value));
+    const auto bits = std::bit_cast<uint32_t>(value);
+    floats_.note(bits);
+    payload_.put_u32(bits);
+  }
+  // A double, narrowed to the nearest Float32 (narrow_to_float). Cheaper than narrowing first
+  // and calling add_float32, which must test the float for the non-finite values on its own.
+  void add_double(double value) {
+    note_item(ItemKind::Float32);
+    payload_.put_u32(std::bit_cast<uint32_t>(floats_.narrow(value)));
   }
   // Returns whether the text is new to the dictionary, which then views the caller's bytes.
   bool add_string(std::string_view text, uint64_t hash) {
     note_item(ItemKind::String);
     const bool added = dictionary_.add(text, hash);
-    const size_t n = text.size();
-    // No form holds a longer text; the same text in the dictionary makes the image fail before
-    // the payload is looked at.
-    if (n > MAX_INLINE_STRING_LEN) return added;
-    uint8_t* p = put_string_prefix(payload_.extend(string_prefix_size(n) + n), n);
-    if (n != 0) std::memcpy(p, text.data(), n);
+    // A text that no form holds is left out of the payload: the same text in the dictionary
+    // makes the image fail before the payload is looked at.
+    const uint64_t size = string_size(text.size());
+    if (size != NO_STRING_FORM) put_string(payload_.extend(size), text);
     return added;
   }
 
@@ -154,21 +163,33 @@ class EmitBuilder {
   // {expected}"), numbers of both kinds and nothing else aside; such an array holds Float32.
   const std::optional<FormatError>& mismatch() const noexcept { return mismatch_; }
 
-  // The definition block after its u16 count, the six predefined definitions first; the
-  // number of definitions it holds, which is what the count must say.
-  const ByteBuffer& definition_block() const noexcept { return defs_; }
-  size_t definition_count() const noexcept { return def_count_; }
-  // The first object definition with more fields than a u16 counts, whose fields are then not
-  // written: its id and field count, or a count of 0.
-  std::pair<uint16_t, size_t> wide_object() const noexcept { return wide_object_; }
+  // The definition table, laid out after its u16 count as the image holds it, the six
+  // predefined definitions first; it views the builder. An object definition with more fields
+  // than a u16 counts is its fault, and its fields are then not laid out.
+  DefinitionBlock definitions() const noexcept {
+    DefinitionBlock block;
+    block.count = def_count_;
+    block.size = defs_.size();
+    block.fault = fault_;
+    block.wide_id = wide_id_;
+    block.wide_fields = wide_fields_;
+    block.laid_out = std::span<const uint8_t>(defs_.data(), defs_.size());
+    return block;
+  }
   const std::vector<std::string_view>& strings() const noexcept { return dictionary_.strings(); }
   ByteBuffer& payload() noexcept { return payload_; }
   const ByteBuffer& payload() const noexcept { return payload_; }
   // The entry's definition index: the root container's id, or the predefined definition of a
   // scalar root's kind.
   uint16_t root_definition() const noexcept { return root_definition_; }
-  // The item count of the first array in the payload with more items than a u16 holds, or 0.
-  size_t oversized_array() const noexcept { return oversized_count_; }
+  // The payload's first fault: the first array, in payload order, with more items than a u16
+  // holds. (Strings that no form holds are refused in the dictionary first.)
+  PayloadFault payload_fault() const noexcept {
+    if (oversized_count_ == 0) return {};
+    return PayloadFault{PayloadFault::Kind::TooManyItems, oversized_count_};
+  }
+  // The first non-finite float of the payload.
+  FirstNonFinite non_finite() const noexcept { return floats_; }
 
  private:
   enum class FrameType : uint8_t { Root, Array, Object };
@@ -249,9 +270,14 @@ class EmitBuilder {
     return next_id_++;
   }
 
+  void init();
+
   ByteBuffer defs_;  // definitions in the image's layout, each written when it is made
   size_t def_count_ = 6;
-  std::pair<uint16_t, size_t> wide_object_{0, 0};
+  DefinitionFault fault_;  // the first object definition of more than 65535 fields
+  uint16_t wide_id_ = 0;   // the first of more than MAX_OBJECT_FIELDS fields, if wide_fields_
+  size_t wide_fields_ = 0;
+  FirstNonFinite floats_;
   StringDictionary dictionary_;
   ByteBuffer payload_;
   Frame top_;                 // the innermost open container

@@ -2,7 +2,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 // Then the standard and the project headers.
-#include <cstring>
 #include <new>
 
 #include "emit/emit_builder.h"
@@ -51,23 +50,16 @@ class BytesProvider final : public BufferProvider {
 }  // namespace
 
 // Reads the value into the builder, whose payload grows inside the bytes object that becomes the
-// result; then moves the payload up and writes the rest of the image ahead of it. The pins
-// outlive the builder, whose strings are views into them.
+// result; finish_image then moves the payload up and writes the rest of the image ahead of it.
+// The pins outlive the builder, whose strings are views into them.
 PyObject* emit_impl(PyObject* obj) {
   StrPins pins;
   BytesProvider storage;
   EmitBuilder builder(storage);
   if (!read_py_value(obj, builder, pins)) return nullptr;
-  if (builder.mismatch()) return raise_format_error(*builder.mismatch());
-  Result<EmitImage> image = EmitImage::plan(builder);
-  if (!image) return raise_format_error(image.error());
-
-  ByteBuffer& out = builder.payload();
-  const size_t payload_size = out.size();
-  out.reserve(image->size());
-  std::memmove(out.data() + image->prefix_size(), out.data(), payload_size);
-  image->write_prefix(out.data());
-  PyObject* bytes = storage.finish(image->size());
+  Result<size_t> size = finish_image(builder);
+  if (!size) return raise_format_error(size.error());
+  PyObject* bytes = storage.finish(*size);
   if (bytes == nullptr) panic_after_failed_call("failed to create the image bytes");
   return bytes;
 }

@@ -71,7 +71,7 @@ class Reader {
  private:
   // The low 32 bits, as a two's-complement Int32.
   void push_int(long long v) { builder_.add_int32(static_cast<uint32_t>(v)); }
-  void push_float(double d) { builder_.add_float32(narrow_to_float(d)); }
+  void push_float(double d) { builder_.add_double(d); }
 
   // False with the conversion's exception set when the str has no UTF-8 form. The str is pinned
   // when it brings new text to the dictionary.

@@ -1,9 +1,10 @@
-// The encoder: writes a Document as a VORN image in one forward pass over one buffer.
+// The encoder: writes a Document as a VORN image. The frame of the image (header, definition and
+// dict blocks, entry headers) is planned and written by image_writer.h, which the fused compiler
+// and emit share; the encoder adds the payloads.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
 
 #include "format/byte_buffer.h"
 #include "format/format.h"
@@ -15,11 +16,11 @@ namespace vorn {
 // would not be an image: more than 65535 definitions, an array definition without elem_type, an
 // object definition without fields or with more than 65535 of them, a field name over 255 bytes,
 // a string over 16777215 bytes, an array of more than 65535 items, an image of 4 GiB or more.
-// The first such fault is returned and no bytes are.
+// The first such fault (in that order: definitions, dict strings, payloads) is returned and no
+// bytes are. It makes none of the decoder's checks: see check_readable in image_writer.h.
 Result<ByteBuffer> encode_document(const Document& doc);
 
-// The encoder's refusals. The emitter, which writes images on a path of its own, refuses with the
-// same messages.
+// The encoder's refusals, one text each.
 FormatError too_many_definitions(size_t count);
 FormatError too_many_fields(uint16_t id, size_t count);
 FormatError too_many_items(size_t count);

@@ -93,6 +93,9 @@ inline float narrow_to_float(double d) noexcept {
   return static_cast<float>(d);
 }
 
+// A stored Bool byte reads as true when it is not zero; writers store 0 or 1.
+constexpr bool bool_of(uint8_t byte) noexcept { return byte != 0; }
+
 // True for the eight bytes that are TypeTags: 0 to 5, 16 and 17.
 constexpr bool is_valid_tag(uint8_t byte) noexcept { return byte <= 5 || byte == 16 || byte == 17; }
 
