@@ -3,32 +3,39 @@
 #include <algorithm>
 #include <bit>
 #include <numeric>
-#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "decode/decode.h"
+#include "decompile/decompile_walk.h"
 
 namespace vorn {
 
-FieldOrder order_fields(std::span<const std::string_view> names) {
-  const auto n = static_cast<uint32_t>(names.size());
-  FieldOrder order;
-  order.slot.resize(n);
-  order.winner.resize(n);
-  std::iota(order.slot.begin(), order.slot.end(), 0U);
-  // The compiler writes the fields of a definition in key order, one per key: then every field
-  // keeps its own place.
-  uint32_t sorted = 1;
-  while (sorted < n && names[sorted - 1] < names[sorted]) ++sorted;
-  if (sorted >= n) {
-    std::iota(order.winner.begin(), order.winner.end(), 0U);
-    return order;
+std::string check_object_definition(uint16_t index, const DefView* def, size_t values) {
+  if (def == nullptr) return "Unknown definition index: " + std::to_string(index);
+  const std::string object = "Object #" + std::to_string(index);
+  if (!def->has_fields) return object + ": no field definitions";
+  if (def->field_count != values) {
+    return object + ": expected " + std::to_string(def->field_count) + " fields, got " +
+           std::to_string(values);
   }
-  order.winner.clear();
+  return {};
+}
 
+std::string str_ref_out_of_bounds(uint32_t index, size_t dict_len, uint32_t depth) {
+  std::string message = "StrRef index " + std::to_string(index) + " out of bounds";
+  if (depth == 1) message += " (dict len " + std::to_string(dict_len) + ")";
+  return message;
+}
+
+std::vector<uint32_t> order_unsorted_keys(std::span<const FieldView> fields) {
+  const auto n = static_cast<uint32_t>(fields.size());
   std::vector<uint32_t> by_name(n);
   std::iota(by_name.begin(), by_name.end(), 0U);
   // Stable, so that fields of one name stay in field order and the last of them wins. Most
   // definitions have a few fields, for which an insertion sort is quickest.
-  const auto less = [&](uint32_t a, uint32_t b) { return names[a] < names[b]; };
+  const auto less = [&](uint32_t a, uint32_t b) { return fields[a].name < fields[b].name; };
   if (n <= 32) {
     for (uint32_t i = 1; i < n; ++i) {
       const uint32_t field = by_name[i];
@@ -39,190 +46,231 @@ FieldOrder order_fields(std::span<const std::string_view> names) {
   } else {
     std::stable_sort(by_name.begin(), by_name.end(), less);
   }
+  // Each run of equal names keeps its last field, in the place of the run's first.
+  std::vector<uint32_t> winners;
+  winners.reserve(n);
   for (uint32_t k = 0; k < n; ++k) {
     const uint32_t field = by_name[k];
-    if (k == 0 || names[by_name[k - 1]] != names[field]) {
-      order.winner.push_back(field);
+    if (k == 0 || fields[by_name[k - 1]].name != fields[field].name) {
+      winners.push_back(field);
     } else {
-      order.winner.back() = field;
+      winners.back() = field;
     }
-    order.slot[field] = static_cast<uint32_t>(order.winner.size() - 1);
   }
-  return order;
-}
-
-std::string check_object_definition(uint16_t index, bool found, bool has_fields, size_t fields,
-                                    size_t values) {
-  if (!found) return "Unknown definition index: " + std::to_string(index);
-  const std::string object = "Object #" + std::to_string(index);
-  if (!has_fields) return object + ": no field definitions";
-  if (fields != values) {
-    return object + ": expected " + std::to_string(fields) + " fields, got " +
-           std::to_string(values);
-  }
-  return {};
-}
-
-std::string str_ref_out_of_bounds(uint32_t index, size_t dict_len, bool top_level) {
-  std::string message = "StrRef index " + std::to_string(index) + " out of bounds";
-  if (top_level) message += " (dict len " + std::to_string(dict_len) + ")";
-  return message;
-}
-
-const char* non_finite_name(uint32_t bits) noexcept {
-  const auto wide = std::bit_cast<uint64_t>(static_cast<double>(std::bit_cast<float>(bits)));
-  if ((wide & 0x7FFFFFFFFFFFFFFFULL) <= 0x7FEFFFFFFFFFFFFFULL) return nullptr;
-  if ((wide & 0x000FFFFFFFFFFFFFULL) != 0) return "NaN";
-  return (wide >> 63) != 0 ? "-inf" : "inf";
+  return winners;
 }
 
 namespace {
 
-class Decompiler {
+// Makes the JsonValue tree. Finished nodes wait on a stack; a list or dict moves its children
+// from there to the end of the node array, where they stay adjacent, and takes their place. A
+// list of scalars goes straight to the node array. Strings and keys view their source (the
+// image, or the Document).
+class TreeMaker {
  public:
-  Decompiler(const Document& doc, JsonTree& tree)
-      : doc_(doc), tree_(tree), orders_(doc.definitions.size()) {}
+  using Item = JsonValue;
+  // A list of scalars made in place: its items are the nodes from `first` on.
+  struct List {
+    uint32_t first;
+    uint32_t count;
+  };
+  using Key = std::string_view;
 
-  // The value of one entry, written into node `slot`.
-  Status decompile_entry_value(const Value& value, uint32_t slot) {
-    return decompile(value, slot, true);
+  Key key(std::string_view name) { return name; }
+
+  JsonValue null() { return JsonValue{}; }
+  JsonValue boolean(bool b) {
+    JsonValue v;
+    v.kind = JsonKind::Bool;
+    v.boolean = b;
+    return v;
   }
-  // A value below the top level of an entry.
-  Status decompile_value(const Value& value, uint32_t slot) {
-    return decompile(value, slot, false);
+  // 0 and above in the unsigned form, below 0 in the negative form.
+  JsonValue int32(int32_t i) {
+    JsonValue v;
+    v.kind = JsonKind::Number;
+    if (i < 0) {
+      v.form = NumberForm::Negative;
+      v.number.i64 = i;
+    } else {
+      v.number.u64 = static_cast<uint64_t>(i);
+    }
+    return v;
+  }
+  JsonValue uint32(uint32_t u) {
+    JsonValue v;
+    v.kind = JsonKind::Number;
+    v.number.u64 = u;
+    return v;
+  }
+  JsonValue float32(uint32_t bits) {
+    JsonValue v;
+    v.kind = JsonKind::Number;
+    v.form = NumberForm::Float;
+    v.number.f64 = static_cast<double>(std::bit_cast<float>(bits));
+    return v;
+  }
+  JsonValue string(const uint8_t* s, uint32_t n, bool) {
+    return text(std::string_view(reinterpret_cast<const char*>(s), n));
+  }
+  JsonValue dict_string(uint32_t, std::string_view s) { return text(s); }
+
+  void push(const JsonValue& v) { stack_.push_back(v); }
+  void nulls(uint32_t count) { stack_.resize(stack_.size() + count); }
+
+  List fixed_list(uint32_t) { return List{static_cast<uint32_t>(tree_.nodes.size()), 0}; }
+  void add(List& list, const JsonValue& v) {
+    tree_.nodes.push_back(v);
+    ++list.count;
+  }
+  void push(List&& list) { container(JsonKind::Array, list.first, list.count); }
+
+  void list(uint32_t count) {
+    const auto first = static_cast<uint32_t>(tree_.nodes.size());
+    const auto from = stack_.end() - static_cast<std::ptrdiff_t>(count);
+    tree_.nodes.insert(tree_.nodes.end(), from, stack_.end());
+    stack_.erase(from, stack_.end());
+    container(JsonKind::Array, first, count);
+  }
+
+  bool dict(std::span<const PlanMember<Key>> members, uint32_t values) {
+    const auto first = static_cast<uint32_t>(tree_.nodes.size());
+    const size_t base = stack_.size() - values;
+    for (const PlanMember<Key>& m : members) {
+      JsonValue member = stack_[base + m.field];
+      member.key = m.key;
+      tree_.nodes.push_back(member);
+    }
+    stack_.resize(base);
+    container(JsonKind::Object, first, static_cast<uint32_t>(members.size()));
+    return true;
+  }
+
+  // The tree, once the result stands alone on the stack.
+  JsonTree take_tree() {
+    tree_.root = static_cast<uint32_t>(tree_.nodes.size());
+    tree_.nodes.push_back(stack_.back());
+    stack_.clear();
+    return std::move(tree_);
   }
 
  private:
-  Status decompile(const Value& value, uint32_t slot, bool top_level) {
-    JsonValue node;
+  static JsonValue text(std::string_view s) {
+    JsonValue v;
+    v.kind = JsonKind::String;
+    v.text = s;
+    return v;
+  }
+  void container(JsonKind kind, uint32_t first, uint32_t count) {
+    JsonValue v;
+    v.kind = kind;
+    v.first = first;
+    v.count = count;
+    stack_.push_back(v);
+  }
+
+  JsonTree tree_;
+  std::vector<JsonValue> stack_;
+};
+
+// The definitions and dict strings of a Document as a layout for DecompileWalk, viewing the
+// Document.
+ImageLayout layout_of(const Document& doc) {
+  ImageLayout layout;
+  layout.defs.reserve(doc.definitions.size());
+  for (const Definition& def : doc.definitions) {
+    DefView view;
+    view.kind = def.kind;
+    view.id = def.id;
+    view.has_elem_type = def.elem_type.has_value();
+    if (def.elem_type) view.elem_type = *def.elem_type;
+    view.has_fields = def.fields.has_value();
+    view.first_field = static_cast<uint32_t>(layout.fields.size());
+    if (def.fields) {
+      view.field_count = static_cast<uint32_t>(def.fields->size());
+      for (const FieldDef& f : *def.fields) layout.fields.push_back(FieldView{f.name, f.tag});
+    }
+    layout.defs.push_back(view);
+  }
+  layout.strings.assign(doc.strings.begin(), doc.strings.end());
+  return layout;
+}
+
+// Hands the values of a Document's Value tree to a PayloadWalker sink, in the order the walker
+// hands over the values of an image, with the same nesting depths. Array items go one by one.
+template <class Sink>
+class ValueWalker {
+ public:
+  explicit ValueWalker(Sink& sink) : sink_(sink) {}
+
+  bool walk_entries(const std::vector<DataEntry>& entries) {
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const DataEntry& entry = entries[i];
+      if (!sink_.begin_entry(static_cast<uint32_t>(i), entry.def_index, 0)) return false;
+      if (!walk(entry.value, 1)) return false;
+      if (!sink_.end_entry(entry.def_index)) return false;
+    }
+    return true;
+  }
+
+ private:
+  bool walk(const Value& value, uint32_t depth) {
     switch (value.kind) {
       case ValueKind::Null:
-        break;
+        return sink_.null_value(depth);
       case ValueKind::Bool:
-        node.kind = JsonKind::Bool;
-        node.boolean = value.boolean != 0;
-        break;
+        return sink_.bool_value(bool_of(value.boolean));
       case ValueKind::Int32:
-        node.kind = JsonKind::Number;
-        if (value.as_int32() < 0) {
-          node.form = NumberForm::Negative;
-          node.number.i64 = value.as_int32();
-        } else {
-          node.number.u64 = static_cast<uint64_t>(value.as_int32());
-        }
-        break;
+        return sink_.int32_value(value.as_int32());
       case ValueKind::UInt32:
-        node.kind = JsonKind::Number;
-        node.number.u64 = value.as_uint32();
-        break;
+        return sink_.uint32_value(value.as_uint32());
       case ValueKind::Float32:
-        if (const char* name = non_finite_name(value.bits)) {
-          return FormatError{std::string("Cannot represent float ") + name};
-        }
-        node.kind = JsonKind::Number;
-        node.form = NumberForm::Float;
-        node.number.f64 = static_cast<double>(value.as_float32());
-        break;
+        return sink_.float32_value(value.bits);
       case ValueKind::String:
-        node.kind = JsonKind::String;
-        node.text = value.text;
-        break;
+        // Whether the text is ASCII is not known here; false is always sound.
+        return sink_.string_value(reinterpret_cast<const uint8_t*>(value.text.data()),
+                                  static_cast<uint32_t>(value.text.size()), false);
       case ValueKind::StrRef:
-        if (value.ref_index() >= doc_.strings.size()) {
-          return FormatError{
-              str_ref_out_of_bounds(value.ref_index(), doc_.strings.size(), top_level)};
+        return sink_.str_ref(value.ref_index(), depth);
+      case ValueKind::Array:
+        for (const Value& item : value.items) {
+          if (!walk(item, depth + 1)) return false;
         }
-        node.kind = JsonKind::String;
-        node.text = doc_.strings[value.ref_index()];
-        break;
-      case ValueKind::Array: {
+        return sink_.end_array(value.self_def_index, value.elem_def_index,
+                               static_cast<uint32_t>(value.items.size()));
+      case ValueKind::Object: {
         const auto count = static_cast<uint32_t>(value.items.size());
-        const auto first = static_cast<uint32_t>(tree_.nodes.size());
-        tree_.nodes.resize(first + static_cast<size_t>(count));
-        for (uint32_t i = 0; i < count; ++i) {
-          if (Status st = decompile_value(value.items[i], first + i); !st) return st;
+        if (!sink_.begin_object(value.self_def_index, count)) return false;
+        for (const Value& item : value.items) {
+          if (!walk(item, depth + 1)) return false;
         }
-        node.kind = JsonKind::Array;
-        node.first = first;
-        node.count = count;
-        break;
+        return sink_.end_object(value.self_def_index, count);
       }
-      case ValueKind::Object:
-        return decompile_object(value, slot);
     }
-    tree_.nodes[slot] = node;
-    return {};
+    return false;
   }
 
-  Status decompile_object(const Value& value, uint32_t slot) {
-    const uint16_t index = value.self_def_index;
-    const std::span<const Definition> defs(doc_.definitions);
-    const Definition* def = find_definition(index, defs);
-    const size_t fields = def != nullptr && def->fields ? def->fields->size() : 0;
-    const std::string fault =
-        check_object_definition(index, def != nullptr, def != nullptr && def->fields.has_value(),
-                                fields, value.items.size());
-    if (!fault.empty()) return FormatError{fault};
-
-    const FieldOrder& order = order_of(*def, static_cast<size_t>(def - defs.data()));
-    const auto count = static_cast<uint32_t>(order.winner.size());
-    const auto first = static_cast<uint32_t>(tree_.nodes.size());
-    tree_.nodes.resize(first + static_cast<size_t>(count));
-    for (size_t i = 0; i < fields; ++i) {
-      const uint32_t member = first + order.slot[i];
-      // A field whose name comes again later is decompiled all the same (its faults count)
-      // and then overwritten by the later one.
-      if (Status st = decompile_value(value.items[i], member); !st) return st;
-      tree_.nodes[member].key = (*def->fields)[i].name;
-    }
-    JsonValue node;
-    node.kind = JsonKind::Object;
-    node.first = first;
-    node.count = count;
-    tree_.nodes[slot] = node;
-    return {};
-  }
-
-  const FieldOrder& order_of(const Definition& def, size_t position) {
-    std::optional<FieldOrder>& order = orders_[position];
-    if (!order) {
-      std::vector<std::string_view> names;
-      names.reserve(def.fields->size());
-      for (const FieldDef& f : *def.fields) names.push_back(f.name);
-      order = order_fields(names);
-    }
-    return *order;
-  }
-
-  const Document& doc_;
-  JsonTree& tree_;
-  std::vector<std::optional<FieldOrder>> orders_;  // per definition position, made when needed
+  Sink& sink_;
 };
 
 }  // namespace
 
 Result<JsonTree> decompile_document(const Document& doc) {
-  JsonTree tree;
-  Decompiler decompiler(doc, tree);
-  const size_t entries = doc.entries.size();
-  tree.nodes.resize(entries > 1 ? entries + 1 : 1);
-  tree.root = 0;
-  if (entries == 1) {
-    if (Status st = decompiler.decompile_entry_value(doc.entries[0].value, 0); !st) {
-      return st.error();
-    }
-  } else if (entries > 1) {
-    tree.nodes[0].kind = JsonKind::Array;
-    tree.nodes[0].first = 1;
-    tree.nodes[0].count = static_cast<uint32_t>(entries);
-    for (size_t i = 0; i < entries; ++i) {
-      const auto slot = static_cast<uint32_t>(i + 1);
-      if (Status st = decompiler.decompile_entry_value(doc.entries[i].value, slot); !st) {
-        return st.error();
-      }
-    }
-  }
-  return tree;
+  const ImageLayout layout = layout_of(doc);
+  TreeMaker maker;
+  DecompileWalk<TreeMaker> walk(layout, maker);
+  ValueWalker<DecompileWalk<TreeMaker>> values(walk);
+  if (!values.walk_entries(doc.entries)) return FormatError{walk.error()};
+  walk.finish();
+  return maker.take_tree();
+}
+
+Result<JsonTree> decompile_image(std::span<const uint8_t> image) {
+  ImageLayout layout;
+  if (Status st = read_layout(image, layout); !st) return st.error();
+  TreeMaker maker;
+  if (Status st = decompile_walk(image, layout, maker); !st) return st.error();
+  return maker.take_tree();
 }
 
 }  // namespace vorn

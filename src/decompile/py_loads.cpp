@@ -1,15 +1,9 @@
 // The bodies of loads and load. The reading chain is decode_document (the decoder's checks),
-// decompile_document (the decompiler's checks, field names, StrRefs) and json_to_python (the
-// objects; here the PythonSink below). Here it runs fused, with the same results and messages,
-// as one walk over the image that makes the decoder's checks and, on the way, the decompiler's
-// checks in the decompiler's order, creating the Python objects straight from the bytes with no
-// Document or tree between.
-//
-// In the chain every fault of the decoder comes before any fault of the decompiler. The walk
-// meets the decoder's faults in the decoder's own order, so one met before any fault of the
-// decompiler is the one the chain reports. When the decompiler's checks stop the walk first, the
-// rest of the image is still unchecked: validate_image then checks it whole, and the decoder's
-// fault it finds, if any, is reported instead.
+// decompile_document (the decompiler's checks, field names, StrRefs) and the building of the
+// Python objects. Here it runs fused, with the same results and messages, as one walk over the
+// image (decompile_walk.h): the payload walker makes the decoder's checks, DecompileWalk the
+// decompiler's, and PythonMaker below creates the Python objects straight from the bytes, with
+// no Document or tree between.
 
 // The interpreter's header comes before every other one.
 #define PY_SSIZE_T_CLEAN
@@ -20,18 +14,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <string>
+#include <span>
 #include <string_view>
 #include <vector>
 
 #include "decode/decode.h"
 #include "decode/utf8.h"
-#include "decode/walker.h"
-#include "decompile/decompile.h"
+#include "decompile/decompile_walk.h"
 #include "format/bytes.h"
 #include "io/file_io.h"
 #include "module/boundary.h"
 #include "module/functions.h"
+#include "module/py_compat.h"
 #include "module/py_ref.h"
 
 namespace vorn {
@@ -43,9 +37,6 @@ PyObject* checked(PyObject* o, const char* what) {
   return o;
 }
 
-// All exponent bits set: an infinity or a NaN.
-bool is_non_finite(uint32_t float_bits) { return (float_bits & 0x7F800000) == 0x7F800000; }
-
 // A new str from valid UTF-8. ASCII text is copied straight into the string's storage.
 PyObject* make_str(const char* s, size_t n, bool ascii) {
   if (ascii) {
@@ -56,50 +47,13 @@ PyObject* make_str(const char* s, size_t n, bool ascii) {
   return checked(PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr), "str");
 }
 
-// A new float holding d. PyFloat_FromDouble first looks up the interpreter's free list, which
-// costs a thread-state look-up on every call and is empty after the first hundred floats of a
-// large result; this is what it does once that list is empty.
-PyObject* new_float(double d) {
-  auto* f = static_cast<PyFloatObject*>(PyObject_Malloc(sizeof(PyFloatObject)));
-  if (f == nullptr) panic_after_failed_call("float");
-  PyObject* o = PyObject_Init(reinterpret_cast<PyObject*>(f), &PyFloat_Type);
-  f->ob_fval = d;
-  return o;
-}
-
-// A new list with room for n items and none in it yet; the caller stores the items with
-// append_new. PyList_New(n) would zero the item array first, which is wasted when every slot is
-// written at once. The list counts only the items stored so far, so releasing it half filled
-// is sound.
-PyObject* new_list(size_t n) {
-  PyObject* list = checked(PyList_New(0), "list");
-  if (n == 0) return list;
-  auto** items = static_cast<PyObject**>(PyMem_Malloc(n * sizeof(PyObject*)));
-  if (items == nullptr) {
-    Py_DECREF(list);
-    panic_after_failed_call("list");
-  }
-  auto* l = reinterpret_cast<PyListObject*>(list);
-  l->ob_item = items;
-  l->allocated = static_cast<Py_ssize_t>(n);
-  return list;
-}
-
-// Stores `item` (a new reference, which the list takes over) after the items already in a list
-// from new_list, which has room for it.
-void append_new(PyObject* list, PyObject* item) {
-  const Py_ssize_t n = Py_SIZE(list);
-  PyList_SET_ITEM(list, n, item);
-  Py_SET_SIZE(list, n + 1);
-}
-
 PyObject* make_str(std::string_view s) {
   return make_str(s.data(), s.size(),
                   is_ascii(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
 }
 
 // A key str with its hash, worked out once per call.
-struct Key {
+struct HashedKey {
   PyObject* str;
   Py_hash_t hash;
 };
@@ -117,7 +71,7 @@ class KeyTable {
   }
 
   // `names` bounds the number of distinct names the table will hold.
-  Key get(std::string_view name, size_t names) {
+  HashedKey get(std::string_view name, size_t names) {
     if (slots_.empty()) {
       size_t capacity = 16;
       while (capacity < 2 * names) capacity *= 2;
@@ -140,7 +94,7 @@ class KeyTable {
  private:
   struct Slot {
     std::string_view name;
-    Key key{nullptr, 0};
+    HashedKey key{nullptr, 0};
   };
 
   std::vector<Slot> slots_;
@@ -196,123 +150,74 @@ class ValueStack {
   size_t capacity_ = 0;
 };
 
-// How the values of one object definition become a dict: its members, in ascending byte order
-// of their keys, stand at [first, first + count) of the sink's member list.
-struct ObjectPlan {
-  uint32_t first = 0;
-  uint32_t count = 0;
-  bool ready = false;
-};
-
-// One key of a dict and the field whose value it keeps (the last field of that name).
-struct Member {
-  Key key;  // borrowed from the KeyTable
-  uint32_t field;
-};
-
-// Creates the Python objects as the walk hands over the values, making the decompiler's checks
-// on the way. Finished objects wait on a stack until the list or dict that holds them is made;
-// whatever is left there when the walk stops is released.
-class PythonSink {
+// Creates the Python objects for DecompileWalk, which has made every check before it asks for
+// one. Finished objects wait on a stack until the list or dict that holds them is made; whatever
+// is left there when the maker goes is released.
+class PythonMaker {
  public:
-  explicit PythonSink(const ImageLayout& layout) : layout_(layout), plans_(layout.defs.size()) {}
-  PythonSink(const PythonSink&) = delete;
-  PythonSink& operator=(const PythonSink&) = delete;
-  ~PythonSink() {
+  using Item = PyObject*;
+  using List = PyRef;  // a list from list_with_room
+  using Key = HashedKey;
+
+  explicit PythonMaker(const ImageLayout& layout) : layout_(layout) {}
+  PythonMaker(const PythonMaker&) = delete;
+  PythonMaker& operator=(const PythonMaker&) = delete;
+  ~PythonMaker() {
     for (PyObject* o : dict_strings_) Py_XDECREF(o);
     for (PyObject* o : dropped_) Py_DECREF(o);
   }
 
-  bool null_value(uint32_t) { return push(Py_NewRef(Py_None)); }
-  bool null_items(uint32_t count) {
+  // One str per distinct field name in a call.
+  Key key(std::string_view name) { return keys_.get(name, layout_.fields.size()); }
+
+  // Every Item is a new reference, which push and add take over.
+  PyObject* null() { return Py_NewRef(Py_None); }
+  PyObject* boolean(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
+  PyObject* int32(int32_t i) { return make_int(i); }
+  PyObject* uint32(uint32_t u) { return make_int(u); }
+  PyObject* float32(uint32_t bits) { return make_float(bits); }
+  PyObject* string(const uint8_t* s, uint32_t n, bool ascii) {
+    return make_str(reinterpret_cast<const char*>(s), n, ascii);
+  }
+  // One str per dict string, made when first referred to and shared by every reference.
+  PyObject* dict_string(uint32_t index, std::string_view text) {
+    if (dict_strings_.empty()) dict_strings_.assign(layout_.strings.size(), nullptr);
+    PyObject*& shared = dict_strings_[index];
+    if (shared == nullptr) shared = make_str(text);
+    return Py_NewRef(shared);
+  }
+
+  void push(PyObject* o) { stack_.push(o); }
+  void nulls(uint32_t count) {
     stack_.reserve_more(count);
     for (uint32_t i = 0; i < count; ++i) stack_.push_reserved(Py_NewRef(Py_None));
-    return true;
-  }
-  bool bool_value(bool b) { return push(Py_NewRef(b ? Py_True : Py_False)); }
-  bool int32_value(int32_t i) { return push(make_int(i)); }
-  bool uint32_value(uint32_t u) { return push(make_int(u)); }
-  bool float32_value(uint32_t bits) {
-    if (is_non_finite(bits)) {
-      return fail(std::string("Cannot represent float ") + non_finite_name(bits));
-    }
-    return push(make_float(bits));
-  }
-  bool string_value(const uint8_t* s, uint32_t n, bool ascii) {
-    return push(make_str(reinterpret_cast<const char*>(s), n, ascii));
-  }
-  bool str_ref(uint32_t index, uint32_t depth) {
-    const size_t dict_len = layout_.strings.size();
-    if (index >= dict_len) return fail(str_ref_out_of_bounds(index, dict_len, depth == 1));
-    // One str per dict string, made when first referred to and shared by every reference.
-    if (dict_strings_.empty()) dict_strings_.assign(dict_len, nullptr);
-    PyObject*& shared = dict_strings_[index];
-    if (shared == nullptr) shared = make_str(layout_.strings[index]);
-    return push(Py_NewRef(shared));
   }
 
-  bool end_array(uint16_t, uint16_t, uint32_t count) {
-    PyObject* list = new_list(count);
-    if (count != 0) {
-      // The list takes over each reference the stack held.
-      std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, stack_.top(count),
-                  count * sizeof(PyObject*));
-      Py_SET_SIZE(list, count);
-      stack_.forget(count);
-    }
-    return push(list);
+  List fixed_list(uint32_t count) {
+    return PyRef::steal(checked(py_compat::list_with_room(count), "list"));
+  }
+  void add(List& list, PyObject* item) { py_compat::append_to_room(list.get(), item); }
+  void push(List&& list) { stack_.push(list.release()); }
+
+  void list(uint32_t count) {
+    // The list takes over each reference the stack held.
+    PyObject* list = checked(py_compat::list_taking(stack_.top(count), count), "list");
+    stack_.forget(count);
+    stack_.push(list);
   }
 
-  // A list made straight from the element bytes, which are all present.
-  bool fixed_array(uint16_t, uint16_t, TypeTag elem, const uint8_t* p, uint32_t count) {
-    PyRef list = PyRef::steal(new_list(count));
-    PyObject* const l = list.get();
-    switch (elem) {
-      case TypeTag::Bool:
-        for (uint32_t i = 0; i < count; ++i) {
-          append_new(l, Py_NewRef(p[i] != 0 ? Py_True : Py_False));
-        }
-        break;
-      case TypeTag::Int32:
-        for (uint32_t i = 0; i < count; ++i) {
-          append_new(l, make_int(static_cast<int32_t>(load_u32(p + 4 * i))));
-        }
-        break;
-      case TypeTag::UInt32:
-        for (uint32_t i = 0; i < count; ++i) append_new(l, make_int(load_u32(p + 4 * i)));
-        break;
-      default:
-        for (uint32_t i = 0; i < count; ++i) {
-          const uint32_t bits = load_u32(p + 4 * i);
-          if (is_non_finite(bits)) {
-            return fail(std::string("Cannot represent float ") + non_finite_name(bits));
-          }
-          append_new(l, make_float(bits));
-        }
-        break;
-    }
-    return push(list.release());
-  }
-
-  bool begin_object(uint16_t index, uint32_t values) {
-    if (plans_[index].ready) return true;
-    return make_plan(index, values);
-  }
-
-  bool end_object(uint16_t index, uint32_t count) {
-    const ObjectPlan& plan = plans_[index];
+  bool dict(std::span<const PlanMember<Key>> members, uint32_t count) {
     PyObject** values = stack_.top(count);
     // Sized for its keys up front: inserting them then never grows the table.
-    PyObject* dict = checked(_PyDict_NewPresized(plan.count), "dict");
-    const Member* const members = members_.data() + plan.first;
-    for (const Member& m : std::span(members, plan.count)) {
-      if (_PyDict_SetItem_KnownHash(dict, m.key.str, values[m.field], m.key.hash) != 0) {
-        Py_DECREF(dict);
+    PyRef dict = PyRef::steal(
+        checked(py_compat::dict_with_room(static_cast<Py_ssize_t>(members.size())), "dict"));
+    for (const PlanMember<Key>& m : members) {
+      if (py_compat::dict_set_str(dict.get(), m.key.str, values[m.field], m.key.hash) != 0) {
         python_error_ = true;
         return false;
       }
     }
-    if (plan.count == count) {
+    if (members.size() == count) {
       // The dict holds every value now.
       for (uint32_t i = 0; i < count; ++i) Py_DECREF(values[i]);
     } else {
@@ -321,75 +226,21 @@ class PythonSink {
       dropped_.insert(dropped_.end(), values, values + count);
     }
     stack_.forget(count);
-    return push(dict);
+    stack_.push(dict.release());
+    return true;
   }
 
-  bool begin_entry(uint32_t, uint16_t, uint32_t) { return true; }
-  bool end_entry(uint16_t) { return true; }
-
-  // The result once every entry is walked: None for no entries, the value of a single one, a
-  // list of the values of several. A new reference.
+  // The result, alone on the stack once the walk is done. A new reference.
   PyObject* take_result() {
-    if (stack_.size() == 0) return Py_NewRef(Py_None);
-    if (stack_.size() == 1) {
-      PyObject* value = *stack_.top(1);
-      stack_.forget(1);
-      return value;
-    }
-    const auto count = static_cast<uint32_t>(stack_.size());
-    if (!end_array(0, 0, count)) return nullptr;
-    return take_result();
+    PyObject* value = *stack_.top(1);
+    stack_.forget(1);
+    return value;
   }
 
+  // True when the interpreter refused an insert; its exception is then set.
   bool python_error() const noexcept { return python_error_; }
-  const std::string& error() const noexcept { return error_; }
 
  private:
-  bool fail(std::string message) {
-    error_ = std::move(message);
-    return false;
-  }
-
-  bool push(PyObject* o) {
-    stack_.push(o);
-    return true;
-  }
-
-  // The decompiler's checks of an object value with `values` values against the definition
-  // found by its self_def_index; on success, the plan of its dict.
-  bool make_plan(uint16_t index, uint32_t values) {
-    const std::span<const DefView> defs(layout_.defs);
-    const DefView* def = find_definition(index, defs);
-    std::string fault =
-        check_object_definition(index, def != nullptr, def != nullptr && def->has_fields,
-                                def != nullptr ? def->field_count : 0, values);
-    if (!fault.empty()) return fail(std::move(fault));
-
-    if (members_.empty()) members_.reserve(layout_.fields.size());
-    ObjectPlan& plan = plans_[index];
-    plan.first = static_cast<uint32_t>(members_.size());
-    const std::span<const FieldView> fields = layout_.fields_of(*def);
-    const auto n = static_cast<uint32_t>(fields.size());
-    // The compiler writes the fields in key order, one per key; then they keep their places.
-    uint32_t sorted = 1;
-    while (sorted < n && fields[sorted - 1].name < fields[sorted].name) ++sorted;
-    if (sorted >= n) {
-      for (uint32_t i = 0; i < n; ++i) add_member(fields[i].name, i);
-    } else {
-      std::vector<std::string_view> names;
-      names.reserve(n);
-      for (const FieldView& f : fields) names.push_back(f.name);
-      for (uint32_t field : order_fields(names).winner) add_member(names[field], field);
-    }
-    plan.count = static_cast<uint32_t>(members_.size()) - plan.first;
-    plan.ready = true;
-    return true;
-  }
-
-  void add_member(std::string_view name, uint32_t field) {
-    members_.push_back(Member{keys_.get(name, layout_.fields.size()), field});
-  }
-
   // At most 1024 slots, fewer for a small data block (each number takes four bytes of it).
   static constexpr unsigned MAX_NUMBER_CACHE_BITS = 10;
   static constexpr int64_t FLOAT_KEYS = int64_t{1} << 40;
@@ -456,9 +307,11 @@ class PythonSink {
     return cached_number(int_sharing_, v, [v] { return checked(PyLong_FromLongLong(v), "int"); });
   }
 
+  // The float32 widened exactly to binary64.
   PyObject* make_float(uint32_t bits) {
     return cached_number(float_sharing_, FLOAT_KEYS + bits, [bits] {
-      return new_float(static_cast<double>(std::bit_cast<float>(bits)));
+      return checked(py_compat::new_float(static_cast<double>(std::bit_cast<float>(bits))),
+                     "float");
     });
   }
 
@@ -471,9 +324,6 @@ class PythonSink {
   Sharing float_sharing_;
   std::vector<NumberSlot> numbers_;      // empty until the first number is cached
   std::vector<PyObject*> dict_strings_;  // owned or null, one per dict string
-  std::vector<ObjectPlan> plans_;        // per self_def_index, made when first met
-  std::vector<Member> members_;          // the members of every plan
-  std::string error_;
   bool python_error_ = false;
 };
 
@@ -482,23 +332,19 @@ class PythonSink {
 PyObject* loads_impl(std::span<const uint8_t> image) {
   ImageLayout layout;
   if (Status st = read_layout(image, layout); !st) return raise_convert_error(st.error());
-  PythonSink sink(layout);
-  PayloadWalker<PythonSink> walker(layout, sink);
-  if (walker.walk_entries()) return sink.take_result();
-  if (!walker.error().empty()) return raise_convert_error(FormatError{walker.error()});
-  // The decompiler's checks (or the interpreter) stopped the walk: a fault of the decoder
-  // further on comes first.
-  ImageLayout whole;
-  if (Status st = validate_image(image, whole); !st) {
-    if (sink.python_error()) PyErr_Clear();
+  PythonMaker maker(layout);
+  if (Status st = decompile_walk(image, layout, maker); !st) {
+    // A fault of the decoder further on comes before the interpreter's refusal.
+    if (maker.python_error()) PyErr_Clear();
     return raise_convert_error(st.error());
   }
-  if (sink.python_error()) return nullptr;
-  return raise_convert_error(FormatError{sink.error()});
+  if (maker.python_error()) return nullptr;
+  return maker.take_result();
 }
 
 PyObject* load_impl(std::string_view path) {
-  auto read = read_image_file(path);
+  PythonIoHooks hooks;
+  auto read = read_image_file(path, hooks);
   if (auto* error = std::get_if<IoError>(&read)) return raise_convert_error(*error);
   const ByteBuffer& buffer = std::get<ByteBuffer>(read);
   return loads_impl(std::span<const uint8_t>(buffer.data(), buffer.size()));

@@ -20,8 +20,8 @@ inline PyObject* dict_with_room(Py_ssize_t n) { return _PyDict_NewPresized(n); }
 // reference is stolen). Returns 0, or -1 with an exception set.
 inline int dict_set_str(PyObject* dict, PyObject* key, PyObject* value, Py_hash_t hash) {
 #if PY_VERSION_HEX >= 0x030D0000
-  // 3.13 no longer declares the known-hash insert; PyDict_SetItem reads the hash an exact str
-  // caches, which costs about the same.
+  // 3.13 no longer declares the known-hash insert. PyDict_SetItem takes the hash an exact str
+  // caches instead of computing it: a few instructions more per insert, and sound.
   (void)hash;
   return PyDict_SetItem(dict, key, value);
 #else
