@@ -112,6 +112,26 @@ def test_encode_refusals(tmp_path, data, message):
     assert not (tmp_path / "out.vorn").exists()
 
 
+# Overlong forms, surrogates, code points above U+10FFFF, and a text that ends inside a
+# sequence: each is refused at its first byte, counted in bytes like the JSON reader's positions.
+NOT_UTF8 = [b"\xe0\x80\x80", b"\xe0\x9f\xbf", b"\xc0\xaf", b"\xc1\xbf", b"\xf0\x80\x80\x80",
+            b"\xf0\x8f\xbf\xbf", b"\xed\xa0\x80", b"\xed\xbf\xbf", b"\xf4\x90\x80\x80",
+            b"\xf5\x80\x80\x80"]
+
+
+@pytest.mark.parametrize("command", ["encode", "stats"])
+@pytest.mark.parametrize("sequence, tail", [(s, b'"]') for s in NOT_UTF8] + [(b"\xe2\x82", b"")],
+                         ids=lambda v: v.hex())
+def test_text_that_is_not_utf8_is_refused(tmp_path, command, sequence, tail):
+    src = write(tmp_path / "in.json", b'["\xf0\x9f\x98\x80",\n "\xc3\xa9' + sequence + tail)
+    result = run(command, src)
+    message = "invalid UTF-8 at line 2 column 5"
+    if command == "stats":
+        message = f"refused by the compiler: {message}"
+    assert (result.returncode, result.stderr) == (1, f"vorn: {src}: {message}\n")
+    assert not (tmp_path / "in.vorn").exists()
+
+
 def test_encode_missing_file(tmp_path):
     result = run("encode", tmp_path / "none.json")
     expected = f"vorn: {tmp_path / 'none.json'}: No such file or directory (os error 2)\n"
@@ -269,6 +289,19 @@ DAMAGED = [
     ({"cut": 91}, {"entries": {"count": 1, "items": []}}, "Entry 0 payload (22 bytes) exceeds buffer"),
     ({"patch": ("<I", 81, 5)}, {"dict": {"count": 1, "bytes": 1, "first_strings": ["x"]}},
      "StrRef index 5 out of bounds"),
+    ({"patch": ("<I", 9, 93)},
+     {"header": {"version": 1, "definition_block": {"offset": 13, "size": None},
+                 "dict_block": {"offset": 54, "size": None},
+                 "data_block": {"offset": 93, "size": None}}, "definitions": None},
+     "Data block offset 93 exceeds buffer length 92"),
+    ({"patch": ("<B", 44, 0xC0)}, {"definitions": {"count": 8, "items": EXAMPLE_DEFINITIONS[:7]}},
+     "Invalid UTF-8 in field name: invalid utf-8 sequence of 1 bytes from index 1"),
+    ({"patch": ("<B", 54, 9)}, {"dict": {"count": 9, "bytes": 1, "first_strings": ["x"]}},
+     "Truncated dict string"),
+    # The entry whose payload is at fault has passed its header checks: it is listed.
+    ({"patch": ("<B", 73, 0xFF)},
+     {"entries": {"count": 1, "items": [{"definition": 7, "kind": "Object", "payload_size": 22}]}},
+     "Invalid UTF-8 string: invalid utf-8 sequence of 1 bytes from index 0"),
 ]
 
 
@@ -295,6 +328,22 @@ def test_inspect_text_marks_a_block_cut_short(tmp_path):
                                   "      0      0  Null\n      1      1  Bool\n      2      2  Int32\n"
                                   "      3      3  UInt32\n      4      4  Float32\n"
                                   "      5      5  String\n      6      6  Array   of String\n")
+
+
+def test_inspect_lists_the_entries_read_before_a_fault(tmp_path):
+    image = bytearray(vorn.dumps(EXAMPLE))
+    struct.pack_into("<I", image, 60, 3)  # three entries: the first, a copy, and one cut short
+    image += image[64:92] + image[64:91]
+    src = write(tmp_path / "three.vorn", bytes(image))
+    result = run("inspect", src, "--json")
+    message = "Entry 2 payload (22 bytes) exceeds buffer"
+    assert (result.returncode, result.stderr) == (1, f"vorn: {src}: {message}\n")
+    entry = {"definition": 7, "kind": "Object", "payload_size": 22}
+    assert json.loads(result.stdout)["entries"] == {"count": 3, "items": [entry, entry]}
+    text = run("inspect", src).stdout
+    assert text.endswith("entries: 3 (only 2 read)\n  index  definition  kind    payload\n"
+                         "      0           7  Object  22 bytes\n"
+                         "      1           7  Object  22 bytes\n")
 
 
 # --- stats ----------------------------------------------------------------------------------
@@ -331,9 +380,15 @@ def test_stats_of_the_example():
      {"refused_by": "decompiler", "error": "Cannot represent float inf"}),
     ('[1, "a"]', "refused",
      {"refused_by": "compiler", "error": "Array item 1 is String but elem_type is Int32"}),
-    (json.dumps([{f"k{i}": 1} for i in range(2043)]), "refused",
-     {"refused_by": "decoder", "error": "Definition count 2050 exceeds max 2048",
-      "definitions": 2050}),
+    (json.dumps({"a": [{f"k{i}": 1} for i in range(2043)], "s": ["t", "t"]}), "refused",
+     {"refused_by": "decoder", "error": "Definition count 2052 exceeds max 2048",
+      "definitions": 2052, "dict_strings": 1}),
+    (json.dumps({"k" * 256: 1, "s": ["t", "t"]}), "refused",
+     {"refused_by": "encoder", "error": "Field name too long", "minified_size": 276,
+      "vorn_size": 0, "definitions": 8, "dict_strings": 1}),
+    ('{"a": [1, "x"', "refused",
+     {"refused_by": "compiler", "error": "EOF while parsing a list at line 1 column 13",
+      "minified_size": 0, "definitions": 0}),
 ])
 def test_stats_verdicts(tmp_path, text, verdict, extra):
     src = write(tmp_path / "in.json", text)

@@ -1,11 +1,10 @@
-// vorn decode: a VORN image back to JSON text, straight from the decoded document.
+// vorn decode: a VORN image back to JSON text, straight from the values read from it.
 
 #include <string>
 
 #include "cli/commands.h"
 #include "cli/json_writer.h"
 #include "cli/pipeline.h"
-#include "decode/decode.h"
 #include "decompile/decompile.h"
 
 namespace vorn::cli {
@@ -32,9 +31,7 @@ constexpr unsigned MAX_INDENT = 16;
 
 // The image's value as JSON text, ended by a line break.
 Result<std::string> image_to_json(const ByteBuffer& image, int indent) {
-  auto doc = decode_document(bytes_of(image));
-  if (!doc) return doc.error();
-  auto tree = decompile_document(*doc);  // may view strings of the document: keep it alive
+  auto tree = decompile_image(bytes_of(image));  // views the image, which outlives it
   if (!tree) return tree.error();
   JsonWriter w(indent);
   w.reserve(image.size() * 2);

@@ -76,13 +76,21 @@ Plan plan_outputs(const Args& inputs, std::optional<std::string_view> out) {
   return plan;
 }
 
-// Encodes one file; `bytes_read` grows by the size of its input.
-Status encode_one(std::string_view in, const std::string& out, uint64_t& bytes_read) {
+// The image of one file, read once; `bytes_read` grows by the size of its input. The text is
+// freed on return, before the image is written.
+Result<ByteBuffer> compile_file(std::string_view in, uint64_t& bytes_read) {
   auto text = read_file(in);
   if (!text) return text.error();
   bytes_read += text->size();
   auto image = encode_text(text->view());
   if (!image) return FormatError{std::string(in) + ": " + image.error().message};
+  return image;
+}
+
+// Encodes one file; `bytes_read` grows by the size of its input.
+Status encode_one(std::string_view in, const std::string& out, uint64_t& bytes_read) {
+  auto image = compile_file(in, bytes_read);
+  if (!image) return image.error();
   return write_file(out, image->view());
 }
 

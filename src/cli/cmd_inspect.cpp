@@ -1,13 +1,17 @@
-// vorn inspect: what an image holds, block by block; for a damaged image, everything read
-// before the fault and then the decoder's message.
+// vorn inspect: what an image holds, block by block; for a damaged image, everything the
+// decoder read before the fault and then its message.
 
+#include <algorithm>
+#include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "cli/commands.h"
-#include "cli/image_view.h"
 #include "cli/json_writer.h"
 #include "cli/pipeline.h"
 #include "decode/decode.h"
+#include "decode/walker.h"
 #include "decompile/decompile.h"
 
 namespace vorn::cli {
@@ -34,6 +38,65 @@ options:
 
 constexpr size_t ENTRIES_SHOWN = 20;  // in the text form; --json lists every entry
 constexpr size_t STRING_SHOWN = 60;   // bytes of a dict string shown in the text form
+constexpr size_t STRINGS_SHOWN = 10;  // dict strings listed, in both forms
+
+// The header of one data entry.
+struct EntryInfo {
+  uint16_t def_index = 0;
+  uint32_t payload_size = 0;
+};
+
+// Keeps the header of each entry the decoder reaches; the values themselves only pass the
+// decoder's checks.
+struct EntrySink : CheckingSink {
+  std::vector<EntryInfo>& entries;
+
+  explicit EntrySink(std::vector<EntryInfo>& out) : entries(out) {}
+  bool begin_entry(uint32_t, uint16_t def_index, uint32_t payload_size) {
+    entries.push_back(EntryInfo{def_index, payload_size});
+    return true;
+  }
+};
+
+// What the decoder read of an image, up to its first fault if it has one.
+struct Inspection {
+  uint64_t size = 0;  // the image length
+  ImageLayout layout;
+  std::vector<EntryInfo> entries;  // each entry whose header passed the decoder's checks
+  Status verdict;                  // the decoder's first fault, or the decompiler's
+
+  uint64_t def_block_size() const { return layout.dict_block_offset - layout.def_block_offset; }
+  uint64_t dict_block_size() const { return layout.data_block_offset - layout.dict_block_offset; }
+  uint64_t data_block_size() const { return size - layout.data_block_offset; }
+  TypeTag entry_kind(const EntryInfo& e) const { return layout.defs[e.def_index].kind; }
+};
+
+// The decompiler's verdict on an image that the decoder accepts: it makes the checks the decoder
+// leaves out (dict references, definition ids, finite floats).
+Status decompiler_verdict(std::span<const uint8_t> image) {
+  auto tree = decompile_image(image);
+  if (!tree) return tree.error();
+  return {};
+}
+
+// Reads `image` through the decoder, keeping what it reads up to its first fault; an image the
+// decoder accepts goes on to the decompiler. The layout views `image`, which must outlive it.
+Inspection inspect_image(std::span<const uint8_t> image) {
+  Inspection in;
+  in.size = image.size();
+  in.verdict = read_layout(image, in.layout);
+  if (!in.verdict) return in;
+  // Every entry takes at least its six header bytes.
+  in.entries.reserve(std::min<size_t>(in.layout.entry_count, (in.layout.data.size() - 4) / 6));
+  EntrySink sink(in.entries);
+  PayloadWalker<EntrySink> walker(in.layout, sink);
+  if (!walker.walk_entries()) {
+    in.verdict = FormatError{walker.error()};
+    return in;
+  }
+  in.verdict = decompiler_verdict(image);
+  return in;
+}
 
 std::string pad_left(std::string s, size_t width) {
   return s.size() < width ? std::string(width - s.size(), ' ') + s : s;
@@ -64,78 +127,93 @@ std::string read_note(size_t read, std::optional<uint32_t> count) {
 }
 
 // The part of a definition after its kind: element type or fields.
-std::string definition_contents(const Definition& d) {
-  if (d.elem_type) return cat({"of ", kind_of(*d.elem_type)});
-  if (!d.fields) return "";
-  std::string s = num(d.fields->size()) + (d.fields->size() == 1 ? " field" : " fields");
-  for (size_t i = 0; i < d.fields->size(); ++i) {
-    const FieldDef& f = (*d.fields)[i];
+std::string definition_contents(const ImageLayout& layout, const DefView& d) {
+  if (d.has_elem_type) return cat({"of ", kind_of(d.elem_type)});
+  if (!d.has_fields) return "";
+  std::string s = num(d.field_count) + (d.field_count == 1 ? " field" : " fields");
+  const auto fields = layout.fields_of(d);
+  for (size_t i = 0; i < fields.size(); ++i) {
     s += (i == 0 ? ": " : ", ");
-    s += quoted_start(f.name) + " " + kind_of(f.tag);
+    s += quoted_start(fields[i].name) + " " + kind_of(fields[i].tag);
   }
   return s;
 }
 
-void text_header(std::string& out, const ImageView& v) {
-  if (!v.has_header) return;
-  out += cat({"header: version ", num(v.version), "\n"});
-  const auto block = [&](std::string_view name, uint32_t offset, uint64_t size) {
-    out += cat({"  ", pad_right(std::string(name), 18), "offset ", pad_left(num(offset), 10)});
-    if (v.header_sound) out += cat({"  size ", pad_left(num(size), 10)});
-    out += '\n';
-  };
-  block("definition block", v.def_offset, v.def_block_size());
-  block("dict block", v.dict_offset, v.dict_block_size());
-  block("data block", v.data_offset, v.data_block_size());
+// The dict strings read, and their lengths added up.
+uint64_t dict_bytes(const ImageLayout& layout) {
+  uint64_t n = 0;
+  for (std::string_view s : layout.strings) n += s.size();
+  return n;
 }
 
-void text_definitions(std::string& out, const ImageView& v) {
-  if (!v.def_count) return;
-  out += cat({"definitions: ", num(*v.def_count), read_note(v.definitions.size(), v.def_count)});
-  out += "\n";
-  if (v.definitions.empty()) return;
+std::span<const std::string_view> dict_shown(const ImageLayout& layout) {
+  return {layout.strings.data(), std::min(layout.strings.size(), STRINGS_SHOWN)};
+}
+
+void text_header(std::string& out, const Inspection& in) {
+  const ImageLayout& l = in.layout;
+  if (!l.header_read) return;
+  out += cat({"header: version ", num(l.version), "\n"});
+  const auto block = [&](std::string_view name, uint32_t offset, uint64_t size) {
+    out += cat({"  ", pad_right(std::string(name), 18), "offset ", pad_left(num(offset), 10)});
+    if (l.header_valid) out += cat({"  size ", pad_left(num(size), 10)});
+    out += '\n';
+  };
+  block("definition block", l.def_block_offset, in.def_block_size());
+  block("dict block", l.dict_block_offset, in.dict_block_size());
+  block("data block", l.data_block_offset, in.data_block_size());
+}
+
+void text_definitions(std::string& out, const ImageLayout& l) {
+  const auto count = l.declared.definitions;
+  if (!count) return;
+  out += cat({"definitions: ", num(*count), read_note(l.defs.size(), count), "\n"});
+  if (l.defs.empty()) return;
   out += "  index     id  kind    contents\n";
-  for (size_t i = 0; i < v.definitions.size(); ++i) {
-    const Definition& d = v.definitions[i];
+  for (size_t i = 0; i < l.defs.size(); ++i) {
+    const DefView& d = l.defs[i];
     out += cat({"  ", pad_left(num(i), 5), "  ", pad_left(num(d.id), 5), "  "});
-    const std::string contents = definition_contents(d);
+    const std::string contents = definition_contents(l, d);
     out += contents.empty() ? kind_of(d.kind) : pad_right(kind_of(d.kind), 8) + contents;
     out += '\n';
   }
 }
 
-void text_dict(std::string& out, const ImageView& v) {
-  if (!v.dict_count) return;
-  out += cat({"dict: ", num(*v.dict_count), *v.dict_count == 1 ? " string" : " strings"});
-  out += read_note(v.dict_read, v.dict_count) + ", " + byte_count(v.dict_bytes);
-  if (v.dict_read > v.dict_first.size()) out += cat({", the first ", num(v.dict_first.size())});
+void text_dict(std::string& out, const ImageLayout& l) {
+  const auto count = l.declared.dict_strings;
+  if (!count) return;
+  const auto shown = dict_shown(l);
+  out += cat({"dict: ", num(*count), *count == 1 ? " string" : " strings"});
+  out += read_note(l.strings.size(), count) + ", " + byte_count(dict_bytes(l));
+  if (l.strings.size() > shown.size()) out += cat({", the first ", num(shown.size())});
   out += "\n";
-  for (size_t i = 0; i < v.dict_first.size(); ++i) {
-    out += cat({"  ", pad_left(num(i), 5), "  ", quoted_start(v.dict_first[i]), "\n"});
+  for (size_t i = 0; i < shown.size(); ++i) {
+    out += cat({"  ", pad_left(num(i), 5), "  ", quoted_start(shown[i]), "\n"});
   }
 }
 
-void text_entries(std::string& out, const ImageView& v) {
-  if (!v.entry_count) return;
-  out += cat({"entries: ", num(*v.entry_count), read_note(v.entries.size(), v.entry_count), "\n"});
-  if (v.entries.empty()) return;
+void text_entries(std::string& out, const Inspection& in) {
+  const auto count = in.layout.declared.entries;
+  if (!count) return;
+  out += cat({"entries: ", num(*count), read_note(in.entries.size(), count), "\n"});
+  if (in.entries.empty()) return;
   out += "  index  definition  kind    payload\n";
-  const size_t shown = std::min(v.entries.size(), ENTRIES_SHOWN);
+  const size_t shown = std::min(in.entries.size(), ENTRIES_SHOWN);
   for (size_t i = 0; i < shown; ++i) {
-    const EntryInfo& e = v.entries[i];
+    const EntryInfo& e = in.entries[i];
     out += cat({"  ", pad_left(num(i), 5), "  ", pad_left(num(e.def_index), 10), "  "});
-    out += pad_right(kind_of(v.definitions[e.def_index].kind), 8);
+    out += pad_right(kind_of(in.entry_kind(e)), 8);
     out += byte_count(e.payload_size) + "\n";
   }
-  if (shown < v.entries.size()) out += cat({"  ... ", num(v.entries.size() - shown), " more\n"});
+  if (shown < in.entries.size()) out += cat({"  ... ", num(in.entries.size() - shown), " more\n"});
 }
 
-std::string text_report(std::string_view path, const ImageView& v) {
-  std::string out = cat({"file: ", path, " (", group_digits(v.size), " bytes)\n"});
-  text_header(out, v);
-  text_definitions(out, v);
-  text_dict(out, v);
-  text_entries(out, v);
+std::string text_report(std::string_view path, const Inspection& in) {
+  std::string out = cat({"file: ", path, " (", group_digits(in.size), " bytes)\n"});
+  text_header(out, in);
+  text_definitions(out, in.layout);
+  text_dict(out, in.layout);
+  text_entries(out, in);
   return out;
 }
 
@@ -152,27 +230,29 @@ void json_block(JsonWriter& w, std::string_view name, uint32_t offset, uint64_t 
   w.end_object();
 }
 
-void json_header(JsonWriter& w, const ImageView& v) {
+void json_header(JsonWriter& w, const Inspection& in) {
+  const ImageLayout& l = in.layout;
   w.key("header");
-  if (!v.has_header) return w.null();
+  if (!l.header_read) return w.null();
   w.begin_object();
-  w.member("version", uint32_t{v.version});
-  json_block(w, "definition_block", v.def_offset, v.def_block_size(), v.header_sound);
-  json_block(w, "dict_block", v.dict_offset, v.dict_block_size(), v.header_sound);
-  json_block(w, "data_block", v.data_offset, v.data_block_size(), v.header_sound);
+  w.member("version", uint32_t{l.version});
+  json_block(w, "definition_block", l.def_block_offset, in.def_block_size(), l.header_valid);
+  json_block(w, "dict_block", l.dict_block_offset, in.dict_block_size(), l.header_valid);
+  json_block(w, "data_block", l.data_block_offset, in.data_block_size(), l.header_valid);
   w.end_object();
 }
 
-void json_definition(JsonWriter& w, size_t index, const Definition& d) {
+void json_definition(JsonWriter& w, const ImageLayout& l, size_t index) {
+  const DefView& d = l.defs[index];
   w.begin_object();
   w.member("index", uint64_t{index});
   w.member("id", uint32_t{d.id});
   w.member("kind", tag_name(d.kind));
-  if (d.elem_type) w.member("elem_type", tag_name(*d.elem_type));
-  if (d.fields) {
+  if (d.has_elem_type) w.member("elem_type", tag_name(d.elem_type));
+  if (d.has_fields) {
     w.key("fields");
     w.begin_array();
-    for (const FieldDef& f : *d.fields) {
+    for (const FieldView& f : l.fields_of(d)) {
       w.begin_object();
       w.member("name", f.name);
       w.member("tag", tag_name(f.tag));
@@ -183,42 +263,42 @@ void json_definition(JsonWriter& w, size_t index, const Definition& d) {
   w.end_object();
 }
 
-void json_definitions(JsonWriter& w, const ImageView& v) {
+void json_definitions(JsonWriter& w, const ImageLayout& l) {
   w.key("definitions");
-  if (!v.def_count) return w.null();
+  if (!l.declared.definitions) return w.null();
   w.begin_object();
-  w.member("count", *v.def_count);
+  w.member("count", *l.declared.definitions);
   w.key("items");
   w.begin_array();
-  for (size_t i = 0; i < v.definitions.size(); ++i) json_definition(w, i, v.definitions[i]);
+  for (size_t i = 0; i < l.defs.size(); ++i) json_definition(w, l, i);
   w.end_array();
   w.end_object();
 }
 
-void json_dict(JsonWriter& w, const ImageView& v) {
+void json_dict(JsonWriter& w, const ImageLayout& l) {
   w.key("dict");
-  if (!v.dict_count) return w.null();
+  if (!l.declared.dict_strings) return w.null();
   w.begin_object();
-  w.member("count", *v.dict_count);
-  w.member("bytes", v.dict_bytes);
+  w.member("count", *l.declared.dict_strings);
+  w.member("bytes", dict_bytes(l));
   w.key("first_strings");
   w.begin_array();
-  for (const std::string& s : v.dict_first) w.string(s);
+  for (std::string_view s : dict_shown(l)) w.string(s);
   w.end_array();
   w.end_object();
 }
 
-void json_entries(JsonWriter& w, const ImageView& v) {
+void json_entries(JsonWriter& w, const Inspection& in) {
   w.key("entries");
-  if (!v.entry_count) return w.null();
+  if (!in.layout.declared.entries) return w.null();
   w.begin_object();
-  w.member("count", *v.entry_count);
+  w.member("count", *in.layout.declared.entries);
   w.key("items");
   w.begin_array();
-  for (const EntryInfo& e : v.entries) {
+  for (const EntryInfo& e : in.entries) {
     w.begin_object();
     w.member("definition", uint32_t{e.def_index});
-    w.member("kind", tag_name(v.definitions[e.def_index].kind));
+    w.member("kind", tag_name(in.entry_kind(e)));
     w.member("payload_size", e.payload_size);
     w.end_object();
   }
@@ -226,35 +306,24 @@ void json_entries(JsonWriter& w, const ImageView& v) {
   w.end_object();
 }
 
-std::string json_report(std::string_view path, const ImageView& v, const Status& verdict) {
+std::string json_report(std::string_view path, const Inspection& in) {
   JsonWriter w(2);
   w.begin_object();
   w.member("file", path);
-  w.member("size", v.size);
-  json_header(w, v);
-  json_definitions(w, v);
-  json_dict(w, v);
-  json_entries(w, v);
+  w.member("size", in.size);
+  json_header(w, in);
+  json_definitions(w, in.layout);
+  json_dict(w, in.layout);
+  json_entries(w, in);
   w.key("error");
-  if (verdict) {
+  if (in.verdict) {
     w.null();
   } else {
-    w.string(verdict.error().message);
+    w.string(in.verdict.error().message);
   }
   w.end_object();
   w.text() += '\n';
   return std::move(w.text());
-}
-
-// The decoder's verdict on the image, then the decompiler's, which makes the checks the decoder
-// leaves out (dict references, definition ids, finite floats).
-Status check_image(const ByteBuffer& image, const ImageView& view) {
-  auto doc = decode_document(bytes_of(image));
-  if (!doc) return doc.error();
-  auto tree = decompile_document(*doc);
-  if (!tree) return tree.error();
-  if (!view.complete) return FormatError{"the image is damaged"};  // never expected
-  return {};
 }
 
 }  // namespace
@@ -268,16 +337,15 @@ int run_inspect(const Args& args) {
 
   auto image = read_input(in);
   if (!image) return STATUS_DATA_ERROR;
-  const ImageView view = read_image_view(bytes_of(*image));
-  const Status verdict = check_image(*image, view);
+  const Inspection inspection = inspect_image(bytes_of(*image));
   const std::string report =
-      parsed.has("json") ? json_report(in, view, verdict) : text_report(in, view);
+      parsed.has("json") ? json_report(in, inspection) : text_report(in, inspection);
   if (!write_stdout(report)) {
     print_error("standard output: write failed");
     return STATUS_DATA_ERROR;
   }
-  if (verdict) return STATUS_OK;
-  print_error(std::string(in) + ": " + verdict.error().message);
+  if (inspection.verdict) return STATUS_OK;
+  print_error(std::string(in) + ": " + inspection.verdict.error().message);
   return STATUS_DATA_ERROR;
 }
 

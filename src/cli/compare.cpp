@@ -1,8 +1,8 @@
 #include "cli/compare.h"
 
 #include <bit>
+#include <string>
 
-#include "cli/common.h"
 #include "cli/json_writer.h"
 
 namespace vorn::cli {
@@ -17,6 +17,19 @@ bool is_identifier(std::string_view key) {
     if (!letter && !(i > 0 && c >= '0' && c <= '9')) return false;
   }
   return true;
+}
+
+// Appends the path step of an object member: ".name" for a key that is a plain identifier,
+// "[\"...\"]" for any other. (Array items get "[i]".)
+void append_key_step(std::string& path, std::string_view key) {
+  if (is_identifier(key)) {
+    path += '.';
+    path += key;
+    return;
+  }
+  path += '[';
+  append_json_string(path, key);
+  path += ']';
 }
 
 std::string number_text(const JsonValue& v) {
@@ -70,7 +83,9 @@ class Walker {
         append_key_step(path, as[i].key);
         if (as[i].key != bs[i].key) return mismatch(path);
       } else {
-        path += cat({"[", std::to_string(i), "]"});
+        path += '[';
+        path += std::to_string(i);
+        path += ']';
       }
       walk(as[i], bs[i], path);
       path.resize(mark);
@@ -103,17 +118,6 @@ class Walker {
 };
 
 }  // namespace
-
-void append_key_step(std::string& path, std::string_view key) {
-  if (is_identifier(key)) {
-    path += '.';
-    path += key;
-    return;
-  }
-  path += '[';
-  append_json_string(path, key);
-  path += ']';
-}
 
 Comparison compare_trees(const JsonTree& original, const JsonTree& restored) {
   return Walker(original, restored).run();

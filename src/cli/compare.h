@@ -30,8 +30,4 @@ inline constexpr size_t MAX_EXAMPLES = 3;
 // Walks both trees side by side from their roots.
 Comparison compare_trees(const JsonTree& original, const JsonTree& restored);
 
-// Appends "$"-rooted path steps: ".name" for keys that are plain identifiers, "[\"...\"]"
-// otherwise, "[i]" for array items.
-void append_key_step(std::string& path, std::string_view key);
-
 }  // namespace vorn::cli

@@ -1,22 +1,22 @@
 #include "cli/pipeline.h"
 
-#include "cli/text_check.h"
-#include "compile/compile.h"
-#include "encode/encode.h"
+#include "compile/compile_image.h"
+#include "compile/json_parser.h"
+#include "decode/utf8.h"
 
 namespace vorn::cli {
 
-Result<Document> compile_text(std::string_view text) {
-  if (const auto bad = find_invalid_utf8(text)) {
-    return FormatError{"invalid UTF-8 at " + text_position(text, *bad)};
-  }
-  return compile_json(text);
+Status check_text(std::string_view text) {
+  const Utf8Check check = check_utf8(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  if (check.ok) return {};
+  const char* const begin = text.data();
+  return FormatError{json_detail::positioned_message(begin, begin + text.size(),
+                                                     begin + check.valid_up_to, "invalid UTF-8")};
 }
 
 Result<ByteBuffer> encode_text(std::string_view text) {
-  auto doc = compile_text(text);
-  if (!doc) return doc.error();
-  return encode_document(*doc);
+  if (Status st = check_text(text); !st) return st.error();
+  return compile_image(text);
 }
 
 }  // namespace vorn::cli

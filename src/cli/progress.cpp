@@ -18,8 +18,7 @@ std::string one_decimal(double x) {
   return buf;
 }
 
-}  // namespace
-
+// "512 B", "1.5 KiB", "12.3 MiB", "2.0 GiB".
 std::string human_bytes(uint64_t n) {
   static constexpr const char* UNITS[] = {"KiB", "MiB", "GiB", "TiB"};
   if (n < 1024) return std::to_string(n) + " B";
@@ -31,6 +30,8 @@ std::string human_bytes(uint64_t n) {
   }
   return one_decimal(x) + " " + UNITS[unit];
 }
+
+}  // namespace
 
 Progress::Progress(size_t total, bool enabled)
     : start_(std::chrono::steady_clock::now()), total_(total), enabled_(enabled) {}

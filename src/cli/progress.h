@@ -29,7 +29,4 @@ class Progress {
   bool enabled_;
 };
 
-// "512 B", "1.5 KiB", "12.3 MiB", "2.0 GiB".
-std::string human_bytes(uint64_t n);
-
 }  // namespace vorn::cli

@@ -8,6 +8,7 @@
 #include "decode/utf8.h"
 #include "decode/walker.h"
 #include "format/byte_buffer.h"
+#include "format/reader_refusals.h"
 
 namespace vorn {
 
@@ -35,9 +36,13 @@ Status read_header(std::span<const uint8_t> image, ImageLayout& layout) {
   }
   const uint8_t* b = image.data();
   layout.version = b[0];
-  const uint32_t d = load_u32(b + 1);
-  const uint32_t s = load_u32(b + 5);
-  const uint32_t a = load_u32(b + 9);
+  layout.def_block_offset = load_u32(b + 1);
+  layout.dict_block_offset = load_u32(b + 5);
+  layout.data_block_offset = load_u32(b + 9);
+  layout.header_read = true;
+  const uint32_t d = layout.def_block_offset;
+  const uint32_t s = layout.dict_block_offset;
+  const uint32_t a = layout.data_block_offset;
   if (layout.version != FORMAT_VERSION) {
     return FormatError{"Unsupported VORN version: " + std::to_string(layout.version)};
   }
@@ -49,9 +54,7 @@ Status read_header(std::span<const uint8_t> image, ImageLayout& layout) {
     return FormatError{"Data block offset " + std::to_string(a) + " exceeds buffer length " +
                        std::to_string(size)};
   }
-  layout.def_block_offset = d;
-  layout.dict_block_offset = s;
-  layout.data_block_offset = a;
+  layout.header_valid = true;
   return {};
 }
 
@@ -78,9 +81,9 @@ Status read_definitions(const uint8_t* block, size_t size, ImageLayout& layout) 
   if (size < 2)
     return FormatError{"Definition block too short: " + std::to_string(size) + " bytes"};
   const uint32_t n = load_u16(block);
+  layout.declared.definitions = n;
   if (n > MAX_DEFINITIONS) {
-    return FormatError{"Definition count " + std::to_string(n) + " exceeds max " +
-                       std::to_string(MAX_DEFINITIONS)};
+    return definition_count_exceeded(n);
   }
   const size_t required = 3 * static_cast<size_t>(n) + 2;
   if (size < required) {
@@ -110,8 +113,7 @@ Status read_definitions(const uint8_t* block, size_t size, ImageLayout& layout) 
       if (p + 5 > size) return FormatError{"Truncated object field count"};
       const uint32_t m = load_u16(block + p + 3);
       if (m > MAX_OBJECT_FIELDS) {
-        return FormatError{"Object #" + std::to_string(def.id) + " has " + std::to_string(m) +
-                           " fields (max " + std::to_string(MAX_OBJECT_FIELDS) + ")"};
+        return object_field_count_exceeded(def.id, m, MAX_OBJECT_FIELDS);
       }
       p += 5;
       def.has_fields = true;
@@ -127,9 +129,13 @@ Status read_definitions(const uint8_t* block, size_t size, ImageLayout& layout) 
 }
 
 Status read_dict(const uint8_t* block, size_t size, ImageLayout& layout) {
-  if (size == 0) return {};
+  if (size == 0) {
+    layout.declared.dict_strings = 0;
+    return {};
+  }
   if (size < 4) return FormatError{"Dict block too short for entry count"};
   const uint32_t count = load_u32(block);
+  layout.declared.dict_strings = count;
   // The count has no maximum, but every string takes at least one byte.
   layout.strings.reserve(std::min<size_t>(count, size - 4));
   size_t p = 4;
@@ -165,6 +171,7 @@ Status read_dict(const uint8_t* block, size_t size, ImageLayout& layout) {
 Status read_data_header(const uint8_t* block, size_t size, ImageLayout& layout) {
   if (size < 4) return FormatError{"Data block too short: " + std::to_string(size) + " bytes"};
   const uint32_t e = load_u32(block);
+  layout.declared.entries = e;
   if (e > MAX_DATA_ENTRIES) {
     return FormatError{"Data entry count " + std::to_string(e) + " exceeds max " +
                        std::to_string(MAX_DATA_ENTRIES)};
@@ -173,24 +180,6 @@ Status read_data_header(const uint8_t* block, size_t size, ImageLayout& layout) 
   layout.entry_count = e;
   return {};
 }
-
-// Accepts every value and keeps nothing: the walk alone makes the checks.
-struct CheckingSink {
-  bool null_value(uint32_t) { return true; }
-  bool null_items(uint32_t) { return true; }
-  bool bool_value(bool) { return true; }
-  bool int32_value(int32_t) { return true; }
-  bool uint32_value(uint32_t) { return true; }
-  bool float32_value(uint32_t) { return true; }
-  bool string_value(const uint8_t*, uint32_t, bool) { return true; }
-  bool str_ref(uint32_t, uint32_t) { return true; }
-  bool end_array(uint16_t, uint16_t, uint32_t) { return true; }
-  bool fixed_array(uint16_t, uint16_t, TypeTag, const uint8_t*, uint32_t) { return true; }
-  bool begin_object(uint16_t, uint32_t) { return true; }
-  bool end_object(uint16_t, uint32_t) { return true; }
-  bool begin_entry(uint32_t, uint16_t, uint32_t) { return true; }
-  bool end_entry(uint16_t) { return true; }
-};
 
 // Builds the Value tree of each entry. Finished values wait on a stack until their array or
 // object ends and takes them, so nothing is reserved from a count before its items exist.
@@ -222,7 +211,7 @@ class DocumentSink {
     for (uint32_t i = 0; i < count; ++i) {
       switch (elem) {
         case TypeTag::Bool:
-          items.push_back(Value::make_bool(p[i] != 0));
+          items.push_back(Value::make_bool(bool_of(p[i])));
           break;
         case TypeTag::Int32:
           items.push_back(Value::int32(static_cast<int32_t>(load_u32(p + 4 * i))));

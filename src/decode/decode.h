@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -36,7 +37,8 @@ struct DefView {
 };
 
 // The header, definition block and dict block of a checked image, viewing the image's bytes: it
-// is valid only while the image is.
+// is valid only while the image is. After a fault read_layout leaves in it everything read before
+// the fault, so that a damaged image can be shown up to the point where it breaks.
 struct ImageLayout {
   uint8_t version = 0;
   uint32_t def_block_offset = 0;
@@ -48,13 +50,26 @@ struct ImageLayout {
   std::span<const uint8_t> data;          // the data block, from its entry count to the end
   uint32_t entry_count = 0;
 
+  // How far read_layout got. The version and the offsets hold the image's bytes once the header
+  // is there, whether or not they pass their checks; each count is set once read, before it is
+  // checked, and stays unset for a block not reached. Definitions and dict strings are kept as
+  // each is read whole (a definition with its fields).
+  bool header_read = false;
+  bool header_valid = false;
+  struct Counts {
+    std::optional<uint32_t> definitions;
+    std::optional<uint32_t> dict_strings;  // 0 for an empty dict block, which holds no count
+    std::optional<uint32_t> entries;
+  } declared;
+
   std::span<const FieldView> fields_of(const DefView& def) const {
     return {fields.data() + def.first_field, def.field_count};
   }
 };
 
 // Checks the header, the definition block, the dict block and the data block's entry count, in
-// that order, and fills `layout` with views of them. The entries themselves are not read.
+// that order, and fills `layout` with views of them. The entries themselves are not read. On a
+// fault `layout` keeps what was read before it (see ImageLayout).
 Status read_layout(std::span<const uint8_t> image, ImageLayout& layout);
 
 // Runs every check of decode_document, in the same order and with the same messages, without

@@ -1,7 +1,7 @@
 // The walk over the data block of an image, shared by everything that reads payloads: it makes
 // every check of the data block in order and hands each value it reads to a sink. The decoder's
-// Document builder, the validator (which builds nothing) and the builder of Python objects are
-// such sinks.
+// Document builder, the validator (CheckingSink below, which builds nothing) and the builder of
+// Python objects are such sinks.
 //
 // A sink provides the hooks below; each returns false to stop the walk (the sink then holds its
 // own error). An inline string reaches string_value only once it has passed the UTF-8 check,
@@ -101,7 +101,7 @@ class PayloadWalker {
         return sink_.null_value(depth);
       case TypeTag::Bool:
         if (r < 1) return fail("Expected bool byte");
-        return sink_.bool_value(*p++ != 0);
+        return sink_.bool_value(bool_of(*p++));
       case TypeTag::Int32:
         if (r < 4) return fail("Expected int32 (4 bytes)");
         p += 4;
@@ -227,6 +227,25 @@ class PayloadWalker {
   const ImageLayout& layout_;
   Sink& sink_;
   std::string error_;
+};
+
+// Accepts every value and keeps nothing: the walk alone makes the checks. A sink that needs only
+// a few hooks derives from it and hides those.
+struct CheckingSink {
+  bool null_value(uint32_t) { return true; }
+  bool null_items(uint32_t) { return true; }
+  bool bool_value(bool) { return true; }
+  bool int32_value(int32_t) { return true; }
+  bool uint32_value(uint32_t) { return true; }
+  bool float32_value(uint32_t) { return true; }
+  bool string_value(const uint8_t*, uint32_t, bool) { return true; }
+  bool str_ref(uint32_t, uint32_t) { return true; }
+  bool end_array(uint16_t, uint16_t, uint32_t) { return true; }
+  bool fixed_array(uint16_t, uint16_t, TypeTag, const uint8_t*, uint32_t) { return true; }
+  bool begin_object(uint16_t, uint32_t) { return true; }
+  bool end_object(uint16_t, uint32_t) { return true; }
+  bool begin_entry(uint32_t, uint16_t, uint32_t) { return true; }
+  bool end_entry(uint16_t) { return true; }
 };
 
 }  // namespace vorn
