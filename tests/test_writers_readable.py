@@ -227,3 +227,26 @@ def test_writers_return_only_what_loads_reads(tmp_path_factory, writer, data):
     expected = refusal(vorn.loads, patched(safe_image, patches))
     assert expected.startswith("Cannot represent float ")
     assert refusal(write, value) == expected
+
+
+LONG = "s" * 16777216  # one byte more than any string form holds
+TOO_LONG = "String exceeds maximum inline length (16 777 215 bytes)"
+
+
+# The encoder's own order, which the three writers share: the definitions, then the dict strings,
+# then the payload.
+@pytest.mark.parametrize("write, value, message", [
+    ("dumps", {"k" * 256: [LONG, LONG]}, "Field name too long"),
+    ("dumps", [[LONG, LONG], [0] * 65536], TOO_LONG),
+    ("emit", {"a": {str(i): 0 for i in range(32768)}, "b": LONG},
+     "Object #6 has 65536 fields (max 65535)"),
+    ("emit", [[LONG], list(range(65536))], TOO_LONG),
+], ids=["dumps: definitions first", "dumps: dict before payload", "emit: definitions first",
+        "emit: dict before payload"])
+def test_encoder_refusal_order(write, value, message):
+    with pytest.raises(ValueError) as info:
+        if write == "dumps":
+            vorn.dumps(json.dumps(value))
+        else:
+            vorn.emit(value)
+    assert str(info.value) == "Failed to parse VORN: " + message
