@@ -100,11 +100,14 @@ fuzz: fuzz-build
 			$(FUZZ_BUILD)/corpus-$$t fuzz/seeds/$$t || exit 1; \
 	done
 
-# Throughput, size and memory against the peers on the corpus; BENCH_ARGS passes options, such as
-# BENCH_ARGS="--quick --files twitter" or BENCH_ARGS="--json bench.json".
+# Throughput, size and memory against the peers on the corpus, small documents and sizes from
+# 64 KB to 1 GB; the tables, their JSON and the charts go to BENCH_OUT. BENCH_ARGS passes options,
+# such as BENCH_ARGS="--quick --files twitter" or BENCH_ARGS="--skip scaling".
 .PHONY: bench bench-deps
+BENCH_OUT ?= bench/results
 bench: install bench-deps
-	$(PY) bench/bench.py $(BENCH_ARGS)
+	$(PY) bench/bench.py --json $(BENCH_OUT)/bench.json --charts $(BENCH_OUT) \
+		--markdown $(BENCH_OUT)/README.md $(BENCH_ARGS)
 
 format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h')

@@ -1,11 +1,15 @@
-"""Throughput, size and peak memory of vorn against its peers, on the JSON corpus.
+"""Throughput, size and peak memory of vorn against its peers: on the JSON corpus, on small
+documents, and on generated records text from 64 KB to 1 GB.
 
-    python bench/bench.py [--quick] [--files NAME_OR_PATH ...] [--corpus DIR] [--json PATH]
+    python bench/bench.py [--quick] [--files NAME_OR_PATH ...] [--corpus DIR] [--sizes SIZE ...]
+                          [--skip PART ...] [--json PATH] [--charts DIR] [--markdown PATH]
 
 Measures, for every JSON file of the corpus (the folder shared/data/corpus beside the repository
 or one of its parent directories, or --corpus) and the bundled example examples/catalog.json:
 
-  dumps   vorn.dumps(text) against the peers' ways from JSON text to bytes or objects
+  dumps   vorn.dumps(text) against the peers' ways from JSON text to bytes or objects, and
+          against simdjson's parser, which builds no Python objects: the floor for reading JSON
+          text at all
   loads   vorn.loads(image) against each peer reading its own encoding of the same value
   emit    vorn.emit(obj) against each peer writing obj, where obj is the file's value with None
           removed (emit refuses None by design): dict members holding None and None list items
@@ -13,10 +17,22 @@ or one of its parent directories, or --corpus) and the bundled example examples/
   size    bytes of minified JSON, VORN, MessagePack and CBOR, each also compressed with zstd 3
   memory  peak resident memory above the starting point of a fresh process doing one call
 
+Then:
+
+  small    ns per call on small documents (records.py: {"a":1}, a user record, a JSON-RPC
+           request, 1-KB and 10-KB records), best of the rounds of many calls, for dumps, loads
+           and emit against the fastest peers of each
+  scaling  MB/s and peak memory of dumps, loads, emit and orjson.loads on generated records text
+           of each size (--sizes; 64 KB to 1 GB, 64 KB and 1 MB with --quick), each function and
+           size in a fresh process (scaling.py)
+
 Timing: all libraries run in this one process, interleaved round by round, with the garbage
 collector disabled during every timed batch alike; each figure is the median over the rounds.
 Throughput is always the byte size of the original JSON file divided by the median time, so every
 measure is in MB/s of the same JSON-equivalent data. Each timed call's result is checked once.
+
+--charts DIR writes PNG charts (matplotlib) of the ratios and of throughput against size, and
+--markdown PATH the tables and charts as a snippet for a README (charts.py).
 
 Peers that are not installed are reported as such and skipped. A measure is skipped for a file
 only when vorn refuses the data (ValueError); the file, the function and the message are printed.
@@ -42,15 +58,23 @@ import subprocess
 import sys
 import tempfile
 import time
+import timeit
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable
 
 import vorn
 
+import charts
+import records
+import scaling
+
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "catalog.json"
-PEER_MODULES = ("orjson", "msgpack", "ormsgpack", "cbor2", "zstandard")
+PEER_MODULES = ("orjson", "msgspec", "yyjson", "simdjson", "msgpack", "ormsgpack", "cbor2",
+                "zstandard")
+# The distribution that installs a module, where the names differ.
+DISTRIBUTIONS = {"simdjson": "pysimdjson"}
 MB = 1e6
 
 
@@ -249,6 +273,8 @@ class Settings:
     rounds: int
     batch_seconds: float
     memory_runs: int
+    small_seconds: float  # one round of calls on a small document
+    scale_budget: float  # seconds of timed calls per function and size, beyond the first call
 
 
 def call_once(fn):
@@ -272,38 +298,44 @@ def time_batch(fn, calls: int) -> float:
         gc.enable()
 
 
+def first_call(cand: Candidate) -> tuple[dict, Callable[[], Any] | None]:
+    """Makes the candidate's call once and checks its result: the record, and the call to time
+    (None when the candidate is not installed or failed)."""
+    missing = [m for m in cand.needs if MODS[m] is None]
+    if missing:
+        return {"status": "not installed", "message": ", ".join(missing)}, None
+    try:
+        fn = cand.make()
+        result, _ = call_once(fn)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as exc:  # PanicException derives from BaseException
+        return failure_record(cand, exc), None
+    try:
+        problem = cand.check(result)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as exc:
+        problem = ("fail", f"the check raised {type(exc).__name__}: {exc}")
+    del result
+    record = {"status": "ok"}
+    if problem:
+        record["check"] = {"level": problem[0], "message": problem[1]}
+    return record, fn
+
+
 def run_candidates(candidates: list[Candidate], settings: Settings) -> dict:
     """Checks each candidate's result once, then times them interleaved; returns name -> record.
     When vorn refuses the data, nothing is timed: there is nothing to compare with."""
     records: dict[str, dict] = {}
     timed = []
     for cand in candidates:
-        missing = [m for m in cand.needs if MODS[m] is None]
-        if missing:
-            records[cand.name] = {"status": "not installed", "message": ", ".join(missing)}
+        records[cand.name], fn = first_call(cand)
+        if records[cand.name]["status"] == "refused":
+            return {cand.name: records[cand.name]}
+        if fn is None:
             continue
-        fn = cand.make()
-        try:
-            result, _ = call_once(fn)
-        except (KeyboardInterrupt, SystemExit):
-            raise
-        except BaseException as exc:  # PanicException derives from BaseException
-            records[cand.name] = failure_record(cand, exc)
-            if records[cand.name]["status"] == "refused":
-                return {cand.name: records[cand.name]}
-            continue
-        try:
-            problem = cand.check(result)
-        except (KeyboardInterrupt, SystemExit):
-            raise
-        except BaseException as exc:
-            problem = ("fail", f"the check raised {type(exc).__name__}: {exc}")
-        del result
-        record = {"status": "ok"}
-        if problem:
-            record["check"] = {"level": problem[0], "message": problem[1]}
-        records[cand.name] = record
-        _, once = call_once(fn)
+        once = call_once(fn)[1]  # the result dropped at once (simdjson's parser needs that)
         calls = max(1, min(1_000_000, math.ceil(settings.batch_seconds / max(once, 1e-9))))
         timed.append((cand.name, fn, calls))
     samples: dict[str, list[float]] = {name: [] for name, _, _ in timed}
@@ -363,6 +395,20 @@ def chain(encode, parse, text):
     return lambda: encode(parse(text))
 
 
+def simdjson_parse(module) -> Callable[[str], Any]:
+    """One parser's parse: it reads the text into the parser's own document, making no Python
+    objects; the parser is reused, as its users do, so no document may outlive the next call."""
+    return module.Parser().parse
+
+
+def simdjson_value(document) -> Any:
+    """The Python value of a parsed document (made only to check it)."""
+    for convert in ("as_dict", "as_list"):
+        if hasattr(document, convert):
+            return getattr(document, convert)()
+    return document
+
+
 def dumps_candidates(case: Case) -> list[Candidate]:
     text, obj = case.text, case.obj
     m = MODS
@@ -371,10 +417,20 @@ def dumps_candidates(case: Case) -> list[Candidate]:
                   check_dumps(text), is_vorn=True),
         Candidate("orjson.loads", ("orjson",), lambda: functools.partial(m["orjson"].loads, text),
                   equal(obj)),
+        Candidate("msgspec.json.decode", ("msgspec",),
+                  lambda: functools.partial(m["msgspec"].json.decode, text), equal(obj)),
+        Candidate("yyjson.loads", ("yyjson",), lambda: functools.partial(m["yyjson"].loads, text),
+                  equal(obj)),
         Candidate("json.loads", (), lambda: functools.partial(json.loads, text), equal(obj)),
+        Candidate("simdjson.parse", ("simdjson",),
+                  lambda: functools.partial(simdjson_parse(m["simdjson"]), text),
+                  lambda document: equal(obj)(simdjson_value(document))),
         Candidate("ormsgpack(orjson)", ("ormsgpack", "orjson"),
                   lambda: chain(m["ormsgpack"].packb, m["orjson"].loads, text),
                   decodes_to(lambda b: m["ormsgpack"].unpackb(b), obj)),
+        Candidate("msgspec.msgpack(msgspec.json)", ("msgspec",),
+                  lambda: chain(m["msgspec"].msgpack.encode, m["msgspec"].json.decode, text),
+                  decodes_to(lambda b: m["msgspec"].msgpack.decode(b), obj)),
         Candidate("msgpack(json)", ("msgpack",),
                   lambda: chain(m["msgpack"].packb, json.loads, text),
                   decodes_to(lambda b: m["msgpack"].unpackb(b), obj)),
@@ -388,6 +444,8 @@ def msgpack_encoding(obj) -> bytes | None:
         return MODS["msgpack"].packb(obj)
     if MODS["ormsgpack"] is not None:
         return MODS["ormsgpack"].packb(obj)
+    if MODS["msgspec"] is not None:
+        return MODS["msgspec"].msgpack.encode(obj)
     return None
 
 
@@ -405,11 +463,17 @@ def loads_candidates(case: Case) -> list[Candidate]:
                   check_loads(text), is_vorn=True),
         Candidate("orjson.loads", ("orjson",), lambda: functools.partial(m["orjson"].loads, text),
                   equal(obj)),
+        Candidate("msgspec.json.decode", ("msgspec",),
+                  lambda: functools.partial(m["msgspec"].json.decode, text), equal(obj)),
+        Candidate("yyjson.loads", ("yyjson",), lambda: functools.partial(m["yyjson"].loads, text),
+                  equal(obj)),
         Candidate("json.loads", (), lambda: functools.partial(json.loads, text), equal(obj)),
         Candidate("msgpack", ("msgpack",), lambda: functools.partial(m["msgpack"].unpackb, packed),
                   equal(obj)),
         Candidate("ormsgpack", ("ormsgpack",),
                   lambda: functools.partial(m["ormsgpack"].unpackb, packed), equal(obj)),
+        Candidate("msgspec.msgpack", ("msgspec",),
+                  lambda: functools.partial(m["msgspec"].msgpack.decode, packed), equal(obj)),
         Candidate("cbor2", ("cbor2",), lambda: functools.partial(m["cbor2"].loads, cbor),
                   equal(obj)),
         Candidate("pickle", (), lambda: functools.partial(pickle.loads, pickled), equal(obj)),
@@ -430,6 +494,9 @@ def emit_candidates(case: Case) -> list[Candidate]:
         Candidate("ormsgpack", ("ormsgpack",),
                   lambda: functools.partial(m["ormsgpack"].packb, value),
                   decodes_to(lambda b: m["ormsgpack"].unpackb(b), value)),
+        Candidate("msgspec.msgpack", ("msgspec",),
+                  lambda: functools.partial(m["msgspec"].msgpack.encode, value),
+                  decodes_to(lambda b: m["msgspec"].msgpack.decode(b), value)),
         Candidate("pickle", (), lambda: functools.partial(pickle.dumps, value,
                                                           protocol=pickle.HIGHEST_PROTOCOL),
                   decodes_to(pickle.loads, value)),
@@ -456,6 +523,96 @@ def measure_timed(measure: str, case: Case, settings: Settings) -> dict:
 
 
 # ---------------------------------------------------------------------------------------------
+# Small documents: what a call costs besides its document.
+
+SMALL_MEASURES = {
+    "dumps": "JSON text in",
+    "loads": "vorn.loads reads its image, the peers MessagePack",
+    "emit": "a Python value in, bytes out",
+}
+
+
+def small_candidates(measure: str, text: str) -> list[Candidate]:
+    """The calls timed on one small document: each a partial of one function and one argument,
+    timed as the statement f(x)."""
+    obj, m = json.loads(text), MODS
+    if measure == "dumps":
+        return [
+            Candidate("vorn.dumps", (), lambda: functools.partial(vorn.dumps, text),
+                      check_dumps(text), is_vorn=True),
+            Candidate("orjson.loads", ("orjson",),
+                      lambda: functools.partial(m["orjson"].loads, text), equal(obj)),
+            Candidate("msgspec.json.decode", ("msgspec",),
+                      lambda: functools.partial(m["msgspec"].json.decode, text), equal(obj)),
+        ]
+    if measure == "loads":
+        packed = msgpack_encoding(obj)
+        return [
+            Candidate("vorn.loads", (), lambda: functools.partial(vorn.loads, vorn.dumps(text)),
+                      check_loads(text), is_vorn=True),
+            Candidate("msgspec.msgpack.decode", ("msgspec",),
+                      lambda: functools.partial(m["msgspec"].msgpack.decode, packed), equal(obj)),
+            Candidate("ormsgpack.unpackb", ("ormsgpack",),
+                      lambda: functools.partial(m["ormsgpack"].unpackb, packed), equal(obj)),
+        ]
+    return [
+        Candidate("vorn.emit", (), lambda: functools.partial(vorn.emit, obj),
+                  check_emit(obj, emit_limits(obj)), is_vorn=True),
+        Candidate("ormsgpack.packb", ("ormsgpack",),
+                  lambda: functools.partial(m["ormsgpack"].packb, obj),
+                  decodes_to(lambda b: m["ormsgpack"].unpackb(b), obj)),
+        Candidate("msgspec.msgpack.encode", ("msgspec",),
+                  lambda: functools.partial(m["msgspec"].msgpack.encode, obj),
+                  decodes_to(lambda b: m["msgspec"].msgpack.decode(b), obj)),
+    ]
+
+
+def run_small(candidates: list[Candidate], settings: Settings) -> dict:
+    """Checks each call once, then times rounds of many calls, interleaved; the figure is the
+    best round's ns per call, the least disturbed by the machine's other work. timeit runs the
+    statement f(x) with the collector disabled, so a call costs what it costs in user code,
+    without a partial's indirection."""
+    results: dict[str, dict] = {}
+    timers = []
+    for cand in candidates:
+        results[cand.name], fn = first_call(cand)
+        if fn is None:
+            continue
+        assert isinstance(fn, functools.partial) and len(fn.args) == 1
+        timer = timeit.Timer("f(x)", globals={"f": fn.func, "x": fn.args[0]})
+        once = timer.timeit(1)
+        calls = max(1, min(1_000_000, math.ceil(settings.small_seconds / max(once, 1e-9))))
+        calls = max(1, math.ceil(settings.small_seconds / (timer.timeit(calls) / calls)))
+        timers.append((cand.name, timer, calls))
+    samples: dict[str, list[float]] = {name: [] for name, _, _ in timers}
+    for r in range(settings.rounds):
+        shift = r % len(timers) if timers else 0
+        for name, timer, calls in timers[shift:] + timers[:shift]:
+            samples[name].append(timer.timeit(calls) / calls)
+    for name, _, calls in timers:
+        results[name].update(seconds=min(samples[name]),
+                             median_seconds=statistics.median(samples[name]),
+                             ns=min(samples[name]) * 1e9, rounds=settings.rounds,
+                             calls_per_round=calls)
+    lead = results.get(candidates[0].name, {})
+    for name, rec in results.items():
+        if name != candidates[0].name and "ns" in rec and "ns" in lead:
+            rec["ratio"] = rec["ns"] / lead["ns"]
+    return results
+
+
+def measure_small(settings: Settings) -> dict[str, list[dict]]:
+    out: dict[str, list[dict]] = {measure: [] for measure in SMALL_MEASURES}
+    for name, text in records.SMALL_DOCS:
+        print(f"small documents: {name} ...", file=sys.stderr, flush=True)
+        for measure in SMALL_MEASURES:
+            results = run_small(small_candidates(measure, text), settings)
+            out[measure].append({"document": name, "bytes": len(text.encode()),
+                                 "results": results})
+    return out
+
+
+# ---------------------------------------------------------------------------------------------
 # Size and memory.
 
 
@@ -471,7 +628,7 @@ def measure_size(case: Case) -> dict:
     try:
         packed = msgpack_encoding(obj)
         if packed is None:
-            out["msgpack"] = {"status": "not installed", "message": "msgpack, ormsgpack"}
+            out["msgpack"] = {"status": "not installed", "message": "msgpack, ormsgpack, msgspec"}
         else:
             encoded["msgpack"] = packed
     except Exception as exc:  # noqa: BLE001
@@ -577,7 +734,8 @@ def measure_memory(case: Case, settings: Settings, tmp: Path) -> dict:
 # Output.
 
 SHORT_STATUS = {"not installed": "not installed", "refused": "refused",
-                "not implemented": "not impl.", "error": "error", "unavailable": "unavailable"}
+                "not implemented": "not impl.", "error": "error", "unavailable": "unavailable",
+                "skipped": "skipped"}
 
 
 def cell_status(record: dict | None) -> str | None:
@@ -593,7 +751,11 @@ def flag(record: dict) -> str:
     return "!" if level == "fail" else "*" if level == "note" else ""
 
 
-def render(headers: list[str], rows: list[list[str]]) -> str:
+Table = tuple[list[str], list[list[str]]]  # headers, rows
+
+
+def render(table: Table) -> str:
+    headers, rows = table
     widths = [max(len(r[i]) for r in [headers] + rows) for i in range(len(headers))]
 
     def line(cells):
@@ -603,7 +765,17 @@ def render(headers: list[str], rows: list[list[str]]) -> str:
     return "\n".join([line(headers), line(["-" * w for w in widths])] + [line(r) for r in rows])
 
 
-def timed_table(measure: str, entries: list[dict]) -> str:
+def render_markdown(table: Table) -> str:
+    headers, rows = table
+
+    def line(cells):
+        return "| " + " | ".join(c.replace("|", "\\|") for c in cells) + " |"
+
+    rule = "|" + "|".join("---" if i == 0 else "---:" for i in range(len(headers))) + "|"
+    return "\n".join([line(headers), rule] + [line(r) for r in rows])
+
+
+def timed_table(measure: str, entries: list[dict]) -> Table:
     names: list[str] = []
     for e in entries:
         names += [n for n in e["results"] if n not in names]
@@ -622,10 +794,10 @@ def timed_table(measure: str, entries: list[dict]) -> str:
                     text += f" x{rec['ratio']:.2f}"
             row.append(text)
         rows.append(row)
-    return render(headers, rows)
+    return headers, rows
 
 
-def size_table(entries: list[dict]) -> str:
+def size_table(entries: list[dict]) -> Table:
     cols = ["json", "vorn", "msgpack", "cbor"]
     cols += [c + "+zstd" for c in cols]
     rows = []
@@ -641,10 +813,10 @@ def size_table(entries: list[dict]) -> str:
                     text += f" x{rec['ratio']:.2f}"
             row.append(text)
         rows.append(row)
-    return render(["file"] + cols, rows)
+    return ["file"] + cols, rows
 
 
-def memory_table(entries: list[dict]) -> str:
+def memory_table(entries: list[dict]) -> Table:
     rows = []
     for e in entries:
         res, text_mb = e["results"], e["bytes"] / MB
@@ -660,7 +832,53 @@ def memory_table(entries: list[dict]) -> str:
                     text += f" x{rec['ratio']:.2f}"
             row.append(text)
         rows.append(row)
-    return render(["file", "text MB", "vorn.dumps MB", "vorn.loads MB", "orjson.loads MB"], rows)
+    return ["file", "text MB", "vorn.dumps MB", "vorn.loads MB", "orjson.loads MB"], rows
+
+
+def small_table(entries: list[dict]) -> Table:
+    names: list[str] = []
+    for e in entries:
+        names += [n for n in e["results"] if n not in names]
+    headers = ["document", "bytes"] + [n + " ns" if n.startswith("vorn") else n for n in names]
+    rows = []
+    for e in entries:
+        row = [e["document"], str(e["bytes"])]
+        for n in names:
+            rec = e["results"].get(n)
+            text = cell_status(rec)
+            if text is None:
+                text = f"{rec['ns']:.0f}{flag(rec)}"
+                if "ratio" in rec:
+                    text += f" x{rec['ratio']:.2f}"
+            row.append(text)
+        rows.append(row)
+    return headers, rows
+
+
+def scaling_table(entries: list[dict]) -> Table:
+    headers = ["size", "bytes", "records"]
+    for op in scaling.OPS:
+        headers += [f"{op} MB/s", f"{op} peak MB"]
+    rows = []
+    for e in entries:
+        row = [e["size"], str(e["bytes"]), str(e["records"])]
+        for op in scaling.OPS:
+            rec = e["results"].get(op)
+            text = cell_status(rec)
+            if text is not None:
+                row += [text, ""]
+                continue
+            peak = rec.get("peak_bytes")
+            if peak is None:
+                peak_text = "unavailable"
+            else:
+                peak_text = f"{peak / MB:.{1 if peak >= 10 * MB else 3}f} " \
+                            f"({peak / e['bytes']:.2f}x text)"
+                if "peak_ratio" in rec:
+                    peak_text += f" x{rec['peak_ratio']:.2f}"
+            row += [f"{rec['mb_s']:.1f}{flag(rec)}", peak_text]
+        rows.append(row)
+    return headers, rows
 
 
 def add_ratios(measure: str, entries: list[dict]) -> None:
@@ -698,26 +916,49 @@ TITLES = {
     "memory": "memory: peak resident MB above the starting point of a fresh process doing one "
               "call (median of runs); orjson xR = orjson.loads peak / vorn.loads peak, above 1 "
               "when vorn uses less",
+    "small": "small documents, {measure} ({what}): ns per call, the best of {rounds} rounds of "
+             "many calls; xR = the peer's ns / vorn's, above 1 when vorn is faster",
+    "scaling": "scaling: generated records text; MB/s of the text (median of the rounds), peak "
+               "resident MB above the starting point of a fresh process doing one call (and as a "
+               "multiple of the text); orjson.loads xR = its peak / vorn.loads' peak",
 }
+
+
+def report_tables(report: dict) -> list[tuple[str, Table]]:
+    """Every table of the report, with its title, in the order they are printed."""
+    tables = []
+    for measure, entries in report["measures"].items():
+        if not entries:
+            continue
+        if measure in TIMED_MEASURES:
+            tables.append((f"{measure}: {TIMED_MEASURES[measure][0]}",
+                           timed_table(measure, entries)))
+        elif measure == "size":
+            tables.append((TITLES["size"], size_table(entries)))
+        else:
+            tables.append((TITLES["memory"], memory_table(entries)))
+    rounds = report["settings"]["rounds"]
+    for measure, entries in report.get("small", {}).items():
+        title = TITLES["small"].format(measure=measure, what=SMALL_MEASURES[measure],
+                                       rounds=rounds)
+        tables.append((title, small_table(entries)))
+    if report.get("scaling"):
+        tables.append((TITLES["scaling"], scaling_table(report["scaling"])))
+    return tables
+
+
+LEGEND = ("MB/s = byte size of the original JSON file / median time (1 MB = 10^6 bytes), the same "
+          "for every measure.\nCells: MB/s, then xR = vorn's throughput / the peer's (above 1 "
+          "when vorn is faster). '!' marks a result that failed its check, '*' a note below.")
 
 
 def print_report(report: dict) -> None:
     print(f"vorn benchmark: {report['machine']['python']} on {report['machine']['cpu']}, "
           f"{report['settings']['mode']} mode ({report['settings']['rounds']} rounds)")
-    print("MB/s = byte size of the original JSON file / median time (1 MB = 10^6 bytes), the same "
-          "for every measure.\nCells: MB/s, then xR = vorn's throughput / the peer's (above 1 "
-          "when vorn is faster). '!' marks a result that failed its check, '*' a note below.")
-    for measure, entries in report["measures"].items():
-        print()
-        if measure in TIMED_MEASURES:
-            print(f"== {measure}: {TIMED_MEASURES[measure][0]} ==")
-            print(timed_table(measure, entries))
-        elif measure == "size":
-            print(f"== {TITLES['size']} ==")
-            print(size_table(entries))
-        else:
-            print(f"== {TITLES['memory']} ==")
-            print(memory_table(entries))
+    print(LEGEND)
+    for title, table in report_tables(report):
+        print(f"\n== {title} ==")
+        print(render(table))
     notes = collect_notes(report)
     if notes:
         print("\nNotes:")
@@ -725,39 +966,74 @@ def print_report(report: dict) -> None:
             print("  " + line)
 
 
-def collect_notes(report: dict) -> list[str]:
-    """The report's notes, then every check note and every vorn or peer failure, one line per
-    function and message with the files it concerns."""
-    grouped: dict[tuple, list[str]] = {}
+def all_results(report: dict):
+    """(table, row label, results) for every row of every table."""
     for measure, entries in report["measures"].items():
         for e in entries:
-            for name, rec in e["results"].items():
-                check = rec.get("check")
-                if check:
-                    tag = "CHECK FAILED" if check["level"] == "fail" else "note"
-                    grouped.setdefault((measure, name, tag, check["message"]), []).append(e["file"])
-                if rec.get("status") in ("refused", "not implemented", "error") and not rec.get(
-                        "derived"):
-                    key = (measure, name, rec["status"], rec.get("message", ""))
-                    grouped.setdefault(key, []).append(e["file"])
+            yield measure, e["file"], e["results"]
+    for measure, entries in report.get("small", {}).items():
+        for e in entries:
+            yield f"small {measure}", e["document"], e["results"]
+    for e in report.get("scaling", []):
+        yield "scaling", e["size"], e["results"]
+
+
+def collect_notes(report: dict) -> list[str]:
+    """The report's notes, then every check note and every vorn or peer failure, one line per
+    function and message with the files (documents, sizes) it concerns."""
+    grouped: dict[tuple, list[str]] = {}
+    for measure, label, results in all_results(report):
+        for name, rec in results.items():
+            check = rec.get("check")
+            if check:
+                tag = "CHECK FAILED" if check["level"] == "fail" else "note"
+                grouped.setdefault((measure, name, tag, check["message"]), []).append(label)
+            if rec.get("status") in ("refused", "not implemented", "error", "skipped") and \
+                    not rec.get("derived"):
+                key = (measure, name, rec["status"], rec.get("message", ""))
+                grouped.setdefault(key, []).append(label)
     lines = list(report["notes"])
-    for (measure, name, what, message), files in grouped.items():
-        lines.append(f"{measure}: {name} {what}: {message} [{', '.join(files)}]")
+    for (measure, name, what, message), labels in grouped.items():
+        lines.append(f"{measure}: {name} {what}: {message} [{', '.join(labels)}]")
     return lines
 
 
 def count_failures(report: dict) -> int:
     failures = set()
-    for entries in report["measures"].values():
-        for e in entries:
-            for name, rec in e["results"].items():
-                if not name.startswith("vorn"):
-                    continue
-                if rec.get("check", {}).get("level") == "fail":
-                    failures.add((e["file"], name, rec["check"]["message"]))
-                if rec.get("status") == "error":
-                    failures.add((e["file"], name, rec.get("message")))
+    for measure, label, results in all_results(report):
+        for name, rec in results.items():
+            if not name.startswith("vorn"):
+                continue
+            if rec.get("check", {}).get("level") == "fail":
+                failures.add((measure, label, name, rec["check"]["message"]))
+            if rec.get("status") == "error":
+                failures.add((measure, label, name, rec.get("message")))
     return len(failures)
+
+
+def markdown_report(report: dict, images: list[Path], base: Path) -> str:
+    """The run's tables and charts as Markdown, image paths relative to base."""
+    m = report["machine"]
+    lines = [
+        "<!-- Written by bench/bench.py --markdown; image paths are relative to the repository "
+        "root. -->",
+        f"Measured with `bench/bench.py` ({report['settings']['mode']} mode) on "
+        f"{m['python']}, {m['cpu']} ({m['cpus']} cores), vorn {m['versions'].get('vorn')}.",
+        "",
+        LEGEND.replace("\n", " "),
+    ]
+    for image in images:
+        try:
+            shown = image.resolve().relative_to(base.resolve())
+        except ValueError:
+            shown = image
+        lines += ["", f"![{image.stem.replace('_', ' ')}]({shown.as_posix()})"]
+    for title, table in report_tables(report):
+        lines += ["", f"**{title}**", "", render_markdown(table)]
+    notes = collect_notes(report)
+    if notes:
+        lines += ["", "Notes:", ""] + [f"- {line}" for line in notes]
+    return "\n".join(lines) + "\n"
 
 
 # ---------------------------------------------------------------------------------------------
@@ -807,36 +1083,55 @@ def machine() -> dict:
     except (OSError, StopIteration):
         pass
     versions = {}
-    for name in ("vorn",) + PEER_MODULES:
+    for name in ("vorn",) + PEER_MODULES + ("matplotlib",):
         try:
-            versions[name] = importlib.metadata.version(name)
+            versions[name] = importlib.metadata.version(DISTRIBUTIONS.get(name, name))
         except importlib.metadata.PackageNotFoundError:
             versions[name] = None
     return {"python": f"CPython {platform.python_version()}", "platform": platform.platform(),
             "cpu": cpu, "cpus": os.cpu_count(), "versions": versions}
 
 
-def main(argv: list[str] | None = None) -> int:
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="a few short rounds only")
+    parser.add_argument("--quick", action="store_true", help="a few short rounds only, and the "
+                                                            "scaling table up to 1 MB")
     parser.add_argument("--files", nargs="+", metavar="FILE",
                         help="corpus file names (with or without .json) or paths of JSON files")
     parser.add_argument("--corpus", help="the corpus folder (default: shared/data/corpus found "
                                          "beside the repository or one of its parents)")
+    parser.add_argument("--sizes", nargs="*", metavar="SIZE", type=scaling.parse_size,
+                        help="sizes of the records text for the scaling table, e.g. 64K 16M 1G "
+                             "(default: 64K 1M 16M 256M 1G, with --quick 64K 1M; none: no "
+                             "scaling table)")
+    parser.add_argument("--skip", nargs="+", default=[], choices=("corpus", "small", "scaling"),
+                        help="parts not to run")
     parser.add_argument("--json", metavar="PATH", help="write all figures to PATH as JSON")
+    parser.add_argument("--charts", metavar="DIR", help="write PNG charts into DIR (matplotlib)")
+    parser.add_argument("--markdown", metavar="PATH",
+                        help="write the tables and the charts of --charts to PATH as Markdown")
     parser.add_argument("--rounds", type=int, help="timed rounds per library (median taken)")
-    args = parser.parse_args(argv)
+    return parser.parse_args(argv)
 
-    settings = (Settings(rounds=3, batch_seconds=0.002, memory_runs=1) if args.quick
-                else Settings(rounds=15, batch_seconds=0.025, memory_runs=3))
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_args(argv)
+    settings = (Settings(rounds=3, batch_seconds=0.002, memory_runs=1, small_seconds=0.002,
+                         scale_budget=0.2) if args.quick
+                else Settings(rounds=15, batch_seconds=0.025, memory_runs=3, small_seconds=0.02,
+                              scale_budget=10.0))
     if args.rounds:
         settings.rounds = args.rounds
+    sizes = args.sizes if args.sizes is not None else list(
+        scaling.QUICK_SIZES if args.quick else scaling.FULL_SIZES)
     notes: list[str] = []
-    paths = select_files(args, notes)
+    paths = select_files(args, notes) if "corpus" not in args.skip else []
     missing = [name for name, module in MODS.items() if module is None]
     if missing:
         notes.append(f"not installed, skipped: {', '.join(missing)} (make bench installs them)")
     measures: dict[str, list[dict]] = {m: [] for m in ("dumps", "loads", "emit", "size", "memory")}
+    small: dict[str, list[dict]] = {}
+    scaled: list[dict] = []
     with tempfile.TemporaryDirectory(prefix="vorn-bench-") as tmp:
         for path in paths:
             print(f"measuring {path.name} ...", file=sys.stderr, flush=True)
@@ -852,22 +1147,40 @@ def main(argv: list[str] | None = None) -> int:
             measures["size"].append({**base, "results": measure_size(case)})
             measures["memory"].append({**base, "results": measure_memory(case, settings,
                                                                           Path(tmp))})
+        if "small" not in args.skip:
+            small = measure_small(settings)
+        if "scaling" not in args.skip and sizes:
+            scaled = scaling.measure_scaling(sizes, settings, Path(tmp),
+                                             MODS["orjson"] is not None)
     for measure, entries in measures.items():
         add_ratios(measure, entries)
     report = {
         "machine": machine(),
         "settings": {"mode": "quick" if args.quick else "full", "rounds": settings.rounds,
                      "batch_seconds": settings.batch_seconds,
-                     "memory_runs": settings.memory_runs},
+                     "memory_runs": settings.memory_runs,
+                     "small_seconds": settings.small_seconds,
+                     "scale_budget_seconds": settings.scale_budget, "sizes": sizes},
         "units": {"mb_s": "byte size of the original JSON file / median seconds / 10^6",
                   "ratio": "vorn ahead when above 1: peer time / vorn time, peer bytes / vorn "
-                           "bytes"},
+                           "bytes",
+                  "ns": "nanoseconds per call, the best round",
+                  "peak_bytes": "peak resident bytes above the start of a fresh process"},
         "notes": notes,
         "measures": measures,
+        "small": small,
+        "scaling": scaled,
     }
+    images: list[Path] = []
+    if args.charts:
+        images, problem = charts.write_charts(report, Path(args.charts))
+        if problem:
+            notes.append(problem)
     print_report(report)
     if args.json:
         Path(args.json).write_text(json.dumps(report, indent=1) + "\n")
+    if args.markdown:
+        Path(args.markdown).write_text(markdown_report(report, images, ROOT))
     failures = count_failures(report)
     if failures:
         print(f"\n{failures} vorn result(s) failed a check or raised an unexpected error.")

@@ -1,0 +1,281 @@
+"""Throughput and peak memory against the size of the text, on generated records text.
+
+For each size the parent writes a records text of about that many bytes (records.py) into a
+temporary folder, then runs each function in a fresh interpreter (this file run as a script):
+
+  vorn.dumps    the text (a str) in, the image out; the worker also writes the image for the next
+  vorn.loads    the image in, the value out
+  vorn.emit     the value (read from the text by orjson or json before measuring) in, an image out
+  orjson.loads  the text in, the value out: the peer for loads' peak memory
+
+The worker makes one call on a small sample (so that the code pages the call touches are
+resident), resets the peak resident set to the current one, makes the measured call, and reads
+the peak above that starting point from /proc/self/status. It then times further calls, in
+batches as on the corpus while a call is short, one call a round when it is long, within a time
+budget, and reports the median; as on the corpus, a call's time includes freeing its result. The
+garbage collector is disabled during every call alike. Each result is checked once: images by
+their header (and an emitted image by what loads reads back, up to a size), values against the
+records they were made from (every record up to a limit, then a sample spread over the text).
+
+Below about a megabyte the peaks mostly come from memory the process already holds (the
+allocator's free lists and pages), so small sizes show little more than that.
+
+A function whose estimated need (a multiple of the text size) exceeds the memory available is
+skipped and says so, rather than driving the machine into swap or the kernel's OOM killer.
+"""
+
+from __future__ import annotations
+
+import gc
+import json
+import math
+import re
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Any, Callable
+
+import records
+
+KB, MiB, GiB = 1 << 10, 1 << 20, 1 << 30
+MB = 1e6
+FULL_SIZES = (64 * KB, MiB, 16 * MiB, 256 * MiB, GiB)
+QUICK_SIZES = (64 * KB, MiB)
+OPS = ("vorn.dumps", "vorn.loads", "vorn.emit", "orjson.loads")
+# The memory a worker needs, as a multiple of the text size, beyond the interpreter itself: its
+# input and the peak of the call (measured on records text: dumps about 3 times the text, loads 5,
+# emit 1.5 on top of a value of Python objects that takes 8.5, orjson.loads 8.5), with room.
+NEEDS = {"vorn.dumps": 5, "vorn.loads": 7, "vorn.emit": 11, "orjson.loads": 10}
+BASE_NEED = 300 * MiB
+# Records checked one by one; above that, this many spread over the text.
+CHECK_ALL = 20000
+
+
+def parse_size(text: str) -> int:
+    """A size such as 64K, 16M, 1G or 1.5GB (binary multiples), or plain bytes."""
+    match = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*([KMG]?)(?:I?B)?\s*", text, re.IGNORECASE)
+    if not match:
+        raise ValueError(f"not a size: {text!r} (use e.g. 64K, 16M, 1G)")
+    value = int(float(match[1]) * {"": 1, "K": KB, "M": MiB, "G": GiB}[match[2].upper()])
+    if value < 64:
+        raise ValueError(f"size {text!r} is below 64 bytes")
+    return value
+
+
+def size_label(n: int) -> str:
+    for unit, scale in (("GB", GiB), ("MB", MiB), ("KB", KB)):
+        if n >= scale:
+            return f"{n / scale:g} {unit}"
+    return f"{n} B"
+
+
+# ---------------------------------------------------------------------------------------------
+# The parent.
+
+
+def available_memory() -> int | None:
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * KB
+    except OSError:
+        pass
+    return None
+
+
+def run_worker(op: str, text_path: Path, image_path: Path, count: int, text_bytes: int,
+               settings) -> dict:
+    need = NEEDS[op] * text_bytes + BASE_NEED
+    available = available_memory()
+    if available is not None and need > available:
+        return {"status": "skipped", "message": f"needs about {need / GiB:.1f} GiB, "
+                                                f"{available / GiB:.1f} GiB available"}
+    command = [sys.executable, str(Path(__file__).resolve()), "worker", op, str(text_path),
+               str(image_path), str(count), str(settings.rounds), str(settings.batch_seconds),
+               str(settings.scale_budget)]
+    try:
+        proc = subprocess.run(command, capture_output=True, text=True, timeout=3600)
+    except subprocess.TimeoutExpired:
+        return {"status": "error", "message": "no result within an hour"}
+    if proc.returncode != 0:
+        last = (proc.stderr.strip().splitlines() or [f"exit status {proc.returncode}"])[-1]
+        return {"status": "error", "message": last}
+    return json.loads(proc.stdout)
+
+
+def measure_scaling(sizes: list[int], settings, tmp: Path, have_orjson: bool) -> list[dict]:
+    entries = []
+    for target in sizes:
+        label = size_label(target)
+        print(f"scaling: writing {label} of records text ...", file=sys.stderr, flush=True)
+        text_path, image_path = tmp / f"records-{target}.json", tmp / f"records-{target}.vorn"
+        count = records.write_records_file(text_path, target)
+        size = text_path.stat().st_size
+        results: dict[str, dict] = {}
+        for op in OPS:
+            if op == "orjson.loads" and not have_orjson:
+                results[op] = {"status": "not installed", "message": "orjson"}
+                continue
+            if op == "vorn.loads" and not image_path.exists():
+                dumps = results["vorn.dumps"]
+                results[op] = {**dumps, "derived": True,
+                               "message": f"no image, dumps: {dumps.get('message', '')}"}
+                continue
+            print(f"scaling: {label}: {op} ...", file=sys.stderr, flush=True)
+            results[op] = run_worker(op, text_path, image_path, count, size, settings)
+        text_path.unlink()
+        image_path.unlink(missing_ok=True)
+        for rec in results.values():
+            if rec.get("status") == "ok":
+                rec["mb_s"] = size / rec["seconds"] / MB
+        lead, peer = results.get("vorn.loads", {}), results.get("orjson.loads", {})
+        if lead.get("peak_bytes") and peer.get("peak_bytes") is not None:
+            peer["peak_ratio"] = peer["peak_bytes"] / lead["peak_bytes"]
+        entries.append({"size": label, "target": target, "bytes": size, "records": count,
+                        "results": results})
+    return entries
+
+
+# ---------------------------------------------------------------------------------------------
+# The worker: one function on one size, in a fresh interpreter.
+
+SAMPLE = records.records_text(3)
+
+
+def vm_status() -> dict[str, int]:
+    """The current and the peak resident set (bytes), where /proc tells them."""
+    fields = {"VmRSS": 0, "VmHWM": 0}
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                key, _, rest = line.partition(":")
+                if key in fields:
+                    fields[key] = int(rest.split()[0]) * KB
+    except OSError:
+        pass
+    return fields
+
+
+def reset_peak() -> bool:
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def prepare(op: str, text_path: Path, image_path: Path) -> tuple[Any, Any, Any]:
+    """The function, its input, and a small input for the warm-up call."""
+    import vorn
+
+    if op == "vorn.dumps":
+        return vorn.dumps, text_path.read_bytes().decode("ascii"), SAMPLE
+    if op == "vorn.loads":
+        return vorn.loads, image_path.read_bytes(), vorn.dumps(SAMPLE)
+    if op == "vorn.emit":
+        parse: Callable[[bytes], Any] = json.loads
+        try:
+            import orjson  # faster, and the value is the same
+
+            parse = orjson.loads
+        except ImportError:
+            pass
+        return vorn.emit, parse(text_path.read_bytes()), json.loads(SAMPLE)
+    import orjson
+
+    return orjson.loads, text_path.read_bytes().decode("ascii"), SAMPLE
+
+
+def check(op: str, result: Any, data: Any, count: int, text_path: Path) -> tuple[str, str] | None:
+    """("fail" | "note", message) when the result is not what it should be, else None. Up to
+    CHECK_ALL records the corpus checks run, against the model of the format; above, images are
+    checked by their header and values against a sample of the records."""
+    import bench  # imported after the measured call
+
+    whole = count <= CHECK_ALL
+    if op in ("vorn.dumps", "vorn.emit"):
+        problem = bench.check_image_header(result)
+        if problem or not whole:
+            return ("fail", problem) if problem else None
+        if op == "vorn.dumps":
+            return bench.check_dumps(text_path.read_text(encoding="ascii"))(result)
+        return bench.check_emit(data, [])(result)
+    if op == "vorn.loads" and whole:
+        outcome = bench.check_loads(text_path.read_text(encoding="ascii"))(result)
+        if outcome:
+            return outcome
+    problem = records.check_records(result, count, CHECK_ALL)
+    return ("fail", problem) if problem else None
+
+
+def timed_call(fn, data) -> float:
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        fn(data)
+        return time.perf_counter() - start
+    finally:
+        gc.enable()
+
+
+def worker(argv: list[str]) -> int:
+    op, text_path, image_path = argv[0], Path(argv[1]), Path(argv[2])
+    count, rounds = int(argv[3]), int(argv[4])
+    batch_seconds, budget = float(argv[5]), float(argv[6])
+    fn, data, sample = prepare(op, text_path, image_path)
+    fn(sample)
+    gc.collect()
+    measured = reset_peak()
+    start = vm_status()["VmRSS"]
+    gc.disable()
+    try:
+        begin = time.perf_counter()
+        result = fn(data)
+        first = time.perf_counter() - begin
+    except ValueError as exc:
+        print(json.dumps({"status": "refused" if op.startswith("vorn") else "error",
+                          "message": str(exc)}))
+        return 0
+    finally:
+        gc.enable()
+    peak = vm_status()["VmHWM"]
+    out: dict[str, Any] = {"status": "ok", "first_seconds": first,
+                           "peak_bytes": max(0, peak - start) if measured else None}
+    problem = check(op, result, data, count, text_path)
+    if problem:
+        out["check"] = {"level": problem[0], "message": problem[1]}
+    if op == "vorn.dumps":
+        image_path.write_bytes(result)
+    del result
+    gc.collect()
+    # Short calls in batches of about batch_seconds; then as many rounds as the budget holds.
+    calls = max(1, min(1_000_000, math.ceil(batch_seconds / max(first, 1e-9))))
+    rounds = max(1, min(rounds, math.floor(budget / (first * calls))))
+    samples = []
+    for _ in range(rounds):
+        if calls == 1:
+            samples.append(timed_call(fn, data))
+            continue
+        gc.disable()
+        try:
+            begin = time.perf_counter()
+            for _ in range(calls):
+                fn(data)
+            samples.append((time.perf_counter() - begin) / calls)
+        finally:
+            gc.enable()
+    out.update(seconds=statistics.median(samples), best=min(samples), rounds=rounds,
+               calls_per_round=calls)
+    print(json.dumps(out))
+    return 0
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] != ["worker"]:
+        sys.exit("usage: scaling.py worker OP TEXT IMAGE COUNT ROUNDS BATCH_SECONDS BUDGET "
+                 "(run by bench.py)")
+    sys.exit(worker(sys.argv[2:]))
