@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -23,6 +24,20 @@ std::string hex_byte(uint8_t b) {
 FormatError unknown_tag(uint8_t b) {
   return FormatError{"Unknown VORN type tag: 0x" + hex_byte(b)};
 }
+
+// The six predefined definitions as the definition block lays them out: kind and id 0 to 5.
+constexpr uint32_t PREDEFINED_COUNT = 6;
+constexpr uint8_t PREDEFINED_BLOCK[3 * PREDEFINED_COUNT] = {0, 0, 0, 1, 1, 0, 2, 2, 0,
+                                                            3, 3, 0, 4, 4, 0, 5, 5, 0};
+constexpr DefView predefined_def(uint16_t i) {
+  DefView def;
+  def.kind = static_cast<TypeTag>(i);
+  def.id = i;
+  return def;
+}
+constexpr DefView PREDEFINED_DEFS[PREDEFINED_COUNT] = {predefined_def(0), predefined_def(1),
+                                                       predefined_def(2), predefined_def(3),
+                                                       predefined_def(4), predefined_def(5)};
 
 std::string_view view_of(const uint8_t* p, size_t n) {
   return {reinterpret_cast<const char*>(p), n};
@@ -71,7 +86,8 @@ Status read_fields(const uint8_t* block, size_t size, size_t& p, uint32_t count,
     if (!check.ok) return FormatError{"Invalid UTF-8 in field name: " + utf8_error_text(check)};
     const uint8_t tag = block[p + k + 1];
     if (!is_valid_tag(tag)) return unknown_tag(tag);
-    layout.fields.push_back(FieldView{view_of(block + p + 1, k), static_cast<TypeTag>(tag)});
+    layout.fields.push_back(
+        FieldView{view_of(block + p + 1, k), static_cast<TypeTag>(tag), check.ascii});
     p += k + 2;
   }
   return {};
@@ -94,7 +110,16 @@ Status read_definitions(const uint8_t* block, size_t size, ImageLayout& layout) 
   // Every field takes at least two bytes; most names are several bytes long.
   layout.fields.reserve(size / 8);
   size_t p = 2;
-  for (uint32_t i = 0; i < n; ++i) {
+  uint32_t i = 0;
+  // Every writer of this system starts the table with the six predefined definitions: when the
+  // block does, they are taken as one prepared block (they pass every check below).
+  if (n >= PREDEFINED_COUNT && size >= 2 + sizeof PREDEFINED_BLOCK &&
+      std::memcmp(block + 2, PREDEFINED_BLOCK, sizeof PREDEFINED_BLOCK) == 0) {
+    layout.defs.append(PREDEFINED_DEFS, PREDEFINED_COUNT);
+    i = PREDEFINED_COUNT;
+    p += sizeof PREDEFINED_BLOCK;
+  }
+  for (; i < n; ++i) {
     if (p >= size) return FormatError{"Truncated definition block at entry " + std::to_string(i)};
     const uint8_t kind = block[p];
     if (!is_valid_tag(kind)) return unknown_tag(kind);

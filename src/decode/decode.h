@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "decode/small_vector.h"
 #include "format/format.h"
 #include "format/result.h"
 
@@ -22,6 +23,7 @@ namespace vorn {
 struct FieldView {
   std::string_view name;  // UTF-8, viewing the image
   TypeTag tag = TypeTag::Null;
+  bool ascii = false;  // every byte of the name is below 0x80
 };
 
 // A definition as it stands in the image. Only Array definitions have an elem_type and only
@@ -37,17 +39,18 @@ struct DefView {
 };
 
 // The header, definition block and dict block of a checked image, viewing the image's bytes: it
-// is valid only while the image is. After a fault read_layout leaves in it everything read before
-// the fault, so that a damaged image can be shown up to the point where it breaks.
+// is valid only while the image is. The tables of a small image fit in the object itself. After a
+// fault read_layout leaves in it everything read before the fault, so that a damaged image can be
+// shown up to the point where it breaks.
 struct ImageLayout {
   uint8_t version = 0;
   uint32_t def_block_offset = 0;
   uint32_t dict_block_offset = 0;
   uint32_t data_block_offset = 0;
-  std::vector<DefView> defs;
-  std::vector<FieldView> fields;          // the fields of all object definitions, back to back
-  std::vector<std::string_view> strings;  // the dict strings, UTF-8
-  std::span<const uint8_t> data;          // the data block, from its entry count to the end
+  SmallVector<DefView, 16> defs;
+  SmallVector<FieldView, 32> fields;          // the fields of all object definitions, in a row
+  SmallVector<std::string_view, 16> strings;  // the dict strings, UTF-8
+  std::span<const uint8_t> data;              // the data block, from its entry count to the end
   uint32_t entry_count = 0;
 
   // How far read_layout got. The version and the offsets hold the image's bytes once the header

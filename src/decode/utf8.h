@@ -44,8 +44,33 @@ inline size_t ascii_prefix(const uint8_t* s, size_t n) noexcept {
   return i;
 }
 
+// True when none of the n bytes, n at most 16, has its high bit set: two overlapping loads
+// that stay inside the string, no loop.
+inline bool is_short_ascii(const uint8_t* s, size_t n) noexcept {
+  uint64_t acc;
+  if (n >= 8) {
+    uint64_t a;
+    uint64_t b;
+    std::memcpy(&a, s, 8);
+    std::memcpy(&b, s + n - 8, 8);
+    acc = a | b;
+  } else if (n >= 4) {
+    uint32_t a;
+    uint32_t b;
+    std::memcpy(&a, s, 4);
+    std::memcpy(&b, s + n - 4, 4);
+    acc = a | b;
+  } else if (n > 0) {
+    acc = s[0] | s[n >> 1] | s[n - 1];
+  } else {
+    acc = 0;
+  }
+  return (acc & 0x8080808080808080ULL) == 0;
+}
+
 // True when none of the n bytes has its high bit set.
 inline bool is_ascii(const uint8_t* s, size_t n) noexcept {
+  if (n <= 16) return is_short_ascii(s, n);
   size_t i = ascii_prefix(s, n);
   for (; i + 8 <= n; i += 8) {
     uint64_t w;
@@ -57,8 +82,15 @@ inline bool is_ascii(const uint8_t* s, size_t n) noexcept {
   return acc < 0x80;
 }
 
-// Validates n bytes. ASCII text is accepted sixteen or eight bytes at a time.
+// Validates n bytes. ASCII text is accepted sixteen or eight bytes at a time, and a short one
+// at once.
 inline Utf8Check check_utf8(const uint8_t* s, size_t n) noexcept {
+  if (n <= 16) {
+    if (is_short_ascii(s, n)) [[likely]] {
+      return Utf8Check{};
+    }
+    return check_utf8_from(s, n, 0);
+  }
   size_t i = ascii_prefix(s, n);
   for (; i < n; ++i) {
     if (s[i] >= 0x80) return check_utf8_from(s, n, i);

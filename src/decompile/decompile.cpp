@@ -16,7 +16,7 @@ std::string check_object_definition(uint16_t index, const DefView* def, size_t v
   if (def == nullptr) return "Unknown definition index: " + std::to_string(index);
   const std::string object = "Object #" + std::to_string(index);
   if (!def->has_fields) return object + ": no field definitions";
-  if (def->field_count != values) {
+  if (!object_definition_fits(def, values)) {
     return object + ": expected " + std::to_string(def->field_count) + " fields, got " +
            std::to_string(values);
   }
@@ -76,7 +76,7 @@ class TreeMaker {
   };
   using Key = std::string_view;
 
-  Key key(std::string_view name) { return name; }
+  Key key(const FieldView& field, bool) { return field.name; }
 
   JsonValue null() { return JsonValue{}; }
   JsonValue boolean(bool b) {
@@ -192,7 +192,8 @@ ImageLayout layout_of(const Document& doc) {
     }
     layout.defs.push_back(view);
   }
-  layout.strings.assign(doc.strings.begin(), doc.strings.end());
+  layout.strings.reserve(doc.strings.size());
+  for (const std::string& s : doc.strings) layout.strings.push_back(s);
   return layout;
 }
 

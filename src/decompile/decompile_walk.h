@@ -10,7 +10,10 @@
 //   using Item                    a value made and owned, not yet on the stack or in a list
 //   using List                    a list being filled, which releases what it holds if dropped
 //   using Key                     a field name as its dicts take it, made once per definition
-//   Key key(std::string_view)     the key of a field name (UTF-8 viewing the image)
+//   Key key(const FieldView&, bool only)
+//                                 the key of a field's name (UTF-8 viewing the image); `only`
+//                                 when the field's definition holds every field of the image,
+//                                 so that no other definition can share the name
 //   Item null(), boolean(b), int32(i), uint32(u)
 //   Item float32(bits)            a finite float32, to be widened exactly to binary64
 //   Item string(bytes, length, ascii)   an inline string (valid UTF-8; ascii: all bytes < 0x80)
@@ -32,6 +35,7 @@
 #include <vector>
 
 #include "decode/decode.h"
+#include "decode/small_vector.h"
 #include "decode/walker.h"
 #include "format/byte_buffer.h"
 #include "format/format.h"
@@ -53,8 +57,13 @@ inline const DefView* find_definition(uint16_t index, std::span<const DefView> d
   return nullptr;
 }
 
-// The checks of an object value with `values` values against the definition found for it (null
-// when none was), in order. Returns the failure message, or an empty string.
+// Whether an object value with `values` values passes the checks against the definition found
+// for it (null when none was).
+inline bool object_definition_fits(const DefView* def, size_t values) noexcept {
+  return def != nullptr && def->has_fields && def->field_count == values;
+}
+
+// The message of the first of those checks that fails, in order, for a value that does not fit.
 std::string check_object_definition(uint16_t index, const DefView* def, size_t values);
 
 // The message for a StrRef past the end of the dict; a StrRef that is the value of an entry
@@ -65,6 +74,18 @@ std::string str_ref_out_of_bounds(uint32_t index, size_t dict_len, uint32_t dept
 // of that name, whose value the key keeps. For fields that are not in strictly ascending order.
 std::vector<uint32_t> order_unsorted_keys(std::span<const FieldView> fields);
 
+// Whether `a` comes before `b` in byte order (a prefix first); names are mostly short and
+// differ early, so the bytes are compared in place, without a call.
+inline bool bytes_less(std::string_view a, std::string_view b) noexcept {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    const auto x = static_cast<uint8_t>(a[i]);
+    const auto y = static_cast<uint8_t>(b[i]);
+    if (x != y) return x < y;
+  }
+  return a.size() < b.size();
+}
+
 // Calls take(field) for the field whose value each key of an object keeps, in the order of the
 // keys: ascending byte order of the names, one key per name, the last field of a name winning.
 template <class Take>
@@ -73,7 +94,7 @@ void for_each_key(std::span<const FieldView> fields, Take&& take) {
   // The compiler writes the fields of a definition in key order, one per key: then every field
   // keeps its own place.
   uint32_t sorted = 1;
-  while (sorted < n && fields[sorted - 1].name < fields[sorted].name) ++sorted;
+  while (sorted < n && bytes_less(fields[sorted - 1].name, fields[sorted].name)) ++sorted;
   if (sorted >= n) {
     for (uint32_t i = 0; i < n; ++i) take(i);
     return;
@@ -95,8 +116,9 @@ class DecompileWalk {
  public:
   using Key = typename Maker::Key;
 
-  DecompileWalk(const ImageLayout& layout, Maker& maker)
-      : layout_(layout), maker_(maker), plans_(layout.defs.size()) {}
+  DecompileWalk(const ImageLayout& layout, Maker& maker) : layout_(layout), maker_(maker) {
+    plans_.zero_fill(layout.defs.size());  // no plan is ready
+  }
   DecompileWalk(const DecompileWalk&) = delete;
   DecompileWalk& operator=(const DecompileWalk&) = delete;
 
@@ -237,16 +259,18 @@ class DecompileWalk {
   // values, which only a Document built by hand can have); on success, the plan of its dicts.
   [[gnu::noinline]] bool make_plan(uint16_t index, uint32_t values) {
     const DefView* def = find_definition(index, layout_.defs);
-    std::string fault = check_object_definition(index, def, values);
-    if (!fault.empty()) return fail(std::move(fault));
+    if (!object_definition_fits(def, values)) {
+      return fail(check_object_definition(index, def, values));
+    }
 
     if (index >= plans_.size()) plans_.resize(size_t{index} + 1);
     const std::span<const FieldView> fields = layout_.fields_of(*def);
     if (members_.empty()) members_.reserve(layout_.fields.size());
     ObjectPlan& plan = plans_[index];
     plan.first = static_cast<uint32_t>(members_.size());
+    const bool only = fields.size() == layout_.fields.size();
     for_each_key(fields, [&](uint32_t field) {
-      members_.push_back(PlanMember<Key>{maker_.key(fields[field].name), field});
+      members_.push_back(PlanMember<Key>{maker_.key(fields[field], only), field});
     });
     plan.count = static_cast<uint32_t>(members_.size()) - plan.first;
     plan.values = values;
@@ -256,8 +280,8 @@ class DecompileWalk {
 
   const ImageLayout& layout_;
   Maker& maker_;
-  std::vector<ObjectPlan> plans_;         // per self_def_index, made when first met
-  std::vector<PlanMember<Key>> members_;  // the members of every plan
+  SmallVector<ObjectPlan, 16> plans_;         // per self_def_index, made when first met
+  SmallVector<PlanMember<Key>, 32> members_;  // the members of every plan
   uint32_t entries_ = 0;
   std::string error_;
 };

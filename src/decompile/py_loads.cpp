@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "decode/decode.h"
+#include "decode/small_vector.h"
 #include "decode/utf8.h"
 #include "decompile/decompile_walk.h"
 #include "format/bytes.h"
@@ -37,12 +38,13 @@ PyObject* checked(PyObject* o, const char* what) {
   return o;
 }
 
-// A new str from valid UTF-8. ASCII text is copied straight into the string's storage.
+// A new str from valid UTF-8. ASCII text is copied straight into the string's storage; a
+// single ASCII character is the interpreter's own shared str of it, whose hash it keeps.
 PyObject* make_str(const char* s, size_t n, bool ascii) {
   if (ascii) {
-    PyObject* o = checked(PyUnicode_New(static_cast<Py_ssize_t>(n), 127), "str");
-    if (n != 0) std::memcpy(PyUnicode_1BYTE_DATA(o), s, n);
-    return o;
+    if (n > 1) return checked(py_compat::new_ascii_str(s, n), "str");
+    if (n == 1) return checked(PyUnicode_FromOrdinal(static_cast<unsigned char>(s[0])), "str");
+    return checked(PyUnicode_New(0, 0), "str");  // the interpreter's empty str
   }
   return checked(PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr), "str");
 }
@@ -60,7 +62,7 @@ struct HashedKey {
 
 // One str per distinct field name in a call, shared by every definition that has the name:
 // objects of many shapes repeat the same few names. An open-addressing table keyed by the
-// name's bytes, which view the image.
+// name's bytes, which view the image; for an image of a few names, a list searched in order.
 class KeyTable {
  public:
   KeyTable() = default;
@@ -71,23 +73,27 @@ class KeyTable {
   }
 
   // `names` bounds the number of distinct names the table will hold.
-  HashedKey get(std::string_view name, size_t names) {
+  // A key of its own for a name that no other definition has; it is released with the table.
+  HashedKey make(const FieldView& field) { return fill(slots_.emplace_back(), field); }
+
+  HashedKey get(const FieldView& field, size_t names) {
+    const std::string_view name = field.name;
+    if (names <= LISTED_NAMES) {
+      for (const Slot& slot : slots_) {
+        if (bytes_equal(slot.name, name)) return slot.key;
+      }
+      return fill(slots_.emplace_back(), field);
+    }
     if (slots_.empty()) {
-      size_t capacity = 16;
+      size_t capacity = INLINE_SLOTS;
       while (capacity < 2 * names) capacity *= 2;
       slots_.resize(capacity);
     }
     const size_t mask = slots_.size() - 1;
     for (size_t i = hash_bytes(name) & mask;; i = (i + 1) & mask) {
       Slot& slot = slots_[i];
-      if (slot.key.str == nullptr) {
-        slot.key.str = make_str(name);
-        // Hashing a str cannot fail; the str keeps its hash from now on.
-        slot.key.hash = PyObject_Hash(slot.key.str);
-        slot.name = name;
-        return slot.key;
-      }
-      if (slot.name == name) return slot.key;
+      if (slot.key.str == nullptr) return fill(slot, field);
+      if (bytes_equal(slot.name, name)) return slot.key;
     }
   }
 
@@ -97,19 +103,30 @@ class KeyTable {
     HashedKey key{nullptr, 0};
   };
 
-  std::vector<Slot> slots_;
+  static HashedKey fill(Slot& slot, const FieldView& field) {
+    slot.key.str = make_str(field.name.data(), field.name.size(), field.ascii);
+    // Hashing a str cannot fail; the str keeps its hash from now on.
+    slot.key.hash = PyObject_Hash(slot.key.str);
+    slot.name = field.name;
+    return slot.key;
+  }
+
+  // Up to this many names in the image, the table is a list.
+  static constexpr size_t LISTED_NAMES = 8;
+  static constexpr size_t INLINE_SLOTS = 16;
+  SmallVector<Slot, INLINE_SLOTS> slots_;
 };
 
 // The objects made but not yet taken into a list or dict, as owned references; what is left
 // when it goes is released.
 class ValueStack {
  public:
-  ValueStack() { grow(64); }
+  ValueStack() = default;
   ValueStack(const ValueStack&) = delete;
   ValueStack& operator=(const ValueStack&) = delete;
   ~ValueStack() {
     for (size_t i = 0; i < size_; ++i) Py_DECREF(items_[i]);
-    std::free(items_);
+    if (items_ != inline_) std::free(items_);
   }
 
   // Takes over `o`, which is released if there is no room for it.
@@ -137,17 +154,27 @@ class ValueStack {
   void forget(size_t n) noexcept { size_ -= n; }
 
  private:
-  void grow(size_t need) {
+  [[gnu::noinline]] void grow(size_t need) {
     const size_t capacity = std::max(capacity_ * 2, need);
-    void* p = std::realloc(items_, capacity * sizeof(PyObject*));
+    if (capacity > SIZE_MAX / sizeof(PyObject*)) throw std::bad_alloc();
+    void* p;
+    if (items_ == inline_) {
+      p = std::malloc(capacity * sizeof(PyObject*));
+      if (p != nullptr) std::memcpy(p, inline_, size_ * sizeof(PyObject*));
+    } else {
+      p = std::realloc(items_, capacity * sizeof(PyObject*));
+    }
     if (p == nullptr) throw std::bad_alloc();
     items_ = static_cast<PyObject**>(p);
     capacity_ = capacity;
   }
 
-  PyObject** items_ = nullptr;
+  // The stack of a small document stays in the object.
+  static constexpr size_t INLINE_ITEMS = 32;
+  PyObject* inline_[INLINE_ITEMS];
+  PyObject** items_ = inline_;
   size_t size_ = 0;
-  size_t capacity_ = 0;
+  size_t capacity_ = INLINE_ITEMS;
 };
 
 // Creates the Python objects for DecompileWalk, which has made every check before it asks for
@@ -168,7 +195,12 @@ class PythonMaker {
   }
 
   // One str per distinct field name in a call.
-  Key key(std::string_view name) { return keys_.get(name, layout_.fields.size()); }
+  // The names of a definition that holds every field of the image are distinct (the plan keeps
+  // one field per name) and met once: they need no table.
+  Key key(const FieldView& field, bool only) {
+    if (only) return keys_.make(field);
+    return keys_.get(field, layout_.fields.size());
+  }
 
   // Every Item is a new reference, which push and add take over.
   PyObject* null() { return Py_NewRef(Py_None); }
@@ -223,7 +255,7 @@ class PythonMaker {
     } else {
       // Values of field names that come again are not in the dict; they stay alive to the end
       // of the call, as the number cache may still point at them.
-      dropped_.insert(dropped_.end(), values, values + count);
+      dropped_.append(values, count);
     }
     stack_.forget(count);
     stack_.push(dict.release());
@@ -242,6 +274,9 @@ class PythonMaker {
 
  private:
   // At most 1024 slots, fewer for a small data block (each number takes four bytes of it).
+  static constexpr unsigned MIN_NUMBER_CACHE_BITS = 4;
+  // The cache of a data block of up to 256 bytes stays in the object.
+  static constexpr unsigned INLINE_NUMBER_CACHE_BITS = 6;
   static constexpr unsigned MAX_NUMBER_CACHE_BITS = 10;
   static constexpr int64_t FLOAT_KEYS = int64_t{1} << 40;
   struct NumberSlot {
@@ -273,7 +308,7 @@ class PythonMaker {
       return make();
     }
     if (numbers_.empty()) {
-      number_bits_ = 4;
+      number_bits_ = MIN_NUMBER_CACHE_BITS;
       while (number_bits_ < MAX_NUMBER_CACHE_BITS &&
              (size_t{4} << number_bits_) < layout_.data.size()) {
         ++number_bits_;
@@ -318,12 +353,13 @@ class PythonMaker {
   const ImageLayout& layout_;
   KeyTable keys_;
   ValueStack stack_;
-  std::vector<PyObject*> dropped_;  // owned: values no dict took, released at the end
+  SmallVector<PyObject*, 4> dropped_;  // owned: values no dict took, released at the end
   unsigned number_bits_ = 0;
   Sharing int_sharing_;
   Sharing float_sharing_;
-  std::vector<NumberSlot> numbers_;      // empty until the first number is cached
-  std::vector<PyObject*> dict_strings_;  // owned or null, one per dict string
+  // Empty until the first number is cached.
+  SmallVector<NumberSlot, size_t{1} << INLINE_NUMBER_CACHE_BITS> numbers_;
+  SmallVector<PyObject*, 16> dict_strings_;  // owned or null, one per dict string
   bool python_error_ = false;
 };
 

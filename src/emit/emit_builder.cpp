@@ -1,22 +1,35 @@
 #include "emit/emit_builder.h"
 
-#include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
 #include <new>
 #include <utility>
 
 namespace vorn {
 
+void StringDictionary::reset_tables(size_t slots) {
+  slots_.zero_fill(slots);
+  // The address table grows with the slots up to its limit; a grown one starts empty, and the
+  // strings met again in their own storage are noted anew.
+  const size_t seen = slots < MAX_SEEN ? slots : MAX_SEEN;
+  if (seen == seen_.size()) return;
+  seen_.zero_fill(seen);
+  seen_shift_ = static_cast<unsigned>(64 - std::countr_zero(seen));
+}
+
 void StringDictionary::grow() {
   // Slots are placed by their 32-bit tags, which can tell apart no more than 2^32 of them.
-  if (slots_.size() >= (size_t{1} << 32)) throw std::bad_alloc();
-  std::vector<Slot> old = std::exchange(slots_, {});
-  slots_.resize(old.empty() ? 1024 : old.size() * 2);
-  mask_ = slots_.size() - 1;
+  if (slots_.size() >= (size_t{1} << 31)) throw std::bad_alloc();
+  SmallVector<Slot, INLINE_SLOTS> old = std::move(slots_);
+  // Four times the room while the table is small, so that a large dictionary is not built
+  // through many doublings.
+  reset_tables(old.size() * (old.size() < 4096 ? 4 : 2));
+  const size_t mask = slots_.size() - 1;
   for (const Slot& s : old) {
-    if (s.entry == NO_ENTRY) continue;
-    size_t i = s.tag & mask_;
-    while (slots_[i].entry != NO_ENTRY) i = (i + 1) & mask_;
+    if (s.entry == 0) continue;
+    size_t i = s.tag & mask;
+    while (slots_[i].entry != 0) i = (i + 1) & mask;
     slots_[i] = s;
   }
 }
@@ -29,9 +42,8 @@ void EmitBuilder::init() {
   array_defs_.fill(NO_ENTRY);
   // The six predefined definitions: kind and id 0 to 5, nothing more.
   static constexpr uint8_t PREDEFINED[18] = {0, 0, 0, 1, 1, 0, 2, 2, 0, 3, 3, 0, 4, 4, 0, 5, 5, 0};
-  defs_.put_bytes(PREDEFINED, sizeof PREDEFINED);
-  nodes_.emplace_back();
-  stack_.reserve(16);
+  defs_.append(PREDEFINED, sizeof PREDEFINED);
+  layout_slots_.zero_fill(16);
 }
 
 void EmitBuilder::begin_array() {
@@ -42,7 +54,7 @@ void EmitBuilder::begin_array() {
 
 void EmitBuilder::begin_object() {
   note_item(ItemKind::Object);
-  push(Frame{.type = FrameType::Object, .header_at = payload_.size()});
+  push(Frame{.type = FrameType::Object, .kinds_at = kinds_.size(), .header_at = payload_.size()});
   payload_.extend(2);  // self_def_index, written at the end
 }
 
@@ -93,42 +105,96 @@ void EmitBuilder::end_array() {
 
 void EmitBuilder::end_object() {
   const Frame& f = top_;
-  const Node& node = nodes_[f.node];
-  const uint16_t id = node.has_def ? node.def : new_object_definition(f.node);
+  const size_t count = kinds_.size() - f.kinds_at;
+  const uint16_t id = object_definition(kinds_.data() + f.kinds_at, count);
+  kinds_.truncate(f.kinds_at);
   payload_.patch_u16(f.header_at, id);
   closed(id);
 }
 
-uint32_t EmitBuilder::add_node(uint32_t parent, ItemKind kind) {
-  const auto id = static_cast<uint32_t>(nodes_.size());
-  if (id == UINT32_MAX) throw std::bad_alloc();
-  Node& n = nodes_.emplace_back();
-  n.parent = parent;
-  n.kind = kind;
-  nodes_[parent].next[static_cast<size_t>(kind)] = id;
+uint16_t EmitBuilder::object_definition(const ItemKind* kinds, size_t count) {
+  const std::string_view key(reinterpret_cast<const char*>(kinds), count);
+  const auto tag = static_cast<uint32_t>(hash_bytes(key));
+  const size_t mask = layout_slots_.size() - 1;
+  size_t i = tag & mask;
+  for (;; i = (i + 1) & mask) {
+    const LayoutSlot& slot = layout_slots_[i];
+    if (slot.entry == 0) break;
+    if (slot.tag != tag) continue;
+    const Layout& known = layouts_[slot.entry - 1];
+    const std::string_view known_key(reinterpret_cast<const char*>(layout_kinds_.data() + known.at),
+                                     known.count);
+    if (bytes_equal(known_key, key)) return known.def;
+  }
+  // A new layout: its definition takes the next id.
+  const uint16_t id = new_object_definition(kinds, count);
+  layouts_.push_back(Layout{layout_kinds_.size(), count, id});
+  layout_kinds_.append(kinds, count);
+  layout_slots_[i] = LayoutSlot{tag, static_cast<uint32_t>(layouts_.size())};
+  if (layouts_.size() * 2 > layout_slots_.size()) grow_layouts();
   return id;
+}
+
+void EmitBuilder::grow_layouts() {
+  // Slots are placed by 32-bit tags, which can tell apart no more than 2^32 of them.
+  if (layout_slots_.size() >= (size_t{1} << 31)) throw std::bad_alloc();
+  const size_t slots = layout_slots_.size() * 2;
+  layout_slots_.zero_fill(slots);
+  const size_t mask = slots - 1;
+  for (size_t e = 0; e < layouts_.size(); ++e) {
+    const Layout& layout = layouts_[e];
+    const std::string_view key(reinterpret_cast<const char*>(layout_kinds_.data() + layout.at),
+                               layout.count);
+    const auto tag = static_cast<uint32_t>(hash_bytes(key));
+    size_t i = tag & mask;
+    while (layout_slots_[i].entry != 0) i = (i + 1) & mask;
+    layout_slots_[i] = LayoutSlot{tag, static_cast<uint32_t>(e + 1)};
+  }
 }
 
 uint16_t EmitBuilder::new_array_definition(TypeTag elem) {
   const uint16_t id = take_id();
   array_defs_[static_cast<size_t>(kind_char(elem) - '0')] = id;
-  defs_.put_u8(static_cast<uint8_t>(TypeTag::Array));
-  defs_.put_u16(id);
-  defs_.put_u8(static_cast<uint8_t>(elem));
+  uint8_t* p = defs_.extend(4);
+  p[0] = static_cast<uint8_t>(TypeTag::Array);
+  p[1] = static_cast<uint8_t>(id);
+  p[2] = static_cast<uint8_t>(id >> 8);
+  p[3] = static_cast<uint8_t>(elem);
   return id;
 }
 
-uint16_t EmitBuilder::new_object_definition(uint32_t node) {
-  path_.clear();
-  for (uint32_t n = node; n != 0; n = nodes_[n].parent) path_.push_back(nodes_[n].kind);
-  std::reverse(path_.begin(), path_.end());
+namespace {
 
+// The name of field i (below 100) as its field entry begins: the name's length, then "f{i}";
+// `size` of the four bytes are used.
+struct FieldName {
+  uint8_t bytes[4];
+  uint8_t size;
+};
+
+constexpr std::array<FieldName, 100> make_field_names() {
+  std::array<FieldName, 100> names{};
+  for (uint8_t i = 0; i < 100; ++i) {
+    if (i < 10) {
+      names[i] = FieldName{{2, 'f', static_cast<uint8_t>('0' + i), 0}, 3};
+    } else {
+      names[i] = FieldName{
+          {3, 'f', static_cast<uint8_t>('0' + i / 10), static_cast<uint8_t>('0' + i % 10)}, 4};
+    }
+  }
+  return names;
+}
+
+constexpr std::array<FieldName, 100> FIELD_NAMES = make_field_names();
+
+}  // namespace
+
+uint16_t EmitBuilder::new_object_definition(const ItemKind* kinds, size_t count) {
   const uint16_t id = take_id();
-  nodes_[node].def = id;
-  nodes_[node].has_def = true;
-  const size_t count = path_.size();
-  defs_.put_u8(static_cast<uint8_t>(TypeTag::Object));
-  defs_.put_u16(id);
+  uint8_t* head = defs_.extend(3);
+  head[0] = static_cast<uint8_t>(TypeTag::Object);
+  head[1] = static_cast<uint8_t>(id);
+  head[2] = static_cast<uint8_t>(id >> 8);
   if (count > MAX_OBJECT_FIELDS && wide_fields_ == 0) {
     wide_id_ = id;
     wide_fields_ = count;
@@ -137,29 +203,40 @@ uint16_t EmitBuilder::new_object_definition(uint32_t node) {
     if (!fault_) fault_ = DefinitionFault{DefinitionFault::Kind::TooManyFields, id, count};
     return id;
   }
-  defs_.put_u16(static_cast<uint16_t>(count));
-  // Per field: the name's length, the name "f{i}", the tag; at most 8 bytes, as i < 65536. The
-  // decimal digits of i are counted up in place.
-  uint8_t* p = defs_.extend(count * 8);
-  std::array<uint8_t, 8> digits{'0'};
-  size_t len = 1;
-  for (size_t i = 0; i < count; ++i) {
+  // The field count, then per field the name's length, the name "f{i}" and the tag. The names
+  // of the first hundred fields come from a table, written four bytes at a time: a name of three
+  // bytes leaves the fourth to its tag, which follows.
+  uint8_t* p = defs_.extend(2 + field_block_size(count));
+  p[0] = static_cast<uint8_t>(count);
+  p[1] = static_cast<uint8_t>(count >> 8);
+  p += 2;
+  const size_t named = count < FIELD_NAMES.size() ? count : FIELD_NAMES.size();
+  for (size_t i = 0; i < named; ++i) {
+    const FieldName& name = FIELD_NAMES[i];
+    std::memcpy(p, name.bytes, 4);
+    p[name.size] = static_cast<uint8_t>(tag_of(kinds[i]));
+    p += name.size + 1;
+  }
+  for (size_t i = named; i < count; ++i) {
+    // The decimal digits of i, at most five (i < 65535).
+    uint8_t digits[5];
+    size_t len = 0;
+    for (size_t v = i; v != 0; v /= 10) digits[4 - len++] = static_cast<uint8_t>('0' + v % 10);
     p[0] = static_cast<uint8_t>(len + 1);
     p[1] = 'f';
-    std::memcpy(p + 2, digits.data(), len);
-    p[2 + len] = static_cast<uint8_t>(tag_of(path_[i]));
+    std::memcpy(p + 2, digits + 5 - len, len);
+    p[2 + len] = static_cast<uint8_t>(tag_of(kinds[i]));
     p += 3 + len;
-    size_t d = len;
-    while (d > 0 && digits[d - 1] == '9') digits[--d] = '0';
-    if (d > 0) {
-      ++digits[d - 1];
-    } else {
-      std::memmove(digits.data() + 1, digits.data(), len++);
-      digits[0] = '1';
-    }
   }
-  defs_.resize(static_cast<size_t>(p - defs_.data()));
   return id;
+}
+
+size_t EmitBuilder::field_block_size(size_t count) noexcept {
+  // Four bytes a field (length, 'f', one digit, tag), and one more for every digit past the
+  // first: from field 10 on, from field 100 on, and so on.
+  size_t size = 4 * count;
+  for (size_t from = 10; from < count; from *= 10) size += count - from;
+  return size;
 }
 
 void EmitBuilder::set_mismatch(size_t item, ItemKind found, ItemKind expected) {

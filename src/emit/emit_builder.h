@@ -17,11 +17,13 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "decode/small_vector.h"
 #include "encode/image_writer.h"
 #include "format/byte_buffer.h"
 #include "format/bytes.h"
@@ -34,63 +36,84 @@ namespace vorn {
 inline constexpr uint32_t NO_ENTRY = UINT32_MAX;
 
 // The dictionary of an emit call: every distinct string in first-seen order, as views whose
-// bytes the caller keeps alive for the whole call. Strings are found by a hash the caller
-// supplies, which must be equal for equal bytes. A slot keeps the address of its string's bytes:
-// bytes at that very address, while the string is alive, can only be that string, so meeting
-// the same storage again is settled within the slot.
+// bytes the caller keeps alive, unchanged, for the whole call. Strings are found by their hash:
+// one the caller supplies, which must be equal for equal bytes, or hash_bytes, worked out only
+// when needed. Bytes at the address of a dictionary string's bytes, while the string is alive,
+// can only be that string: a small table of those addresses settles the string met again in
+// the same storage (dict keys, mostly, which repeat as the same object) without hashing it. An
+// address is noted there when its string is met in it a second time, so that the many strings
+// met once each (the values of a large document) neither cost a note nor push the keys out.
+// The tables start small, inside the object, and grow with the dictionary.
 class StringDictionary {
  public:
-  // The position of `s`, added at the end when new; `added` tells which.
-  uint32_t intern(std::string_view s, uint64_t hash, bool& added) {
-    if ((strings_.size() + 1) * 2 > slots_.size()) grow();
+  StringDictionary() { reset_tables(INITIAL_SLOTS); }
+
+  // Whether `s` is new to the dictionary, which then lists it at the end; `hash` is the
+  // caller's.
+  bool add(std::string_view s, uint64_t hash) {
+    if (seen(s)) return false;
+    return intern(s, hash);
+  }
+  // The same with hash_bytes as the hash. A string met again in its own storage costs a look at
+  // the address table alone; the rest is out of line.
+  bool add(std::string_view s) {
+    if (seen(s)) return false;
+    return intern_unseen(s);
+  }
+  const SmallVector<std::string_view, 16>& strings() const noexcept { return strings_; }
+
+ private:
+  struct Slot {
+    uint32_t tag;    // the low half of the hash, which also places the slot
+    uint32_t entry;  // the string's position plus one; 0 for an empty slot
+  };
+  static constexpr size_t INITIAL_SLOTS = 32;
+  // The address table stops growing here: it is a cache, and the strings that repeat in their
+  // own storage are mostly a document's few keys.
+  static constexpr size_t MAX_SEEN = 1024;
+
+  // The place of an address in the address table, which notes the addresses of the dictionary
+  // strings' bytes (null in an empty place).
+  const char*& seen_slot(const char* data) noexcept {
+    const auto at = reinterpret_cast<uintptr_t>(data);
+    return seen_[(at * 0x9E3779B97F4A7C15ull) >> seen_shift_];
+  }
+  bool seen(std::string_view s) noexcept {
+    const char* noted = seen_slot(s.data());
+    return noted == s.data() && noted != nullptr;
+  }
+
+  [[gnu::noinline]] bool intern_unseen(std::string_view s) { return intern(s, hash_bytes(s)); }
+  [[gnu::noinline]] bool intern(std::string_view s, uint64_t hash) {
+    if ((strings_.size() + 1) * 4 > slots_.size() * 3) [[unlikely]]
+      grow();
     const auto tag = static_cast<uint32_t>(hash);
-    for (size_t i = tag & mask_;; i = (i + 1) & mask_) {
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = tag & mask;; i = (i + 1) & mask) {
       Slot& slot = slots_[i];
-      if (slot.data == s.data() && slot.entry != NO_ENTRY) {
-        added = false;
-        return slot.entry;
-      }
-      if (slot.entry == NO_ENTRY) {
-        slot = Slot{tag, static_cast<uint32_t>(strings_.size()), s.data()};
+      if (slot.entry == 0) {
         strings_.push_back(s);
-        added = true;
-        return slot.entry;
+        slot = Slot{tag, static_cast<uint32_t>(strings_.size())};
+        return true;
       }
       if (slot.tag == tag) {
-        const std::string_view known = strings_[slot.entry];
+        const std::string_view known = strings_[slot.entry - 1];
         if (bytes_equal(known, s)) {
-          added = false;
-          return slot.entry;
+          if (known.data() == s.data()) seen_slot(s.data()) = s.data();
+          return false;
         }
       }
     }
   }
-  // Whether `s` was known already; when not, it is added at the end. Strings met again in the
-  // very storage that the dictionary views (dict keys, mostly, which repeat as the same object)
-  // are recognised in a small table by address alone.
-  bool add(std::string_view s, uint64_t hash) {
-    const auto at = reinterpret_cast<uintptr_t>(s.data());
-    const char*& seen = seen_[(at >> 4 ^ at >> 12) % seen_.size()];
-    if (seen == s.data()) return false;
-    bool added = false;
-    const uint32_t entry = intern(s, hash, added);
-    if (strings_[entry].data() == s.data()) seen = s.data();
-    return added;
-  }
-  const std::vector<std::string_view>& strings() const noexcept { return strings_; }
-
- private:
-  struct Slot {
-    uint32_t tag = 0;  // the low half of the hash, which also places the slot
-    uint32_t entry = NO_ENTRY;
-    const char* data = nullptr;
-  };
   void grow();
+  void reset_tables(size_t slots);
 
-  std::vector<std::string_view> strings_;
-  std::vector<Slot> slots_;
-  size_t mask_ = 0;
-  std::array<const char*, 512> seen_{};  // addresses of dictionary strings' bytes, by address
+  SmallVector<std::string_view, 16> strings_;
+  // The tables of up to INLINE_SLOTS / 2 strings stay in the object.
+  static constexpr size_t INLINE_SLOTS = 64;
+  SmallVector<Slot, INLINE_SLOTS> slots_;
+  SmallVector<const char*, INLINE_SLOTS> seen_;
+  unsigned seen_shift_ = 64;
 };
 
 // The kind of an item, as it matters for definitions; also the index of the item's transition
@@ -146,10 +169,15 @@ class EmitBuilder {
   bool add_string(std::string_view text, uint64_t hash) {
     note_item(ItemKind::String);
     const bool added = dictionary_.add(text, hash);
-    // A text that no form holds is left out of the payload: the same text in the dictionary
-    // makes the image fail before the payload is looked at.
-    const uint64_t size = string_size(text.size());
-    if (size != NO_STRING_FORM) put_string(payload_.extend(size), text);
+    put_payload_string(text);
+    return added;
+  }
+  // The same with the dictionary's own hash (hash_bytes), worked out only for a string not met
+  // before in the same storage.
+  [[gnu::always_inline]] bool add_string(std::string_view text) {
+    note_item(ItemKind::String);
+    const bool added = dictionary_.add(text);
+    put_payload_string(text);
     return added;
   }
 
@@ -176,7 +204,10 @@ class EmitBuilder {
     block.laid_out = std::span<const uint8_t>(defs_.data(), defs_.size());
     return block;
   }
-  const std::vector<std::string_view>& strings() const noexcept { return dictionary_.strings(); }
+  std::span<const std::string_view> strings() const noexcept {
+    const auto& strings = dictionary_.strings();
+    return {strings.data(), strings.size()};
+  }
   ByteBuffer& payload() noexcept { return payload_; }
   const ByteBuffer& payload() const noexcept { return payload_; }
   // The entry's definition index: the root container's id, or the predefined definition of a
@@ -200,20 +231,21 @@ class EmitBuilder {
     ItemKind odd_kind = ItemKind::Bool;  // arrays: the kind of the item at odd_index
     bool has_id = false;                 // arrays: the definition is known from the first item
     bool ints_as_floats = false;         // arrays: numbers of both kinds have been met
-    uint32_t node = 0;                   // objects: the trie node of the items so far
+    size_t kinds_at = 0;                 // objects: where their item kinds start in kinds_
     size_t header_at = 0;                // where the container's payload starts
     size_t count = 0;                    // arrays: the items so far
     size_t odd_index = SIZE_MAX;         // arrays: the first item not of the element kind
   };
-  // A node of the trie of object layouts: the path from the root gives the kinds of an object's
-  // items, in order. Node 0 is the root (no items); no node points back to it, so 0 in `next`
-  // means no transition yet.
-  struct Node {
-    std::array<uint32_t, ITEM_KINDS> next{};
-    uint32_t parent = 0;
-    uint16_t def = 0;  // the id of the object definition of this layout, once it has one
-    ItemKind kind = ItemKind::Bool;  // the kind of the last item on the path
-    bool has_def = false;
+  // An object layout that has a definition: its item kinds at [at, at + count) of
+  // layout_kinds_.
+  struct Layout {
+    size_t at = 0;
+    size_t count = 0;
+    uint16_t def = 0;
+  };
+  struct LayoutSlot {
+    uint32_t tag;    // the low half of the layout's hash, which also places the slot
+    uint32_t entry;  // the layout's position in layouts_ plus one; 0 for an empty slot
   };
 
   // Notes the kind of an item that starts now, for the container around it; an array whose
@@ -221,9 +253,7 @@ class EmitBuilder {
   void note_item(ItemKind kind) {
     Frame& f = top_;
     if (f.type == FrameType::Object) {
-      uint32_t next = nodes_[f.node].next[static_cast<size_t>(kind)];
-      if (next == 0) next = add_node(f.node, kind);
-      f.node = next;
+      kinds_.push_back(kind);
       return;
     }
     if (f.type == FrameType::Array) {
@@ -242,7 +272,35 @@ class EmitBuilder {
     root_definition_ = static_cast<uint16_t>(tag_of(kind));
   }
   void note_odd_item(ItemKind kind);
-  uint32_t add_node(uint32_t parent, ItemKind kind);
+  // A text that no form holds is left out of the payload: the same text in the dictionary makes
+  // the image fail before the payload is looked at.
+  void put_payload_string(std::string_view text) {
+    const size_t n = text.size();
+    if (n < 128) [[likely]] {
+      uint8_t* p = payload_.extend(n + 1);
+      p[0] = static_cast<uint8_t>(n);  // the short form
+      copy_short(p + 1, text.data(), n);
+      return;
+    }
+    put_long_payload_string(text);
+  }
+  [[gnu::noinline]] void put_long_payload_string(std::string_view text) {
+    const uint64_t size = string_size(text.size());
+    if (size != NO_STRING_FORM) put_string(payload_.extend(size), text);
+  }
+  // Copies n bytes, n below 128; up to 32 of them by overlapping moves inside both ranges.
+  static void copy_short(uint8_t* dst, const char* src, size_t n) noexcept {
+    if (n > 16 && n <= 32) {
+      uint8_t a[16];
+      uint8_t b[16];
+      std::memcpy(a, src, 16);
+      std::memcpy(b, src + n - 16, 16);
+      std::memcpy(dst, a, 16);
+      std::memcpy(dst + n - 16, b, 16);
+      return;
+    }
+    copy_bytes(dst, src, n);
+  }
   uint16_t set_array_definition(size_t header_at, TypeTag elem) {
     const uint32_t known = array_defs_[static_cast<size_t>(kind_char(elem) - '0')];
     const uint16_t id =
@@ -253,7 +311,12 @@ class EmitBuilder {
     return id;
   }
   uint16_t new_array_definition(TypeTag elem);
-  uint16_t new_object_definition(uint32_t node);
+  // The id of the object definition of the layout `kinds`, made when new.
+  uint16_t object_definition(const ItemKind* kinds, size_t count);
+  uint16_t new_object_definition(const ItemKind* kinds, size_t count);
+  void grow_layouts();
+  // The bytes of the field entries of an object definition of `count` fields.
+  static size_t field_block_size(size_t count) noexcept;
   void set_mismatch(size_t item, ItemKind found, ItemKind expected);
   void push(const Frame& f) {
     stack_.push_back(top_);
@@ -272,7 +335,8 @@ class EmitBuilder {
 
   void init();
 
-  ByteBuffer defs_;  // definitions in the image's layout, each written when it is made
+  // Definitions in the image's layout, each written when it is made.
+  SmallVector<uint8_t, 256> defs_;
   size_t def_count_ = 6;
   DefinitionFault fault_;  // the first object definition of more than 65535 fields
   uint16_t wide_id_ = 0;   // the first of more than MAX_OBJECT_FIELDS fields, if wide_fields_
@@ -280,16 +344,20 @@ class EmitBuilder {
   FirstNonFinite floats_;
   StringDictionary dictionary_;
   ByteBuffer payload_;
-  Frame top_;                 // the innermost open container
-  std::vector<Frame> stack_;  // the containers around it, the root frame at the bottom
+  Frame top_;                     // the innermost open container
+  SmallVector<Frame, 16> stack_;  // the containers around it, the root frame at the bottom
   // The array definition per element kind character ("arr:0:{elem}" is the key text, so the
   // element kind alone tells array definitions apart), NONE where there is none yet.
   std::array<uint32_t, 8> array_defs_;
+  // The kinds of the items of every open object, innermost last.
+  SmallVector<ItemKind, 256> kinds_;
   // Object definitions by the kinds of their items: two objects share a definition exactly when
-  // they end on the same node.
-  std::vector<Node> nodes_;
-  std::vector<ItemKind> path_;  // the kinds of a new object definition's items
-  uint16_t next_id_ = 6;        // wraps after 65535; an image of that many definitions is refused
+  // their kinds are the same. Each layout's kinds are kept in layout_kinds_; the slots find a
+  // layout by the hash of its kinds.
+  SmallVector<Layout, 16> layouts_;
+  SmallVector<ItemKind, 256> layout_kinds_;
+  SmallVector<LayoutSlot, 32> layout_slots_;
+  uint16_t next_id_ = 6;  // wraps after 65535; an image of that many definitions is refused
   uint16_t root_definition_ = 0;
   std::optional<FormatError> mismatch_;
   size_t oversized_at_ = SIZE_MAX;  // header of the first oversized array in the payload

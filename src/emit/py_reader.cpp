@@ -7,6 +7,7 @@
 
 #include "emit/py_reader.h"
 #include "module/boundary.h"
+#include "module/py_compat.h"
 
 namespace vorn {
 
@@ -75,7 +76,7 @@ class Reader {
 
   // False with the conversion's exception set when the str has no UTF-8 form. The str is pinned
   // when it brings new text to the dictionary.
-  bool push_str(PyObject* s) {
+  [[gnu::always_inline]] bool push_str(PyObject* s) {
     const char* text = nullptr;
     Py_ssize_t n = 0;
     if (PyUnicode_IS_COMPACT_ASCII(s)) {  // its storage is its UTF-8 form
@@ -85,13 +86,7 @@ class Reader {
       text = PyUnicode_AsUTF8AndSize(s, &n);
       if (text == nullptr) return false;
     }
-    // The str type's own hash, cached in the object, also for subclasses (whose __hash__ is
-    // Python code): equal text gives equal hashes.
-    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(s)->hash;
-    if (hash == -1) hash = PyUnicode_Type.tp_hash(s);
-    if (builder_.add_string({text, static_cast<size_t>(n)}, static_cast<uint64_t>(hash))) {
-      pins_.add(s);
-    }
+    if (builder_.add_string({text, static_cast<size_t>(n)})) pins_.add(s);
     return true;
   }
 
@@ -150,7 +145,7 @@ class Reader {
         raise_panic("dictionary keys changed during iteration");
         return false;
       }
-      if (!PyDict_Next(dict, &pos, &key, &value)) break;
+      if (!py_compat::dict_next(dict, &pos, &key, &value)) break;
       --remaining;
       // The key's text is copied (and its str pinned if the dictionary views it) before any code
       // can run, and the value takes its own reference when it may run code: nothing is left

@@ -1,8 +1,7 @@
 // The Python value reader of emit: walks a Python object graph and hands it to the emit builder.
 #pragma once
 
-#include <vector>
-
+#include "decode/small_vector.h"
 #include "emit/emit_builder.h"
 #include "module/py_ref.h"
 
@@ -37,7 +36,7 @@ class StrPins {
   }
 
  private:
-  std::vector<PyObject*> listed_;
+  SmallVector<PyObject*, 32> listed_;
   bool holding_ = false;
 };
 

@@ -95,7 +95,8 @@ class ByteBuffer {
   }
 
  private:
-  void grow_to(size_t need) {
+  // Out of line: the appends that call it stay small where they are inlined.
+  [[gnu::noinline]] void grow_to(size_t need) {
     size_t cap = cap_ < 64 ? 64 : cap_;
     while (cap < need) cap = cap > SIZE_MAX / 2 ? need : cap * 2;
     if (provider_ != nullptr) {

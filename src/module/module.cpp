@@ -41,10 +41,9 @@ constexpr Signature LOADS{"loads", {"bytes", nullptr}, 1};
 constexpr Signature LOAD{"load", {"path", nullptr}, 1};
 constexpr Signature EMIT{"emit", {"obj", nullptr}, 1};
 
-// Fills `out` (sig.count slots, borrowed references) from a fast call with keywords, or raises
-// the TypeError that CPython's own binder would.
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** out) {
+// The general case of bind: keywords, or too few or too many arguments.
+[[gnu::noinline]] bool bind_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames, PyObject** out) {
   if (nargs > sig.count) {
     PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given",
                  sig.name, sig.count, nargs);
@@ -88,6 +87,18 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
   PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %s", sig.name,
                n_missing, n_missing == 1 ? "" : "s", missing.c_str());
   return false;
+}
+
+// Fills `out` (sig.count slots, borrowed references) from a fast call with keywords, or raises
+// the TypeError that CPython's own binder would. A call with every argument given by position,
+// the usual one, costs a comparison.
+inline bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** out) {
+  if (kwnames == nullptr && nargs == sig.count) [[likely]] {
+    for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = args[i];
+    return true;
+  }
+  return bind_slow(sig, args, nargs, kwnames, out);
 }
 
 // Adds the note "while processing '{param}'" to the pending exception.

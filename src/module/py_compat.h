@@ -91,4 +91,105 @@ inline PyObject* new_float(double d) {
 #endif
 }
 
+// A new str of the n bytes at s, all below 0x80, n at least 1; nullptr with an exception set on
+// failure. PyUnicode_New finds out the string's kind and form from the largest character on
+// every call; an ASCII string's are known, and in 3.12 and 3.13 the compact ASCII str is made
+// here as PyUnicode_New makes it (one block: the head, the bytes, a terminating NUL), which
+// saves the call and its tests. The str is released through the type's own deallocator, as any
+// other. Other versions, and a free-threaded interpreter, go through PyUnicode_New.
+inline PyObject* new_ascii_str(const char* s, size_t n) {
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+  if (n > static_cast<size_t>(PY_SSIZE_T_MAX) - sizeof(PyASCIIObject) - 1) return PyErr_NoMemory();
+  auto* head = static_cast<PyASCIIObject*>(PyObject_Malloc(sizeof(PyASCIIObject) + n + 1));
+  if (head == nullptr) return PyErr_NoMemory();
+  // PyObject_Init returns the object it is given.
+  PyObject* o = reinterpret_cast<PyObject*>(head);
+  PyObject_Init(o, &PyUnicode_Type);
+  head->length = static_cast<Py_ssize_t>(n);
+  head->hash = -1;
+  head->state.interned = 0;
+  head->state.kind = PyUnicode_1BYTE_KIND;
+  head->state.compact = 1;
+  head->state.ascii = 1;
+  head->state.statically_allocated = 0;
+  char* data = reinterpret_cast<char*>(head + 1);
+  std::memcpy(data, s, n);
+  data[n] = '\0';
+  return o;
+#else
+  PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+  if (o != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(o), s, n);
+  return o;
+#endif
+}
+
+// The next entry of `dict` (an exact dict or a subclass) from position *pos on, exactly as
+// PyDict_Next gives it: 1 with borrowed references in *key and *value and *pos advanced, or 0 at
+// the end. For the combined tables of 3.12 and 3.13 (every dict but an instance's attribute
+// dict) the entry is read straight from the table, as PyDict_Next reads it, without the call;
+// the table is looked up afresh on every step, as PyDict_Next does, so that a dict changed by
+// code run between two steps is read as safely as it would be by PyDict_Next. Other tables, and
+// other versions, go through PyDict_Next.
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+namespace dict_layout {
+
+// The head of the interpreter's dict keys table in these versions, up to its index array, which
+// the entries follow.
+struct KeysHead {
+  Py_ssize_t refcnt;
+  uint8_t log2_size;
+  uint8_t log2_index_bytes;
+  uint8_t kind;  // 0: general entries, 1: str keys only, 2: split
+  uint32_t version;
+  Py_ssize_t usable;
+  Py_ssize_t nentries;
+};
+static_assert(sizeof(KeysHead) == 32 && offsetof(KeysHead, nentries) == 24);
+constexpr uint8_t KEYS_GENERAL = 0;
+constexpr uint8_t KEYS_UNICODE = 1;
+
+struct GeneralEntry {
+  Py_hash_t hash;
+  PyObject* key;
+  PyObject* value;  // null for a deleted entry
+};
+struct UnicodeEntry {
+  PyObject* key;
+  PyObject* value;  // null for a deleted entry
+};
+
+}  // namespace dict_layout
+#endif
+
+inline int dict_next(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject** value) {
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+  const auto* mp = reinterpret_cast<const PyDictObject*>(dict);
+  const auto* keys = reinterpret_cast<const dict_layout::KeysHead*>(mp->ma_keys);
+  if (mp->ma_values == nullptr &&
+      (keys->kind == dict_layout::KEYS_UNICODE || keys->kind == dict_layout::KEYS_GENERAL)) {
+    Py_ssize_t i = *pos;
+    const Py_ssize_t n = keys->nentries;
+    if (i < 0) return 0;
+    const char* entries =
+        reinterpret_cast<const char*>(keys + 1) + (size_t{1} << keys->log2_index_bytes);
+    if (keys->kind == dict_layout::KEYS_UNICODE) {
+      const auto* e = reinterpret_cast<const dict_layout::UnicodeEntry*>(entries);
+      while (i < n && e[i].value == nullptr) ++i;
+      if (i >= n) return 0;
+      *key = e[i].key;
+      *value = e[i].value;
+    } else {
+      const auto* e = reinterpret_cast<const dict_layout::GeneralEntry*>(entries);
+      while (i < n && e[i].value == nullptr) ++i;
+      if (i >= n) return 0;
+      *key = e[i].key;
+      *value = e[i].value;
+    }
+    *pos = i + 1;
+    return 1;
+  }
+#endif
+  return PyDict_Next(dict, pos, key, value);
+}
+
 }  // namespace vorn::py_compat
