@@ -1,5 +1,11 @@
 #include "compile/compile.h"
 
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "compile/exact.h"
+#include "compile/json_lines.h"
 #include "compile/json_reader.h"
 #include "encode/encode.h"
 #include "encode/image_writer.h"
@@ -80,18 +86,41 @@ Result<Value> compile_value(CompileContext& ctx, const JsonTree& tree, const Jso
   return Value::null();
 }
 
-// Compiles a tree that read_json returned; the result owns all its strings.
-Result<Document> compile_tree(const JsonTree& tree) {
-  CompileContext ctx;
+// The entry of a tree that read_json returned, compiled with `ctx`, whose string views point
+// into the tree and its text: both must outlive the context.
+Result<DataEntry> compile_entry(CompileContext& ctx, const JsonTree& tree) {
   Result<Value> root = compile_value(ctx, tree, tree.root_value());
   if (!root) return root.error();
-  Document doc;
+  const uint16_t def_index = root_def_index(*root);
+  return DataEntry{def_index, std::move(*root)};
+}
+
+// The definitions and the dict of a context whose walk is done, moved into `doc`.
+void take_context(CompileContext& ctx, Document& doc) {
   doc.definitions = std::move(ctx.definitions);
   doc.strings.reserve(ctx.dict_strings.size());
   for (std::string_view s : ctx.dict_strings) doc.strings.emplace_back(s);
-  const uint16_t def_index = root_def_index(*root);
-  doc.entries.push_back(DataEntry{def_index, std::move(*root)});
-  return doc;
+}
+
+CompileError refusal(FormatError e, RefusingStep step, size_t line = 0) {
+  return CompileError{std::move(e), step, line};
+}
+
+// The line of an encoder refusal of a JSON Lines document: the line of the entry whose payload
+// holds the fault, or 0 when the fault lies in the definitions, in a dict string or in the size
+// of the whole image.
+size_t encoder_fault_line(const Document& doc, const FormatError& e,
+                          const std::vector<size_t>& lines) {
+  if (e.message == image_too_large().message) return 0;
+  const DefinitionBlock defs = measure_definitions(doc.definitions);
+  if (defs.count > MAX_ENCODED_DEFINITIONS || defs.fault) return 0;
+  for (const std::string& s : doc.strings) {
+    if (string_size(s.size()) == NO_STRING_FORM) return 0;
+  }
+  for (size_t i = 0; i < doc.entries.size(); ++i) {
+    if (measure_payload(doc.entries[i].value).fault) return lines[i];
+  }
+  return 0;
 }
 
 }  // namespace
@@ -99,16 +128,74 @@ Result<Document> compile_tree(const JsonTree& tree) {
 Result<Document> compile_json(std::string_view text) {
   Result<JsonTree> tree = read_json(text);
   if (!tree) return tree.error();
-  return compile_tree(*tree);
+  CompileContext ctx;
+  Result<DataEntry> entry = compile_entry(ctx, *tree);
+  if (!entry) return entry.error();
+  Document doc;
+  take_context(ctx, doc);
+  doc.entries.push_back(std::move(*entry));
+  return doc;
 }
 
-Result<ByteBuffer> compile_reference_image(std::string_view text) {
-  Result<Document> doc = compile_json(text);
-  if (!doc) return doc.error();
-  Result<ByteBuffer> image = encode_document(*doc);
-  if (!image) return image.error();
-  if (Status readable = check_readable(*doc); !readable) return readable.error();
-  return image;
+CompileResult<ByteBuffer> reference_image(std::string_view text, CompileOptions options) {
+  Result<JsonTree> tree = read_json(text);
+  if (!tree) return refusal(tree.error(), RefusingStep::JsonReader);
+  Document doc;
+  {
+    CompileContext ctx;
+    Result<DataEntry> entry = compile_entry(ctx, *tree);
+    if (!entry) return refusal(entry.error(), RefusingStep::Compiler);
+    take_context(ctx, doc);
+    doc.entries.push_back(std::move(*entry));
+  }
+  Result<ByteBuffer> image = encode_document(doc);
+  if (!image) return refusal(image.error(), RefusingStep::Encoder);
+  if (Status s = check_readable(doc); !s) return refusal(s.error(), RefusingStep::Reader);
+  if (options.exact) {
+    if (Status s = check_exact(*tree); !s) return refusal(s.error(), RefusingStep::Compiler);
+  }
+  return std::move(*image);
+}
+
+CompileResult<ByteBuffer> reference_lines_image(std::string_view jsonl_text,
+                                                CompileOptions options) {
+  const size_t count = count_json_lines(jsonl_text);
+  if (count > MAX_DATA_ENTRIES) return refusal(too_many_lines(count), RefusingStep::Compiler);
+  // The trees stay for the exactness check, and because the context's string views point into
+  // them: reserved, so that they never move (a tree's strings would be copied and freed).
+  std::vector<JsonTree> trees;
+  trees.reserve(count);
+  std::vector<size_t> lines;
+  Document doc;
+  {
+    CompileContext ctx;
+    JsonLines split(jsonl_text);
+    JsonLine line;
+    while (split.next(&line)) {
+      Result<JsonTree> tree = read_json(line.text);
+      if (!tree) return refusal(tree.error(), RefusingStep::JsonReader, line.number);
+      trees.push_back(std::move(*tree));
+      Result<DataEntry> entry = compile_entry(ctx, trees.back());
+      if (!entry) return refusal(entry.error(), RefusingStep::Compiler, line.number);
+      doc.entries.push_back(std::move(*entry));
+      lines.push_back(line.number);
+    }
+    take_context(ctx, doc);
+  }
+  Result<ByteBuffer> image = encode_document(doc);
+  if (!image) {
+    const size_t line = encoder_fault_line(doc, image.error(), lines);
+    return refusal(image.error(), RefusingStep::Encoder, line);
+  }
+  if (Status s = check_readable(doc); !s) return refusal(s.error(), RefusingStep::Reader);
+  if (options.exact) {
+    for (size_t i = 0; i < trees.size(); ++i) {
+      if (Status s = check_exact(trees[i]); !s) {
+        return refusal(s.error(), RefusingStep::Compiler, lines[i]);
+      }
+    }
+  }
+  return std::move(*image);
 }
 
 }  // namespace vorn

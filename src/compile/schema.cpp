@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "format/narrowing.h"
+
 namespace vorn {
 
 namespace {
@@ -39,9 +41,7 @@ TypeTag json_kind(const JsonValue& v) noexcept {
     case JsonKind::Bool:
       return TypeTag::Bool;
     case JsonKind::Number:
-      if (v.form == NumberForm::Float) return TypeTag::Float32;
-      if (v.form == NumberForm::Unsigned && v.number.u64 >> 63 != 0) return TypeTag::UInt32;
-      return TypeTag::Int32;
+      return number_tag(v);
     case JsonKind::String:
       return TypeTag::String;
     case JsonKind::Array:
@@ -53,23 +53,18 @@ TypeTag json_kind(const JsonValue& v) noexcept {
 }
 
 float integer_to_float(const JsonValue& v) noexcept {
-  // Converted straight from 64 bits: a detour through double could round twice.
-  if (v.form == NumberForm::Negative) return static_cast<float>(v.number.i64);
-  return static_cast<float>(v.number.u64);
+  return integer_to_float(v.form, v.number.u64);
 }
 
 Value number_value(const JsonValue& v) noexcept {
-  switch (v.form) {
-    case NumberForm::Float:
+  switch (number_tag(v)) {
+    case TypeTag::Float32:
       return Value::float32(narrow_to_float(v.number.f64));
-    case NumberForm::Negative:
-      return Value::int32(static_cast<int32_t>(static_cast<uint32_t>(v.number.i64)));
-    case NumberForm::Unsigned:
-      break;
+    case TypeTag::UInt32:
+      return Value::uint32(integer_bits(v.number.u64));
+    default:
+      return Value::int32(static_cast<int32_t>(integer_bits(v.number.u64)));
   }
-  const auto low = static_cast<uint32_t>(v.number.u64);
-  if (v.number.u64 >> 63 != 0) return Value::uint32(low);
-  return Value::int32(static_cast<int32_t>(low));
 }
 
 Result<ArrayKind> check_array(std::span<const JsonValue> items) {

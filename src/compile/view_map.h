@@ -14,8 +14,10 @@
 
 namespace vorn {
 
-// Slots are sixteen bytes (address, length, value) and probed linearly; the table stays at most
-// half full. Keys of 4 GiB or more are never found again (each gets a slot of its own).
+// Slots are sixteen bytes (address, length, value) and probed linearly. A map starts at most
+// half full for the keys it expects and doubles when it would be three quarters full, so that a
+// map that grows with a large input holds no more than three empty slots per key. Keys of 4 GiB
+// or more are never found again (each gets a slot of its own).
 template <class V>
 class ViewMap {
   static_assert(sizeof(V) <= 4);
@@ -44,7 +46,7 @@ class ViewMap {
       if (s.data == nullptr) break;
       if (equal(s, key)) return {&s.value, false};
     }
-    if ((size_ + 1) * 2 > slots_.size()) {
+    if ((size_ + 1) * 4 > slots_.size() * 3) {
       rehash(slots_.size() * 2);
       for (i = hash & mask_; slots_[i].data != nullptr; i = (i + 1) & mask_) {
       }
@@ -78,7 +80,7 @@ class ViewMap {
     return s.size == key.size() && bytes_equal(std::string_view(s.data, s.size), key);
   }
 
-  void rehash(size_t capacity) {
+  [[gnu::noinline]] void rehash(size_t capacity) {
     std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(capacity));
     mask_ = capacity - 1;
     for (const Slot& s : old) {

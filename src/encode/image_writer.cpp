@@ -151,7 +151,8 @@ DefinitionBlock measure_definitions(std::span<const Definition> table) {
 
 template <class S>
 Result<ImagePlan> plan_image(const DefinitionBlock& defs, std::span<const S> strings,
-                             std::span<const EntrySize> entries) {
+                             std::span<const EntrySize> entries, size_t* faulty_entry) {
+  if (faulty_entry != nullptr) *faulty_entry = SIZE_MAX;
   if (defs.count > MAX_ENCODED_DEFINITIONS) return too_many_definitions(defs.count);
   if (defs.fault) return defs.fault.error();
   uint64_t size = HEADER_SIZE + 2 + defs.size;
@@ -173,8 +174,12 @@ Result<ImagePlan> plan_image(const DefinitionBlock& defs, std::span<const S> str
   plan.data_offset = static_cast<uint32_t>(size);
   size += 4;
   if (size > MAX_IMAGE_SIZE || entries.size() > MAX_IMAGE_SIZE) return image_too_large();
-  for (const EntrySize& entry : entries) {
-    if (entry.fault) return entry.fault.error();
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const EntrySize& entry = entries[i];
+    if (entry.fault) {
+      if (faulty_entry != nullptr) *faulty_entry = i;
+      return entry.fault.error();
+    }
     size += ENTRY_HEADER_SIZE + entry.payload;
     if (size > MAX_IMAGE_SIZE) return image_too_large();
   }
@@ -204,9 +209,9 @@ uint8_t* write_image_prefix(uint8_t* out, const ImagePlan& plan, const Definitio
 }
 
 template Result<ImagePlan> plan_image(const DefinitionBlock&, std::span<const std::string>,
-                                      std::span<const EntrySize>);
+                                      std::span<const EntrySize>, size_t*);
 template Result<ImagePlan> plan_image(const DefinitionBlock&, std::span<const std::string_view>,
-                                      std::span<const EntrySize>);
+                                      std::span<const EntrySize>, size_t*);
 template uint8_t* write_image_prefix(uint8_t*, const ImagePlan&, const DefinitionBlock&,
                                      std::span<const std::string>, size_t) noexcept;
 template uint8_t* write_image_prefix(uint8_t*, const ImagePlan&, const DefinitionBlock&,

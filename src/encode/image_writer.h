@@ -135,10 +135,12 @@ struct ImagePlan {
 // ({count}), max 65535"); the first definition fault; the dict strings in order ("String exceeds
 // maximum inline length (16 777 215 bytes)"); the entries' payload faults in entry order. "Image
 // exceeds 4294967295 bytes" is tested after the definition block, after each dict string and
-// after each entry. `S` is std::string or std::string_view.
+// after each entry. `S` is std::string or std::string_view. When the refusal is the payload
+// fault of an entry, `faulty_entry` (if given) is set to that entry's position, else to
+// SIZE_MAX.
 template <class S>
 Result<ImagePlan> plan_image(const DefinitionBlock& defs, std::span<const S> strings,
-                             std::span<const EntrySize> entries);
+                             std::span<const EntrySize> entries, size_t* faulty_entry = nullptr);
 
 // Writes the header, the definition block, the dict block and the entry count of a planned
 // image at `out`, which must hold plan.data_offset + 4 bytes; returns the byte after them, where

@@ -1,0 +1,52 @@
+#include "compile/exact.h"
+
+#include <string>
+
+#include "compile/compile_error.h"
+#include "format/json_text.h"
+#include "format/narrowing.h"
+
+namespace vorn {
+
+namespace {
+
+// The first changed number under `v`, whose path is `path`; `path` is restored on success.
+Status check_value(const JsonTree& tree, const JsonValue& v, bool in_mixed_array,
+                   std::string& path) {
+  if (v.kind == JsonKind::Number) {
+    if (reads_back_exactly(v, in_mixed_array)) return {};
+    return inexact_value(path, v, in_mixed_array);
+  }
+  if (v.kind != JsonKind::Array && v.kind != JsonKind::Object) return {};
+  const auto children = tree.children(v);
+  const bool mixed = v.kind == JsonKind::Array && mixes_numbers(children);
+  const size_t at = path.size();
+  for (size_t i = 0; i < children.size(); ++i) {
+    if (v.kind == JsonKind::Array) {
+      append_path_index(path, i);
+    } else {
+      append_path_key(path, children[i].key);
+    }
+    if (Status s = check_value(tree, children[i], mixed, path); !s) return s;
+    path.resize(at);
+  }
+  return {};
+}
+
+}  // namespace
+
+FormatError inexact_value(std::string_view path, const JsonValue& original, bool in_mixed_array) {
+  std::string m(path);
+  m += ": ";
+  append_json_number(m, original);
+  m += " would read back as ";
+  append_json_number(m, narrowed_number(original, in_mixed_array));
+  return FormatError{std::move(m)};
+}
+
+Status check_exact(const JsonTree& tree) {
+  std::string path = "$";
+  return check_value(tree, tree.root_value(), false, path);
+}
+
+}  // namespace vorn
