@@ -1,6 +1,10 @@
 #include "cli/args.h"
 
+#include <sched.h>
+
+#include <algorithm>
 #include <charconv>
+#include <thread>
 
 #include "cli/common.h"
 
@@ -76,24 +80,25 @@ class Parser {
     }
   }
 
-  // "-h", "-o OUT", "-oOUT"; flags cannot be bundled.
+  // "-h", "-o OUT", "-oOUT", "-qf", "-qj2": flags one after the other, up to an option that
+  // takes a value, which takes the rest of the word or the next word.
   void short_option(std::string_view a) {
-    const std::string shown(a.substr(0, 2));
-    if (a[1] == 'h' && a.size() == 2) {
-      out_.help = true;
-      return;
-    }
-    const OptionSpec* option = find_short(a[1]);
-    if (option == nullptr) {
-      out_.error = cat({"unknown option '", shown, "'"});
-    } else if (!option->takes_value && a.size() > 2) {
-      out_.error = cat({"unknown option '", a, "'"});
-    } else if (!option->takes_value) {
-      out_.options.emplace_back(option->long_name, std::string_view{});
-    } else if (a.size() > 2) {
-      take_value(*option, a.substr(2), shown);
-    } else {
-      take_value(*option, std::nullopt, shown);
+    for (size_t at = 1; at < a.size() && !out_.error; ++at) {
+      const std::string shown = cat({"-", a.substr(at, 1)});
+      if (a[at] == 'h') {
+        out_.help = true;
+        continue;
+      }
+      const OptionSpec* option = find_short(a[at]);
+      if (option == nullptr) {
+        out_.error = cat({"unknown option '", shown, "'"});
+      } else if (!option->takes_value) {
+        out_.options.emplace_back(option->long_name, std::string_view{});
+      } else {
+        const bool glued = at + 1 < a.size();
+        take_value(*option, glued ? std::optional(a.substr(at + 1)) : std::nullopt, shown);
+        return;
+      }
     }
   }
 
@@ -125,6 +130,39 @@ std::optional<unsigned> parse_count(std::string_view text, unsigned max) {
   const auto res = std::from_chars(text.data(), end, n);
   if (text.empty() || res.ec != std::errc{} || res.ptr != end || n > max) return std::nullopt;
   return n;
+}
+
+namespace {
+
+// The processors this process may run on (its affinity mask), at least one.
+unsigned processors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<unsigned>(n);
+  }
+  const unsigned n = std::thread::hardware_concurrency();
+  return n > 0 ? n : 1;
+}
+
+}  // namespace
+
+Jobs parse_jobs(const ParsedArgs& parsed) {
+  Jobs jobs;
+  const auto text = parsed.value("jobs");
+  if (!text) {
+    jobs.count = std::min(processors(), MAX_JOBS);
+    return jobs;
+  }
+  const auto n = parse_count(*text, MAX_JOBS);
+  if (!n) {
+    jobs.error =
+        cat({"-j takes a number from 0 to ", std::to_string(MAX_JOBS), " (0: one per processor)"});
+  } else {
+    jobs.count = *n == 0 ? std::min(processors(), MAX_JOBS) : *n;
+  }
+  return jobs;
 }
 
 }  // namespace vorn::cli

@@ -16,6 +16,15 @@ struct OptionSpec {
   bool takes_value = false;
 };
 
+// The options that every command working through several files understands.
+inline constexpr OptionSpec OPT_OUTPUT{"output", 'o', true};
+inline constexpr OptionSpec OPT_FORCE{"force", 'f', false};
+inline constexpr OptionSpec OPT_QUIET{"quiet", 'q', false};
+inline constexpr OptionSpec OPT_JOBS{"jobs", 'j', true};
+inline constexpr OptionSpec OPT_LINES{"lines", 0, false};
+inline constexpr OptionSpec OPT_EXACT{"exact", 0, false};
+inline constexpr OptionSpec OPT_JSON{"json", 0, false};
+
 // The outcome of parsing one subcommand's arguments. `error` is set for a usage error and then
 // nothing else is meaningful.
 struct ParsedArgs {
@@ -31,11 +40,24 @@ struct ParsedArgs {
 
 // Parses `args` (the words after the subcommand name) against `specs`. "-h" and "--help" are
 // always understood. Long options take their value as "--name=VALUE" or as the next word,
-// short ones as the next word or glued on ("-oOUT"). A lone "-" is positional.
+// short ones as the next word or glued on ("-oOUT", "-j4"). Short flags may be bundled ("-qf");
+// in a bundle, an option that takes a value takes the rest of the word. A lone "-" is
+// positional.
 ParsedArgs parse_args(const std::vector<std::string_view>& args,
                       std::initializer_list<OptionSpec> specs);
 
 // Reads a whole non-negative decimal number no larger than `max`, or nothing.
 std::optional<unsigned> parse_count(std::string_view text, unsigned max);
+
+// The number of files to work on at once: the value of -j/--jobs (1 to MAX_JOBS, or 0 for the
+// number of processors this process may run on), or that number of processors when the option
+// is absent. A usage error as its message.
+struct Jobs {
+  unsigned count = 1;
+  std::optional<std::string> error;
+};
+Jobs parse_jobs(const ParsedArgs& parsed);
+
+inline constexpr unsigned MAX_JOBS = 256;
 
 }  // namespace vorn::cli

@@ -26,6 +26,10 @@ and the element type of an array definition or the fields of an object
 definition with their tags), the dictionary (string count, total bytes and the
 first strings) and the entries (definition index, kind and payload size).
 
+An image of JSON Lines (vorn encode --lines) holds one entry per line. An input
+of '-' is standard input. Counts, sizes and offsets are grouped in thousands in
+the text form and plain in the JSON form.
+
 For a damaged image it shows everything read before the fault, then names the
 fault on standard error as the decoder reports it, and exits with status 1.
 
@@ -104,7 +108,7 @@ std::string pad_left(std::string s, size_t width) {
 std::string pad_right(std::string s, size_t width) {
   return s.size() < width ? s + std::string(width - s.size(), ' ') : s;
 }
-std::string num(uint64_t n) { return std::to_string(n); }
+std::string num(uint64_t n) { return group_digits(n); }
 std::string kind_of(TypeTag t) { return std::string(tag_name(t)); }
 
 // The first bytes of `s`, cut at a character boundary, as a JSON string literal.
@@ -209,7 +213,7 @@ void text_entries(std::string& out, const Inspection& in) {
 }
 
 std::string text_report(std::string_view path, const Inspection& in) {
-  std::string out = cat({"file: ", path, " (", group_digits(in.size), " bytes)\n"});
+  std::string out = cat({"file: ", path, " (", byte_count(in.size), ")\n"});
   text_header(out, in);
   text_definitions(out, in.layout);
   text_dict(out, in.layout);
@@ -329,23 +333,29 @@ std::string json_report(std::string_view path, const Inspection& in) {
 }  // namespace
 
 int run_inspect(const Args& args) {
-  const ParsedArgs parsed = parse_args(args, {{"json", 0, false}});
+  const ParsedArgs parsed = parse_args(args, {OPT_JSON});
   if (parsed.help) return print_help(HELP);
   if (parsed.error) return usage_error("inspect", *parsed.error);
   if (parsed.positional.size() != 1) return usage_error("inspect", "give exactly one input file");
   const std::string_view in = parsed.positional[0];
+  const std::string_view name = display_name(in);
 
   auto image = read_input(in);
-  if (!image) return STATUS_DATA_ERROR;
-  const Inspection inspection = inspect_image(bytes_of(*image));
-  const std::string report =
-      parsed.has("json") ? json_report(in, inspection) : text_report(in, inspection);
-  if (!write_stdout(report)) {
-    print_error("standard output: write failed");
+  if (!image) {
+    print_error(image.error().message);
     return STATUS_DATA_ERROR;
   }
+  const Inspection inspection = inspect_image(bytes_of(*image));
+  if (!inspection.verdict && starts_like_json(image->view())) {
+    print_error(
+        cat({name, ": not a VORN image: it starts like JSON text; did you mean vorn encode?"}));
+    return STATUS_DATA_ERROR;
+  }
+  const std::string report =
+      parsed.has("json") ? json_report(name, inspection) : text_report(name, inspection);
+  if (!print_out(report)) return STATUS_DATA_ERROR;
   if (inspection.verdict) return STATUS_OK;
-  print_error(std::string(in) + ": " + inspection.verdict.error().message);
+  print_error(cat({name, ": ", inspection.verdict.error().message}));
   return STATUS_DATA_ERROR;
 }
 

@@ -1,15 +1,20 @@
 // vorn stats: what VORN makes of JSON files: sizes, ratio, counts, and whether each file comes
-// back exactly, only after 32-bit narrowing, or not at all.
+// back exactly, only changed by the narrowing rule, or not at all.
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
+#include "cli/batch.h"
 #include "cli/commands.h"
 #include "cli/compare.h"
 #include "cli/json_writer.h"
 #include "cli/pipeline.h"
 #include "compile/compile.h"
 #include "compile/compile_image.h"
+#include "compile/json_lines.h"
 #include "compile/json_reader.h"
 #include "decode/decode.h"
 #include "decompile/decompile.h"
@@ -19,33 +24,41 @@ namespace vorn::cli {
 
 namespace {
 
-constexpr std::string_view HELP = R"(usage: vorn stats IN.json... [--json]
+constexpr std::string_view HELP =
+    R"(usage: vorn stats IN.json... [--json] [--exact] [--lines] [-j N] [-q]
 
 For each JSON file: its size, its size without insignificant whitespace
 (minified), the size of its VORN image and the ratio of the two, the number of
 definitions and of dictionary strings, and whether the file round-trips:
-exactly, or only after 32-bit narrowing (VORN keeps the low 32 bits of an
-integer and rounds other numbers to single precision; a few changed values are
-shown), or not at all, naming the step that refuses it and its message.
+exactly, or changed only by the narrowing rule (VORN keeps the low 32 bits of
+an integer and rounds other numbers to single precision; a few changed values
+are shown), or not at all: refused, naming the step that refuses it and its
+message, or read back differently from what the narrowing rule gives (a fault
+of vorn, shown as "differs"). An input of '-' is standard input.
 
 The exit status is 1 when a file cannot be read or does not round-trip; files
-that change only by narrowing count as success.
+that change only by narrowing count as success, unless --exact is given.
 
 options:
-  --json       print the results as one JSON array, an object per file
-  -h, --help   show this help
+  --json         print the results as one JSON array, an object per file
+  --exact        refuse a file that changes by narrowing, naming the first value
+  --lines        read JSON Lines: one image with one entry per line
+  -j, --jobs N   measure N files at once (default: one per processor)
+  -q, --quiet    no progress and no count of failed files
+  -h, --help     show this help
 )";
 
 // One file's figures. Stages after a refusal are left at zero.
 struct FileStats {
   std::string path;
+  bool lines = false;
   uint64_t json_size = 0, minified_size = 0, vorn_size = 0;
-  uint64_t definitions = 0, dict_strings = 0;
+  uint64_t definitions = 0, dict_strings = 0, entries = 0;
   std::string refused_by;  // the refusing step, or empty
   std::string error;       // its message
   Comparison comparison;
 
-  bool ok() const { return refused_by.empty() && !comparison.mismatch; }
+  bool ok() const { return refused_by.empty() && !comparison.faulty(); }
 };
 
 // The text's size without whitespace outside strings. The text is valid JSON.
@@ -70,56 +83,90 @@ uint64_t minified_size(std::string_view text) {
   return n;
 }
 
-bool refuse(FileStats& s, std::string_view step, const FormatError& e) {
+std::string_view step_name(RefusingStep step) {
+  switch (step) {
+    case RefusingStep::JsonReader:
+      return "JSON reader";
+    case RefusingStep::Compiler:
+      return "compiler";
+    case RefusingStep::Encoder:
+      return "encoder";
+    case RefusingStep::Reader:
+      return "decoder";
+  }
+  return "compiler";
+}
+
+bool refuse(FileStats& s, std::string_view step, std::string message) {
   s.refused_by = step;
-  s.error = e.message;
+  s.error = std::move(message);
   return false;
 }
 
-// Reads the text as a tree and compares the value that came back with it.
-bool compare_with_text(std::string_view text, const JsonTree& restored, FileStats& s) {
-  auto original = read_json(text);
-  if (!original) return refuse(s, "JSON reader", original.error());
-  s.comparison = compare_trees(*original, restored);
-  return s.ok();
-}
-
-// The chain one step at a time, each on the result of the one before: compile, encode, decode,
-// decompile. Run for a text that the fused path refuses, whose message does not say which step
-// refused it; here the first step that refuses is named, and what the steps before it found is
-// shown as they found it.
-bool measure_stepwise(std::string_view text, FileStats& s) {
+// The figures the steps before a refusal found, each step on the result of the one before:
+// compile, encode. Run for a single text that the fused path refuses, which does not keep them.
+void stepwise_figures(std::string_view text, FileStats& s) {
   auto doc = compile_json(text);
-  if (!doc) return refuse(s, "compiler", doc.error());
+  if (!doc) return;
   s.minified_size = minified_size(text);
   s.definitions = doc->definitions.size();
   s.dict_strings = doc->strings.size();
   auto image = encode_document(*doc);
-  if (!image) return refuse(s, "encoder", image.error());
-  s.vorn_size = image->size();
-  auto decoded = decode_document(bytes_of(*image));
-  if (!decoded) return refuse(s, "decoder", decoded.error());
-  auto restored = decompile_document(*decoded);
-  if (!restored) return refuse(s, "decompiler", restored.error());
-  return compare_with_text(text, *restored, s);
+  if (image) s.vorn_size = image->size();
+}
+
+// Compares each value of the text with the entry that came back for it.
+bool compare_with_text(std::string_view text, const JsonTree& restored, FileStats& s) {
+  const JsonValue& root = restored.root_value();
+  if (!s.lines) {
+    auto original = read_json(text);
+    if (!original) return refuse(s, "JSON reader", original.error().message);
+    compare_values(*original, original->root_value(), restored, root, "$", s.comparison);
+    return s.ok();
+  }
+  JsonLines lines(text);
+  JsonLine line;
+  size_t entry = 0;
+  while (lines.next(&line) && !s.comparison.mismatch) {
+    auto original = read_json(line.text);
+    if (!original) {
+      return refuse(s, "JSON reader",
+                    cat({"line ", std::to_string(line.number), ": ", original.error().message}));
+    }
+    const JsonValue& back = s.entries == 1 ? root : restored.children(root)[entry];
+    compare_values(*original, original->root_value(), restored, back,
+                   cat({"line ", std::to_string(line.number), ": $"}), s.comparison);
+    ++entry;
+  }
+  return s.ok();
 }
 
 // Runs the whole chain: the fused compiler from the text to the image, which it refuses unless
-// the image reads back; the counts from the image's layout; one walk of the image back to values;
-// the text read once more, as the tree to compare them with.
-bool measure(std::string_view text, FileStats& s) {
+// the image reads back (and, with --exact, reads back the same); the counts from the image's
+// layout; one walk of the image back to values; the text read once more, as the values to
+// compare them with.
+bool measure(std::string_view text, const EncodeOptions& options, FileStats& s) {
   s.json_size = text.size();
-  if (Status st = check_text(text); !st) return refuse(s, "compiler", st.error());
-  auto image = compile_image(text);
-  if (!image) return measure_stepwise(text, s);
+  text = skip_bom(text);
+  auto parts = compile_text(text, options);
+  if (!parts) {
+    const CompileError& e = parts.error();
+    if (!options.lines && e.step != RefusingStep::JsonReader) stepwise_figures(text, s);
+    return refuse(s, step_name(e.step), compile_message(e));
+  }
+  const ByteBuffer image = join_image(std::move(*parts));
   ImageLayout layout;
-  if (!read_layout(bytes_of(*image), layout)) return measure_stepwise(text, s);
+  if (Status st = read_layout(bytes_of(image), layout); !st) {
+    return refuse(s, "decoder", st.error().message);
+  }
   s.minified_size = minified_size(text);
-  s.vorn_size = image->size();
+  if (options.lines) s.minified_size += layout.entry_count;  // a line break after each value
+  s.vorn_size = image.size();
   s.definitions = layout.defs.size();
   s.dict_strings = layout.strings.size();
-  auto restored = decompile_image(bytes_of(*image));  // views the image, which outlives it
-  if (!restored) return measure_stepwise(text, s);
+  s.entries = layout.entry_count;
+  auto restored = decompile_image(bytes_of(image));  // views the image, which outlives it
+  if (!restored) return refuse(s, "decoder", restored.error().message);
   return compare_with_text(text, *restored, s);
 }
 
@@ -140,14 +187,26 @@ std::string line(std::string_view label, std::string_view value) {
   return s;
 }
 
+std::string values(uint64_t n) { return group_digits(n) + (n == 1 ? " value" : " values"); }
+
 std::string round_trip_text(const FileStats& s) {
   const Comparison& c = s.comparison;
-  if (c.mismatch)
-    return line("round trip", cat({"lost: the value at ", c.mismatch_path, " differs"}));
-  if (c.changed == 0) return line("round trip", "exact");
-  std::string out =
-      line("round trip", cat({"after 32-bit narrowing: ", std::to_string(c.changed),
-                              c.changed == 1 ? " value changed" : " values changed"}));
+  std::string out;
+  if (c.mismatch) {
+    out =
+        line("round trip", cat({"differs: the value at ", c.mismatch_path, " does not come back"}));
+  } else if (c.differs != 0) {
+    out = line("round trip",
+               cat({"differs: ", values(c.differs), " not changed as the narrowing rule says"}));
+  } else if (c.narrowed == 0) {
+    return line("round trip", "exact");
+  } else {
+    out = line("round trip", cat({"after 32-bit narrowing: ", values(c.narrowed), " changed"}));
+  }
+  for (const Change& ch : c.differences) {
+    out += cat({"    ", ch.path, ": ", ch.before, " -> ", ch.after, " (differs: narrowing gives ",
+                ch.narrowed, ")\n"});
+  }
   for (const Change& ch : c.examples) {
     out += cat({"    ", ch.path, ": ", ch.before, " -> ", ch.after, "\n"});
   }
@@ -157,20 +216,41 @@ std::string round_trip_text(const FileStats& s) {
 std::string text_report(const FileStats& s) {
   std::string out = s.path + "\n";
   out += line("JSON", byte_count(s.json_size));
-  if (s.refused_by == "compiler") return out + line("refused", cat({"by the compiler: ", s.error}));
+  if (s.minified_size == 0 && !s.refused_by.empty()) {
+    return out + line("refused", cat({"by the ", s.refused_by, ": ", s.error}));
+  }
   out += line("minified JSON", byte_count(s.minified_size));
-  if (s.refused_by == "encoder") return out + line("refused", cat({"by the encoder: ", s.error}));
-  out += line("VORN", byte_count(s.vorn_size) + ", " + ratio(s.vorn_size, s.json_size) +
-                          " of the JSON, " + ratio(s.vorn_size, s.minified_size) +
-                          " of the minified JSON");
-  out += line("definitions", std::to_string(s.definitions));
-  out += line("dict strings", std::to_string(s.dict_strings));
+  if (s.vorn_size != 0) {
+    out += line("VORN", byte_count(s.vorn_size) + ", " + ratio(s.vorn_size, s.json_size) +
+                            " of the JSON, " + ratio(s.vorn_size, s.minified_size) +
+                            " of the minified JSON");
+  }
+  if (s.lines && s.refused_by.empty()) out += line("entries", group_digits(s.entries));
+  out += line("definitions", group_digits(s.definitions));
+  out += line("dict strings", group_digits(s.dict_strings));
   if (!s.refused_by.empty())
     return out + line("refused", cat({"by the ", s.refused_by, ": ", s.error}));
   return out + round_trip_text(s);
 }
 
-void json_report(JsonWriter& w, const FileStats& s) {
+void json_changes(JsonWriter& w, std::string_view key, const std::vector<Change>& changes,
+                  bool with_rule) {
+  w.key(key);
+  w.begin_array();
+  for (const Change& ch : changes) {
+    w.begin_object();
+    w.member("path", ch.path);
+    w.member("before", ch.before);
+    w.member("after", ch.after);
+    if (with_rule) w.member("narrowed", ch.narrowed);
+    w.end_object();
+  }
+  w.end_array();
+}
+
+// The file's object as an item of the top-level array: indented one level.
+std::string json_report(const FileStats& s) {
+  JsonWriter w(2);
   w.begin_object();
   w.member("file", s.path);
   w.member("json_size", s.json_size);
@@ -178,10 +258,11 @@ void json_report(JsonWriter& w, const FileStats& s) {
   w.member("vorn_size", s.vorn_size);
   w.member("definitions", s.definitions);
   w.member("dict_strings", s.dict_strings);
+  if (s.lines) w.member("entries", s.entries);
   const Comparison& c = s.comparison;
   const char* verdict = !s.refused_by.empty() ? "refused"
-                        : c.mismatch          ? "lost"
-                        : c.changed != 0      ? "narrowed"
+                        : c.faulty()          ? "differs"
+                        : c.narrowed != 0     ? "narrowed"
                                               : "exact";
   w.member("round_trip", verdict);
   if (!s.refused_by.empty()) {
@@ -189,62 +270,81 @@ void json_report(JsonWriter& w, const FileStats& s) {
     w.member("error", s.error);
   }
   if (c.mismatch) w.member("mismatch_path", c.mismatch_path);
-  w.member("changed", c.changed);
-  w.key("examples");
-  w.begin_array();
-  for (const Change& ch : c.examples) {
-    w.begin_object();
-    w.member("path", ch.path);
-    w.member("before", ch.before);
-    w.member("after", ch.after);
-    w.end_object();
-  }
-  w.end_array();
+  w.member("changed", c.narrowed);
+  json_changes(w, "examples", c.examples, false);
+  w.member("differs", c.differs);
+  json_changes(w, "differences", c.differences, true);
   w.end_object();
+  std::string item;
+  item.reserve(w.text().size() + 64);
+  for (const char ch : w.text()) {
+    item += ch;
+    if (ch == '\n') item += "  ";  // a JSON string holds no raw line break
+  }
+  return item;
 }
 
 // The one-line reason why a file does not round-trip.
 std::string failure(const FileStats& s) {
+  const Comparison& c = s.comparison;
   if (!s.refused_by.empty()) return cat({"refused by the ", s.refused_by, ": ", s.error});
-  return cat({"the value at ", s.comparison.mismatch_path, " does not come back"});
+  if (c.mismatch) return cat({"the value at ", c.mismatch_path, " does not come back"});
+  const Change& ch = c.differences.front();
+  return cat({ch.path, ": ", ch.before, " came back as ", ch.after, " where narrowing gives ",
+              ch.narrowed});
 }
+
+struct StatsJob {
+  const Args& inputs;
+  EncodeOptions options;
+  bool as_json = false;
+
+  void operator()(size_t i, Report& report, uint64_t& bytes) const {
+    const std::string_view in = inputs[i];
+    auto text = read_input(in);
+    if (!text) return report.error(text.error().message);
+    bytes += text->size();
+    FileStats s;
+    s.path = display_name(in);
+    s.lines = options.lines;
+    const bool ok = measure(text->view(), options, s);
+    report.out = as_json ? json_report(s) : text_report(s);
+    if (!ok) report.error(cat({s.path, ": ", failure(s)}));
+  }
+};
 
 }  // namespace
 
 int run_stats(const Args& args) {
-  const ParsedArgs parsed = parse_args(args, {{"json", 0, false}});
+  const ParsedArgs parsed = parse_args(args, {OPT_JSON, OPT_EXACT, OPT_LINES, OPT_JOBS, OPT_QUIET});
   if (parsed.help) return print_help(HELP);
   if (parsed.error) return usage_error("stats", *parsed.error);
-  if (parsed.positional.empty()) return usage_error("stats", "no input file given");
-  const bool as_json = parsed.has("json");
-
-  int status = STATUS_OK;
-  bool first = true;
-  JsonWriter w(2);
-  w.begin_array();
-  for (const std::string_view in : parsed.positional) {
-    auto text = read_input(in);
-    if (!text) {
-      status = STATUS_DATA_ERROR;
-      continue;
-    }
-    FileStats s;
-    s.path = in;
-    const bool ok = measure(text->view(), s);
-    if (as_json) {
-      json_report(w, s);
-    } else if (!write_stdout(cat({first ? "" : "\n", text_report(s)}))) {
-      return STATUS_DATA_ERROR;
-    }
-    first = false;
-    if (!ok) {
-      status = STATUS_DATA_ERROR;
-      print_error(std::string(in) + ": " + failure(s));
-    }
+  const Jobs jobs = parse_jobs(parsed);
+  if (jobs.error) return usage_error("stats", *jobs.error);
+  const Args& inputs = parsed.positional;
+  if (inputs.empty()) return usage_error("stats", "no input file given");
+  if (std::count(inputs.begin(), inputs.end(), STD_STREAM) > 1) {
+    return usage_error("stats", "standard input ('-') can be read only once");
   }
-  w.end_array();
-  if (as_json && !write_stdout(w.text() + "\n")) return STATUS_DATA_ERROR;
-  return status;
+  const bool as_json = parsed.has("json");
+  const bool quiet = parsed.has("quiet");
+
+  // The reports one after the other: text ones apart by an empty line, JSON ones as the items
+  // of one array.
+  size_t printed = 0;
+  const auto emit = [&](std::string_view out) {
+    const std::string_view before =
+        printed == 0 ? (as_json ? "[\n  " : "") : (as_json ? ",\n  " : "\n");
+    ++printed;
+    return print_out(cat({before, out}));
+  };
+  const StatsJob job{inputs, {parsed.has("exact"), parsed.has("lines")}, as_json};
+  const BatchOutcome outcome = run_batch(
+      inputs, {jobs.count, inputs.size() > 1 && !quiet && is_terminal(STDERR_FILENO)}, job, emit);
+  if (as_json && !outcome.stopped && !print_out(printed == 0 ? "[]\n" : "\n]\n")) {
+    return STATUS_DATA_ERROR;
+  }
+  return batch_status(outcome, inputs.size(), quiet);
 }
 
 }  // namespace vorn::cli

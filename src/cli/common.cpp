@@ -1,79 +1,107 @@
 #include "cli/common.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <variant>
 
 #include "io/file_io.h"
+#include "io/io_error.h"
 
 namespace vorn::cli {
 
-void print_error(std::string_view message) {
-  std::fflush(stdout);  // keeps the order of the two streams when they share a terminal
-  std::string line = "vorn: ";
-  line += message;
-  line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stderr);
+void Report::error(std::string_view message) {
+  err += cat({"vorn: ", message, "\n"});
+  failed = true;
 }
 
+WriteOutcome write_fd(int fd, std::string_view bytes) {
+  const char* p = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno == EPIPE ? WriteOutcome::BrokenPipe : WriteOutcome::Failed;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return WriteOutcome::Failed;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return WriteOutcome::Ok;
+}
+
+bool print_out(std::string_view text) {
+  switch (write_fd(STDOUT_FILENO, text)) {
+    case WriteOutcome::Ok:
+      return true;
+    case WriteOutcome::BrokenPipe:
+      return false;
+    case WriteOutcome::Failed:
+      print_error(cat({"standard output: ", IoError::system(errno).message()}));
+      return false;
+  }
+  return false;
+}
+
+void print_err_text(std::string_view text) {
+  // Nothing can be reported about a failed write to standard error.
+  (void)write_fd(STDERR_FILENO, text);
+}
+
+void print_error(std::string_view message) { print_err_text(cat({"vorn: ", message, "\n"})); }
+
 int usage_error(std::string_view command, std::string_view problem) {
-  std::string msg(command);
-  msg += ": ";
-  msg += problem;
-  msg += " (see 'vorn ";
-  msg += command;
-  msg += " --help')";
-  print_error(msg);
+  print_error(cat({command, ": ", problem, " (see 'vorn ", command, " --help')"}));
   return STATUS_USAGE_ERROR;
 }
 
-bool write_stdout(std::string_view text) {
-  if (!text.empty() && std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
-    return false;
+namespace {
+
+// Standard input to its end, in one buffer sized from its length when it is a regular file.
+std::variant<ByteBuffer, IoError> read_stdin() {
+  constexpr size_t CHUNK = size_t{1} << 16;
+  ByteBuffer buf;
+  size_t reserved = 0;  // the bytes `buf` holds room for
+  struct stat st {};
+  if (::fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
+    const off_t at = ::lseek(STDIN_FILENO, 0, SEEK_CUR);
+    // One byte more than the file holds, so that the read that finds the end needs no growth.
+    if (at >= 0 && at < st.st_size) reserved = static_cast<size_t>(st.st_size - at) + 1;
   }
-  return std::fflush(stdout) == 0;
+  for (;;) {
+    if (buf.size() >= reserved) reserved = buf.size() + std::max(CHUNK, buf.size());
+    buf.reserve(reserved);
+    const size_t before = buf.size();
+    const size_t room = reserved - before;
+    const ssize_t n = ::read(STDIN_FILENO, buf.extend(room), room);
+    const int error = errno;
+    buf.resize(before + static_cast<size_t>(n > 0 ? n : 0));
+    if (n == 0) return buf;
+    if (n < 0 && error != EINTR) return IoError::system(error);
+  }
 }
 
-Result<ByteBuffer> read_file(std::string_view path) {
-  auto read = read_image_file(path);
+}  // namespace
+
+Result<ByteBuffer> read_input(std::string_view path) {
+  auto read = path == STD_STREAM ? read_stdin() : read_image_file(path);
   if (auto* err = std::get_if<IoError>(&read)) {
-    return FormatError{std::string(path) + ": " + err->message()};
+    return FormatError{cat({display_name(path), ": ", err->message()})};
   }
   return std::move(std::get<ByteBuffer>(read));
 }
 
-Status write_file(std::string_view path, std::string_view bytes) {
-  if (path == "-") {
-    if (write_stdout(bytes)) return {};
-    return FormatError{std::string("standard output: ") + std::strerror(errno)};
-  }
-  auto written = write_image_file(path, bytes);
-  if (auto* err = std::get_if<IoError>(&written)) {
-    return FormatError{std::string(path) + ": " + err->message()};
-  }
-  return {};
-}
-
-std::optional<ByteBuffer> read_input(std::string_view path) {
-  auto read = read_file(path);
-  if (read) return std::move(*read);
-  print_error(read.error().message);
-  return std::nullopt;
-}
-
-bool write_output(std::string_view path, std::string_view bytes) {
-  const Status written = write_file(path, bytes);
-  if (!written) print_error(written.error().message);
-  return static_cast<bool>(written);
-}
-
-bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+bool is_terminal(int fd) { return ::isatty(fd) == 1; }
 
 int print_help(std::string_view text) {
-  write_stdout(text);
+  (void)print_out(text);
   return STATUS_OK;
 }
 

@@ -1,9 +1,10 @@
-// What the subcommands share: exit statuses, messages on standard error, reading input files
-// and writing output to a file or to standard output.
+// What the subcommands share: exit statuses, the text each file's work leaves for the two
+// standard streams, messages on standard error, reading inputs (files or standard input) and
+// writing to standard output.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,30 +19,57 @@ enum ExitStatus : int { STATUS_OK = 0, STATUS_DATA_ERROR = 1, STATUS_USAGE_ERROR
 
 using Args = std::vector<std::string_view>;
 
+// The word that names standard input (as an input) or standard output (as -o).
+inline constexpr std::string_view STD_STREAM = "-";
+// How messages and reports name standard input.
+inline constexpr std::string_view STDIN_NAME = "standard input";
+
+// The name of an input in messages: its path, or STDIN_NAME for "-".
+inline std::string_view display_name(std::string_view path) {
+  return path == STD_STREAM ? STDIN_NAME : path;
+}
+
+// What the work on one file leaves for the standard streams. Built on any thread; the main
+// thread prints the reports in input order (see batch.h).
+struct Report {
+  std::string out;  // for standard output
+  std::string err;  // for standard error: whole lines that begin with "vorn: "
+  bool failed = false;
+  // Set when memory ran out; the message is made when the report is printed, since making
+  // it here could fail for the same reason.
+  bool out_of_memory = false;
+
+  // Appends the line "vorn: {message}" to `err` and marks the file as failed.
+  void error(std::string_view message);
+};
+
+// How a write to one of the standard streams ended.
+enum class WriteOutcome { Ok, BrokenPipe, Failed };
+
+// Writes all of `bytes` to the descriptor, going on after a partial write or EINTR. On Failed
+// errno holds the error.
+WriteOutcome write_fd(int fd, std::string_view bytes);
+
+// Writes `text` to standard output. False when that failed: a broken pipe (the reader went
+// away, which needs no message) ends quietly; any other failure is reported as
+// "vorn: standard output: {error}".
+bool print_out(std::string_view text);
+
 // Prints "vorn: {message}" and a line break on standard error.
 void print_error(std::string_view message);
+
+// Prints the lines of a report's `err` as they are.
+void print_err_text(std::string_view text);
 
 // Prints "vorn: {command}: {problem}" and a hint to the command's help; returns STATUS_USAGE_ERROR.
 int usage_error(std::string_view command, std::string_view problem);
 
-// Writes `text` to standard output and flushes it. False when the write failed.
-bool write_stdout(std::string_view text);
+// The whole contents of the file at `path`, or of standard input for "-"; or the error as
+// "{name}: {error}".
+Result<ByteBuffer> read_input(std::string_view path);
 
-// Reads the whole file at `path`, or gives the error as "{path}: {error}".
-Result<ByteBuffer> read_file(std::string_view path);
-
-// Writes `bytes` to the file at `path` (created or truncated), or to standard output when `path`
-// is "-"; or gives the error as "{path}: {error}".
-Status write_file(std::string_view path, std::string_view bytes);
-
-// Reads the whole file at `path`; on failure prints "vorn: {path}: {error}" and returns nothing.
-std::optional<ByteBuffer> read_input(std::string_view path);
-
-// write_file, and on failure prints "vorn: {path}: {error}" and returns false.
-bool write_output(std::string_view path, std::string_view bytes);
-
-// True when standard error is a terminal.
-bool stderr_is_terminal();
+// True when the descriptor is a terminal.
+bool is_terminal(int fd);
 
 // Prints the help text on standard output; returns STATUS_OK.
 int print_help(std::string_view text);
@@ -50,7 +78,8 @@ int print_help(std::string_view text);
 // -Wrestrict alarm of g++ 12.)
 std::string cat(std::initializer_list<std::string_view> parts);
 
-// "12,345": a byte count with thousands separators.
+// Numbers in the human reports (inspect, stats, progress) are grouped in thousands: "12,345";
+// numbers in messages and in JSON output are plain digits.
 std::string group_digits(uint64_t n);
 
 // "1 byte", "12,345 bytes".

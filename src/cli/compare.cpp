@@ -3,40 +3,16 @@
 #include <bit>
 #include <string>
 
-#include "cli/json_writer.h"
+#include "format/json_text.h"
+#include "format/narrowing.h"
 
 namespace vorn::cli {
 
 namespace {
 
-bool is_identifier(std::string_view key) {
-  if (key.empty()) return false;
-  for (size_t i = 0; i < key.size(); ++i) {
-    const char c = key[i];
-    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-    if (!letter && !(i > 0 && c >= '0' && c <= '9')) return false;
-  }
-  return true;
-}
-
-// Appends the path step of an object member: ".name" for a key that is a plain identifier,
-// "[\"...\"]" for any other. (Array items get "[i]".)
-void append_key_step(std::string& path, std::string_view key) {
-  if (is_identifier(key)) {
-    path += '.';
-    path += key;
-    return;
-  }
-  path += '[';
-  append_json_string(path, key);
-  path += ']';
-}
-
 std::string number_text(const JsonValue& v) {
   std::string s;
-  if (v.form == NumberForm::Unsigned) return std::to_string(v.number.u64);
-  if (v.form == NumberForm::Negative) return std::to_string(v.number.i64);
-  append_json_double(s, v.number.f64);
+  append_json_number(s, v);
   return s;
 }
 
@@ -51,13 +27,9 @@ bool same_number(const JsonValue& a, const JsonValue& b) {
 
 class Walker {
  public:
-  Walker(const JsonTree& a, const JsonTree& b) : a_(a), b_(b) {}
+  Walker(const JsonTree& a, const JsonTree& b, Comparison& out) : a_(a), b_(b), out_(out) {}
 
-  Comparison run() {
-    std::string path = "$";
-    walk(a_.root_value(), b_.root_value(), path);
-    return std::move(out_);
-  }
+  void run(const JsonValue& a, const JsonValue& b, std::string path) { walk(a, b, path, false); }
 
  private:
   void mismatch(const std::string& path) {
@@ -65,11 +37,15 @@ class Walker {
     out_.mismatch_path = path;
   }
 
-  void number(const JsonValue& a, const JsonValue& b, const std::string& path) {
+  void number(const JsonValue& a, const JsonValue& b, const std::string& path, bool in_mixed) {
     if (same_number(a, b)) return;
-    ++out_.changed;
-    if (out_.examples.size() < MAX_EXAMPLES) {
-      out_.examples.push_back(Change{path, number_text(a), number_text(b)});
+    const JsonValue rule = narrowed_number(a, in_mixed);
+    const bool by_rule = same_number(rule, b);
+    uint64_t& count = by_rule ? out_.narrowed : out_.differs;
+    std::vector<Change>& examples = by_rule ? out_.examples : out_.differences;
+    ++count;
+    if (examples.size() < MAX_EXAMPLES) {
+      examples.push_back(Change{path, number_text(a), number_text(b), number_text(rule)});
     }
   }
 
@@ -77,22 +53,21 @@ class Walker {
   void children(const JsonValue& a, const JsonValue& b, std::string& path) {
     const auto as = a_.children(a);
     const auto bs = b_.children(b);
+    const bool mixed = a.kind == JsonKind::Array && mixes_numbers(as);
     for (size_t i = 0; i < as.size() && !out_.mismatch; ++i) {
       const size_t mark = path.size();
       if (a.kind == JsonKind::Object) {
-        append_key_step(path, as[i].key);
+        append_path_key(path, as[i].key);
         if (as[i].key != bs[i].key) return mismatch(path);
       } else {
-        path += '[';
-        path += std::to_string(i);
-        path += ']';
+        append_path_index(path, i);
       }
-      walk(as[i], bs[i], path);
+      walk(as[i], bs[i], path, mixed);
       path.resize(mark);
     }
   }
 
-  void walk(const JsonValue& a, const JsonValue& b, std::string& path) {
+  void walk(const JsonValue& a, const JsonValue& b, std::string& path, bool in_mixed) {
     if (a.kind != b.kind) return mismatch(path);
     switch (a.kind) {
       case JsonKind::Null:
@@ -101,7 +76,7 @@ class Walker {
         if (a.boolean != b.boolean) mismatch(path);
         return;
       case JsonKind::Number:
-        return number(a, b, path);
+        return number(a, b, path, in_mixed);
       case JsonKind::String:
         if (a.text != b.text) mismatch(path);
         return;
@@ -114,13 +89,15 @@ class Walker {
 
   const JsonTree& a_;
   const JsonTree& b_;
-  Comparison out_;
+  Comparison& out_;
 };
 
 }  // namespace
 
-Comparison compare_trees(const JsonTree& original, const JsonTree& restored) {
-  return Walker(original, restored).run();
+void compare_values(const JsonTree& original, const JsonValue& a, const JsonTree& restored,
+                    const JsonValue& b, const std::string& prefix, Comparison& out) {
+  if (out.mismatch) return;
+  Walker(original, restored, out).run(a, b, prefix);
 }
 
 }  // namespace vorn::cli

@@ -1,46 +1,13 @@
 #include "cli/json_writer.h"
 
 #include <charconv>
-#include <cstring>
 #include <system_error>
+
+#include "format/json_text.h"
 
 namespace vorn::cli {
 
 namespace {
-
-// Bytes that a JSON string literal cannot hold as they are.
-bool needs_escape(unsigned char c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
-
-void append_escape(std::string& out, unsigned char c) {
-  switch (c) {
-    case '"':
-      out += "\\\"";
-      return;
-    case '\\':
-      out += "\\\\";
-      return;
-    case '\b':
-      out += "\\b";
-      return;
-    case '\f':
-      out += "\\f";
-      return;
-    case '\n':
-      out += "\\n";
-      return;
-    case '\r':
-      out += "\\r";
-      return;
-    case '\t':
-      out += "\\t";
-      return;
-    default:
-      break;
-  }
-  static constexpr char HEX[] = "0123456789abcdef";
-  const char esc[6] = {'\\', 'u', '0', '0', HEX[c >> 4], HEX[c & 0xF]};
-  out.append(esc, sizeof esc);
-}
 
 template <class T>
 void append_integer(std::string& out, T value) {
@@ -50,29 +17,6 @@ void append_integer(std::string& out, T value) {
 }
 
 }  // namespace
-
-void append_json_string(std::string& out, std::string_view s) {
-  out += '"';
-  size_t run = 0;  // start of the bytes not yet copied
-  for (size_t i = 0; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (!needs_escape(c)) continue;
-    out.append(s.data() + run, i - run);
-    append_escape(out, c);
-    run = i + 1;
-  }
-  out.append(s.data() + run, s.size() - run);
-  out += '"';
-}
-
-void append_json_double(std::string& out, double d) {
-  char buf[32];
-  const auto res = std::to_chars(buf, buf + sizeof buf, d);
-  const size_t n = static_cast<size_t>(res.ptr - buf);
-  out.append(buf, n);
-  // "1" or "-0" would read back as integers.
-  if (std::memchr(buf, '.', n) == nullptr && std::memchr(buf, 'e', n) == nullptr) out += ".0";
-}
 
 void JsonWriter::newline(size_t depth) {
   out_ += '\n';

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "format/json_text.h"  // append_json_string, append_json_double
 #include "format/json_value.h"
 
 namespace vorn::cli {
@@ -64,14 +65,6 @@ class JsonWriter {
   int indent_;
   bool after_key_ = false;
 };
-
-// Appends `s` as a JSON string literal: quotes, escapes for '"', '\\' and bytes below 0x20,
-// every other byte as it is (the text is UTF-8 already).
-void append_json_string(std::string& out, std::string_view s);
-
-// Appends the shortest decimal text that reads back to `d`, always with a '.' or an exponent so
-// that it reads back as a floating-point number. `d` must be finite.
-void append_json_double(std::string& out, double d);
 
 // Writes the value `v` of `tree` and everything inside it.
 void write_json_value(JsonWriter& w, const JsonTree& tree, const JsonValue& v);

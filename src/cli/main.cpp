@@ -1,33 +1,56 @@
 // vorn: converts JSON files to VORN images and back, and shows what is inside an image.
 
-#include <cstdio>
+#include <csignal>
 #include <exception>
 #include <new>
 #include <string_view>
 
 #include "cli/commands.h"
 
+#ifndef VORN_VERSION
+#error "the build passes the version of pyproject.toml as VORN_VERSION"
+#endif
+
 namespace vorn::cli {
 namespace {
 
-constexpr std::string_view HELP = R"(usage: vorn COMMAND [OPTIONS] FILE...
+constexpr std::string_view HELP = R"(usage: vorn COMMAND [OPTIONS] [FILE...]
+       vorn help COMMAND | --help | --version
 
-Converts JSON files to VORN, a compact binary format that carries its own schema,
-and back, and shows what an image holds.
+Converts JSON text to VORN, a compact binary format that carries its own
+schema, and back, and shows what an image holds. A FILE of '-' is standard
+input; encode and decode read standard input when no FILE is named and it is
+not a terminal.
 
 commands:
-  encode IN.json... [-o OUT]          compile JSON files to VORN images
-  decode IN.vorn [-o OUT.json] [--indent N]
-                                      write an image back as JSON text
-  inspect IN.vorn [--json]            show the header, definitions, dictionary and
-                                      entries of an image
-  stats IN.json...                    sizes, ratio, counts and whether each file
-                                      round-trips exactly
+  encode IN.json... [-o OUT] [-f] [--exact] [--lines] [-j N] [-q]
+                        compile JSON files to VORN images (IN.vorn beside each,
+                        OUT, OUT/IN.vorn, or '-o -' for standard output)
+  decode IN.vorn... [-o OUT] [-f] [--indent N] [--lines] [-j N] [-q]
+                        write images back as JSON text (standard output, OUT or
+                        OUT/IN.json)
+  inspect IN.vorn [--json]
+                        show the header, definitions, dictionary and entries of
+                        an image
+  stats IN.json... [--json] [--exact] [--lines] [-j N] [-q]
+                        sizes, ratio, counts and whether each file round-trips
+  help COMMAND          the same as 'vorn COMMAND --help'
 
-'vorn COMMAND --help' tells more about each command.
+options:
+  -o, --output OUT      the output file, a directory (OUT/), or '-'
+  -f, --force           replace existing output files (atomically)
+  --exact               refuse a document that would not read back as the same
+                        value, naming the first value that would change
+  --lines               JSON Lines: one image entry per line of JSON text
+  --indent N            indented JSON text (decode)
+  --json                a JSON report (inspect, stats)
+  -j, --jobs N          work on N files at once (default: one per processor)
+  -q, --quiet           no progress and no count of failed files
+  -h, --help            show this help
+  -V, --version         print the version
 
-exit status: 0 success, 1 a data error (bad input or a failed read or write),
-2 a usage error. Messages on standard error begin with "vorn:".
+exit status: 0 success, 1 a data error (bad input, a refused document, a failed
+read or write), 2 a usage error. Messages on standard error begin with "vorn:".
 )";
 
 struct Command {
@@ -42,28 +65,57 @@ constexpr Command COMMANDS[] = {
     {"stats", &run_stats},
 };
 
+const Command* find_command(std::string_view name) {
+  for (const Command& cmd : COMMANDS) {
+    if (cmd.name == name) return &cmd;
+  }
+  return nullptr;
+}
+
+int unknown_command(std::string_view name) {
+  print_error(cat({"unknown command '", name, "' (see 'vorn --help')"}));
+  return STATUS_USAGE_ERROR;
+}
+
+// "vorn help" and "vorn help COMMAND".
+int help(int argc, char** argv) {
+  if (argc < 3) return print_help(HELP);
+  if (argc > 3) {
+    print_error("help takes one command (see 'vorn --help')");
+    return STATUS_USAGE_ERROR;
+  }
+  const Command* cmd = find_command(argv[2]);
+  if (cmd == nullptr) return unknown_command(argv[2]);
+  return cmd->run({"--help"});
+}
+
 int dispatch(int argc, char** argv) {
   if (argc < 2) {
     print_error("no command given (see 'vorn --help')");
     return STATUS_USAGE_ERROR;
   }
   const std::string_view name = argv[1];
-  if (name == "-h" || name == "--help" || name == "help") return print_help(HELP);
-  for (const Command& cmd : COMMANDS) {
-    if (cmd.name != name) continue;
-    Args args;
-    args.reserve(static_cast<size_t>(argc - 2));
-    for (int i = 2; i < argc; ++i) args.emplace_back(argv[i]);
-    return cmd.run(args);
+  if (name == "-h" || name == "--help") return print_help(HELP);
+  if (name == "help") return help(argc, argv);
+  if (name == "-V" || name == "--version") {
+    return print_out("vorn " VORN_VERSION "\n") ? STATUS_OK : STATUS_DATA_ERROR;
   }
-  print_error(cat({"unknown command '", name, "' (see 'vorn --help')"}));
-  return STATUS_USAGE_ERROR;
+  const Command* cmd = find_command(name);
+  if (cmd == nullptr) return unknown_command(name);
+  Args args;
+  args.reserve(static_cast<size_t>(argc - 2));
+  for (int i = 2; i < argc; ++i) args.emplace_back(argv[i]);
+  return cmd->run(args);
 }
 
 }  // namespace
 }  // namespace vorn::cli
 
 int main(int argc, char** argv) {
+  // A reader that goes away (`vorn decode x.vorn | head`) and a file size limit are write
+  // errors that the command reports and ends on, not signals that end it without a word.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   try {
     return vorn::cli::dispatch(argc, argv);
   } catch (const std::bad_alloc&) {

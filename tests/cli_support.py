@@ -1,0 +1,87 @@
+"""How the command tests find and run the vorn command: through subprocess, with its standard
+streams on pipes, files or a pseudo-terminal."""
+
+import fcntl
+import os
+import pathlib
+import pty
+import shutil
+import struct
+import subprocess
+import sys
+import termios
+
+import vorn
+
+
+def find_command():
+    """The command built with the imported module: beside it in a build tree (the sanitizer
+    run), else in the scripts directory of the running interpreter."""
+    if os.environ.get("VORN_CLI"):
+        return os.environ["VORN_CLI"]
+    beside = pathlib.Path(vorn.__file__).parent / "vorn"
+    if beside.is_file() and os.access(beside, os.X_OK):
+        return str(beside)
+    found = shutil.which("vorn", path=os.path.dirname(sys.executable))
+    assert found, "the vorn command is not installed beside the interpreter"
+    return found
+
+
+VORN = find_command()
+# A command built with AddressSanitizer or ThreadSanitizer reserves terabytes of address space,
+# so it cannot run under an address-space limit.
+SANITIZED = any(marker in pathlib.Path(VORN).read_bytes() for marker in (b"__asan_", b"__tsan_"))
+
+
+def run(*args, stdin=subprocess.DEVNULL, input=None, text=True, **kwargs):
+    """Runs the command to its end; standard input is empty unless `input` is given."""
+    if input is not None:
+        stdin = None
+    options = {"encoding": "utf-8"} if text else {}
+    return subprocess.run([VORN, *map(str, args)], stdin=stdin, input=input,
+                          stdout=kwargs.pop("stdout", subprocess.PIPE),
+                          stderr=kwargs.pop("stderr", subprocess.PIPE), text=text, **options,
+                          **kwargs)
+
+
+def write(path, data):
+    path.write_bytes(data if isinstance(data, bytes) else data.encode())
+    return path
+
+
+def drain(master):
+    """Everything written to the terminal whose other side `master` is, until it closes."""
+    chunks = []
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # the terminal reports EIO once it is drained
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    return b"".join(chunks).decode()
+
+
+def run_on_terminal(args, streams=("stderr",), columns=None, **kwargs):
+    """Runs the command with the named standard streams on one pseudo-terminal (of `columns`
+    columns when given), the others as in run(); returns the status, what the terminal got and
+    the completed process."""
+    master, slave = pty.openpty()
+    try:
+        if columns:
+            fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+        proc = subprocess.Popen([VORN, *map(str, args)],
+                                stdin=slave if "stdin" in streams else subprocess.DEVNULL,
+                                stdout=slave if "stdout" in streams else subprocess.PIPE,
+                                stderr=slave if "stderr" in streams else subprocess.PIPE,
+                                **kwargs)
+        os.close(slave)
+        slave = -1
+        shown = drain(master)
+        out, err = proc.communicate()
+        return proc.returncode, shown, (out, err)
+    finally:
+        os.close(master)
+        if slave >= 0:
+            os.close(slave)
