@@ -12,8 +12,9 @@ once into DIR (default build/peak-memory), and for each case measures, each in a
            (/proc/self/clear_refs) and vorn.dumps(text) runs; the figure is the peak RSS during
            the call less the RSS the process had before it read the text, so it counts the text
            itself and everything the call holds at its peak.
-  command  `vorn encode TEXT -o OUT`; the figure is the child's peak RSS (getrusage of the
-           child), which includes the text the command reads.
+  command  `vorn encode TEXT -o OUT`; the figure is the command's peak RSS, which includes
+           the text it reads (measured by GNU time when /usr/bin/time exists; otherwise by
+           getrusage of the child, which is then at least the resident size of this script).
 
 Cases: ok (the records text), mixed (its last record holds ["a", 1]: the compiler refuses it),
 fields (its last record has 257 fields: loads would refuse the image) and broken (the text ends
@@ -155,16 +156,27 @@ def measure_dumps(path: Path) -> dict:
 
 
 def measure_command(command: str, path: Path) -> dict:
+    # A child forked from this (large) Python process keeps the parent's resident size as its
+    # own peak across exec, so the command is started by GNU time, a small process, which
+    # reports the command's own peak (%M, in KiB) on its last line of standard error.
+    timer = shutil.which("time", path="/usr/bin:/bin")
     with tempfile.TemporaryDirectory() as tmp:
         target = Path(tmp) / "out.vorn"
-        proc = subprocess.Popen([command, "encode", str(path), "-o", str(target)],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        argv = [command, "encode", str(path), "-o", str(target)]
+        if timer:
+            argv = [timer, "-f", "%M"] + argv
+        proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                text=True)
         _, status, usage = os.wait4(proc.pid, 0)
-        err = proc.stderr.read().strip() if proc.stderr else ""
+        err = proc.stderr.read().strip().splitlines() if proc.stderr else []
+        peak = usage.ru_maxrss * 1024
+        if timer and err and err[-1].isdigit():
+            peak = int(err.pop()) * 1024
+        err = [line for line in err if not line.startswith("Command exited")]
         proc.returncode = os.waitstatus_to_exitcode(status)
         outcome = (f"ok, {target.stat().st_size} bytes" if proc.returncode == 0
-                   else err.splitlines()[-1] if err else f"exit {proc.returncode}")
-    return {"text": path.stat().st_size, "peak": usage.ru_maxrss * 1024, "outcome": outcome}
+                   else err[-1] if err else f"exit {proc.returncode}")
+    return {"text": path.stat().st_size, "peak": peak, "outcome": outcome}
 
 
 def fmt_bytes(n: int) -> str:
