@@ -253,6 +253,17 @@ def test_list_shrunk_or_grown_during_walk():
     assert read(growing).payload == ("Array", 6, 6, [1, 2])
 
 
+@pytest.mark.parametrize("distinct", [1, 31, 32, 33, 65, 129, 257, 513, 1025, 4097, 20000])
+def test_dictionary_lists_each_distinct_string_once_in_first_seen_order(distinct):
+    texts = [f"s{i}" for i in range(distinct)]
+    copies = ["".join(["s", str(i)]) for i in range(distinct)]  # equal text, other objects
+    # Each text three times: met again in its own storage and in a copy's, and as a key.
+    obj = {"a": texts, "b": copies[::-1], "c": texts, "d": [{t: 1} for t in texts[:50]]}
+    image = read(obj)
+    assert image.strings == ["a"] + texts + ["b", "c", "d"]
+    assert image.payload[2][1][3] == texts and image.payload[2][3][3] == copies[::-1]
+
+
 def test_strings_stay_alive_when_their_container_drops_them():
     text = "".join(["unique text "] * 20)
     items = [[text, "".join(["v"] * 40)], [None]]

@@ -133,7 +133,7 @@ class TreeMaker {
     container(JsonKind::Array, first, count);
   }
 
-  bool dict(std::span<const PlanMember<Key>> members, uint32_t values) {
+  bool dict(std::span<const PlanMember<Key>> members, uint32_t values, uintptr_t&) {
     const auto first = static_cast<uint32_t>(tree_.nodes.size());
     const size_t base = stack_.size() - values;
     for (const PlanMember<Key>& m : members) {

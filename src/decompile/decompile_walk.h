@@ -22,9 +22,10 @@
 //   List fixed_list(count), add(List&, Item), push(List&&)
 //                                 a list of count scalars made in place, then onto the stack
 //   list(count)                   the top count values become a list, which takes their place
-//   dict(members, values)         the top `values` values (in field order) become a dict with
+//   dict(members, values, shape)  the top `values` values (in field order) become a dict with
 //                                 one item per member, in member order; false (the maker keeps
-//                                 its own error) stops the walk
+//                                 its own error) stops the walk. `shape` is the maker's own
+//                                 note for the dicts of one plan: 0 before the first of them
 // Every other call either succeeds or throws (std::bad_alloc, or the maker's unrecoverable fault).
 #pragma once
 
@@ -207,9 +208,9 @@ class DecompileWalk {
   }
 
   bool end_object(uint16_t index, uint32_t values) {
-    const ObjectPlan& plan = plans_[index];
+    ObjectPlan& plan = plans_[index];
     return maker_.dict(std::span<const PlanMember<Key>>(members_.data() + plan.first, plan.count),
-                       values);
+                       values, plan.shape);
   }
 
   bool begin_entry(uint32_t, uint16_t, uint32_t) { return true; }
@@ -235,6 +236,7 @@ class DecompileWalk {
   // How the values of an object with a given self_def_index become a dict: its members stand
   // at [first, first + count) of members_.
   struct ObjectPlan {
+    uintptr_t shape = 0;  // the maker's note for the dicts of this plan
     uint32_t first = 0;
     uint32_t count = 0;
     uint32_t values = 0;  // the value count that passed the checks
@@ -274,6 +276,7 @@ class DecompileWalk {
     });
     plan.count = static_cast<uint32_t>(members_.size()) - plan.first;
     plan.values = values;
+    plan.shape = 0;
     plan.ready = true;
     return true;
   }

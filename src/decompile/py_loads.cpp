@@ -87,7 +87,7 @@ class KeyTable {
     if (slots_.empty()) {
       size_t capacity = INLINE_SLOTS;
       while (capacity < 2 * names) capacity *= 2;
-      slots_.resize(capacity);
+      slots_.zero_fill(capacity);  // empty slots: null keys
     }
     const size_t mask = slots_.size() - 1;
     for (size_t i = hash_bytes(name) & mask;; i = (i + 1) & mask) {
@@ -105,8 +105,7 @@ class KeyTable {
 
   static HashedKey fill(Slot& slot, const FieldView& field) {
     slot.key.str = make_str(field.name.data(), field.name.size(), field.ascii);
-    // Hashing a str cannot fail; the str keeps its hash from now on.
-    slot.key.hash = PyObject_Hash(slot.key.str);
+    slot.key.hash = py_compat::str_hash(slot.key.str);
     slot.name = field.name;
     return slot.key;
   }
@@ -213,7 +212,7 @@ class PythonMaker {
   }
   // One str per dict string, made when first referred to and shared by every reference.
   PyObject* dict_string(uint32_t index, std::string_view text) {
-    if (dict_strings_.empty()) dict_strings_.assign(layout_.strings.size(), nullptr);
+    if (dict_strings_.empty()) dict_strings_.zero_fill(layout_.strings.size());
     PyObject*& shared = dict_strings_[index];
     if (shared == nullptr) shared = make_str(text);
     return Py_NewRef(shared);
@@ -238,8 +237,22 @@ class PythonMaker {
     stack_.push(list);
   }
 
-  bool dict(std::span<const PlanMember<Key>> members, uint32_t count) {
+  // The dicts of one plan share their keys, in the same order: from the third one on, each is
+  // a copy of the second with its own values put in place (dict_from_shape), when every field
+  // has a key of its own. `shape` notes FIRST_DICT, SECOND_DICT, NO_SHAPE or the shape itself.
+  bool dict(std::span<const PlanMember<Key>> members, uint32_t count, uintptr_t& shape) {
     PyObject** values = stack_.top(count);
+    if (shape > NO_SHAPE) {
+      PyObject* copy =
+          py_compat::dict_from_shape(reinterpret_cast<PyObject*>(shape), values, count);
+      if (copy != nullptr) {
+        stack_.forget(count);
+        stack_.push(copy);  // the copy holds every value now
+        return true;
+      }
+      if (PyErr_Occurred()) panic_after_failed_call("dict");
+      shape = NO_SHAPE;  // laid out otherwise: by inserts from now on
+    }
     // Sized for its keys up front: inserting them then never grows the table.
     PyRef dict = PyRef::steal(
         checked(py_compat::dict_with_room(static_cast<Py_ssize_t>(members.size())), "dict"));
@@ -252,6 +265,18 @@ class PythonMaker {
     if (members.size() == count) {
       // The dict holds every value now.
       for (uint32_t i = 0; i < count; ++i) Py_DECREF(values[i]);
+      if (shape == FIRST_DICT) {
+        shape = SECOND_DICT;  // a plan met once, as in most small documents, keeps no shape
+      } else if (shape == SECOND_DICT) {
+        shape = NO_SHAPE;
+        if (py_compat::DICT_SHAPES && count >= MIN_SHAPE_KEYS && in_field_order(members)) {
+          // Held to the end of the call, with the values no dict took (listed first: a failed
+          // push leaves no reference behind).
+          dropped_.push_back(dict.get());
+          Py_INCREF(dict.get());
+          shape = reinterpret_cast<uintptr_t>(dict.get());
+        }
+      }
     } else {
       // Values of field names that come again are not in the dict; they stay alive to the end
       // of the call, as the number cache may still point at them.
@@ -350,10 +375,29 @@ class PythonMaker {
     });
   }
 
+  // Whether member i takes the value of field i, so that the values, in field order, are the
+  // values of the keys in order.
+  static bool in_field_order(std::span<const PlanMember<Key>> members) noexcept {
+    for (size_t i = 0; i < members.size(); ++i) {
+      if (members[i].field != i) return false;
+    }
+    return true;
+  }
+
+  // Below this many keys, inserting them costs no more than copying a dict.
+  static constexpr uint32_t MIN_SHAPE_KEYS = 3;
+  // The notes of a plan before its first dict, before its second, and once its dicts are all
+  // made by inserts; any other note is the plan's shape (a dict, which is never at these
+  // addresses).
+  static constexpr uintptr_t FIRST_DICT = 0;
+  static constexpr uintptr_t SECOND_DICT = 1;
+  static constexpr uintptr_t NO_SHAPE = 2;
+
   const ImageLayout& layout_;
   KeyTable keys_;
   ValueStack stack_;
-  SmallVector<PyObject*, 4> dropped_;  // owned: values no dict took, released at the end
+  // Owned: values no dict took and the dicts that are shapes, released at the end.
+  SmallVector<PyObject*, 4> dropped_;
   unsigned number_bits_ = 0;
   Sharing int_sharing_;
   Sharing float_sharing_;

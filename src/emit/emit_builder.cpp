@@ -22,9 +22,10 @@ void StringDictionary::grow() {
   // Slots are placed by their 32-bit tags, which can tell apart no more than 2^32 of them.
   if (slots_.size() >= (size_t{1} << 31)) throw std::bad_alloc();
   SmallVector<Slot, INLINE_SLOTS> old = std::move(slots_);
-  // Four times the room while the table is small, so that a large dictionary is not built
-  // through many doublings.
-  reset_tables(old.size() * (old.size() < 4096 ? 4 : 2));
+  // Eight, then four times the room while the table is small, so that a dictionary of a few
+  // hundred strings is built through one growth and a large one not through many doublings.
+  const size_t factor = old.size() < 512 ? 8 : old.size() < 4096 ? 4 : 2;
+  reset_tables(old.size() * factor);
   const size_t mask = slots_.size() - 1;
   for (const Slot& s : old) {
     if (s.entry == 0) continue;

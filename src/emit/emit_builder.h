@@ -85,7 +85,7 @@ class StringDictionary {
 
   [[gnu::noinline]] bool intern_unseen(std::string_view s) { return intern(s, hash_bytes(s)); }
   [[gnu::noinline]] bool intern(std::string_view s, uint64_t hash) {
-    if ((strings_.size() + 1) * 4 > slots_.size() * 3) [[unlikely]]
+    if ((strings_.size() + 1) * 2 > slots_.size()) [[unlikely]]
       grow();
     const auto tag = static_cast<uint32_t>(hash);
     const size_t mask = slots_.size() - 1;

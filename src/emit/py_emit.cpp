@@ -28,6 +28,9 @@ class PayloadStorage final : public BufferProvider {
     }
     if (need > static_cast<size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
     const bool was_inline = !bytes_;
+    // Four times the room at each step while the payload is below a megabyte: each step may
+    // copy it, and a document of a few kilobytes then moves twice rather than four times.
+    if (need < GROW_FASTER_BELOW) need *= 2;
     resize(static_cast<Py_ssize_t>(need));
     if (!bytes_) throw std::bad_alloc();
     uint8_t* storage = data();
@@ -59,6 +62,7 @@ class PayloadStorage final : public BufferProvider {
   }
 
   static constexpr size_t INLINE_BYTES = 1024;
+  static constexpr size_t GROW_FASTER_BELOW = size_t{1} << 20;
   PyRef bytes_;
   uint8_t inline_[INLINE_BYTES];
 };

@@ -29,6 +29,21 @@ inline int dict_set_str(PyObject* dict, PyObject* key, PyObject* value, Py_hash_
 #endif
 }
 
+// The hash of `s`, an exact str, as PyObject_Hash gives it; the str keeps it, as it does after
+// PyObject_Hash. Hashing a str cannot fail. In 3.12 the str's hash is the interpreter's hash of
+// its storage, worked out here without the two calls that lead to it; the versions whose headers
+// no longer declare that hash go through PyObject_Hash.
+inline Py_hash_t str_hash(PyObject* s) {
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+  auto* head = reinterpret_cast<PyASCIIObject*>(s);
+  if (head->hash != -1) return head->hash;
+  head->hash = _Py_HashBytes(PyUnicode_DATA(s), PyUnicode_GET_LENGTH(s) * PyUnicode_KIND(s));
+  return head->hash;
+#else
+  return PyObject_Hash(s);
+#endif
+}
+
 // A new empty list with room for `n` items, which append_to_room then stores; nullptr with an
 // exception set on failure. The item array is allocated without the zeroing that PyList_New(n)
 // does, as every slot is written before it is read. The list counts only the items stored so
@@ -190,6 +205,60 @@ inline int dict_next(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject**
   }
 #endif
   return PyDict_Next(dict, pos, key, value);
+}
+
+// Whether dict_from_shape can fill a copy of a dict in place on this interpreter.
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+inline constexpr bool DICT_SHAPES = true;
+#else
+inline constexpr bool DICT_SHAPES = false;
+#endif
+
+// A new dict with the keys of `shape`, in its order, holding values[i] for key i: it takes over
+// the n references at `values`. `shape` is a dict of n exact str keys that dict_set_str inserted
+// one after the other, never changed since: its table holds its n entries in insertion order.
+// PyDict_Copy of such a dict copies its table in one block (keys, cached hashes and index), and
+// the copy's values are then replaced in place, where n inserts would each look their key up.
+// The copy is tracked by the collector when a value may hold references, as an insert would do.
+// Returns nullptr with an exception set when the interpreter cannot allocate the dict, and
+// nullptr with no exception when the copy is not laid out as expected (or DICT_SHAPES is
+// false): the references then stay with the caller, who builds the dict by inserts.
+inline PyObject* dict_from_shape(PyObject* shape, PyObject* const* values, size_t n) {
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+  PyObject* copy = PyDict_Copy(shape);
+  if (copy == nullptr) return nullptr;
+  auto* mp = reinterpret_cast<PyDictObject*>(copy);
+  auto* keys = reinterpret_cast<dict_layout::KeysHead*>(mp->ma_keys);
+  const auto count = static_cast<Py_ssize_t>(n);
+  if (mp->ma_values != nullptr || keys->nentries != count || mp->ma_used != count ||
+      (keys->kind != dict_layout::KEYS_UNICODE && keys->kind != dict_layout::KEYS_GENERAL)) {
+    Py_DECREF(copy);
+    return nullptr;
+  }
+  // A table made with room for its keys up front holds general entries (hash, key, value); one
+  // made empty and grown by inserts of str keys, entries of a key and a value.
+  char* entries = reinterpret_cast<char*>(keys + 1) + (size_t{1} << keys->log2_index_bytes);
+  const bool general = keys->kind == dict_layout::KEYS_GENERAL;
+  const size_t step =
+      general ? sizeof(dict_layout::GeneralEntry) : sizeof(dict_layout::UnicodeEntry);
+  const size_t value_at = general ? offsetof(dict_layout::GeneralEntry, value)
+                                  : offsetof(dict_layout::UnicodeEntry, value);
+  bool may_hold_references = false;
+  for (size_t i = 0; i < n; ++i) {
+    PyObject** slot = reinterpret_cast<PyObject**>(entries + i * step + value_at);
+    PyObject* old = *slot;
+    *slot = values[i];
+    may_hold_references |= PyType_IS_GC(Py_TYPE(values[i])) != 0;
+    Py_DECREF(old);  // the shape's own value, which the shape still holds
+  }
+  if (may_hold_references && !PyObject_GC_IsTracked(copy)) PyObject_GC_Track(copy);
+  return copy;
+#else
+  (void)shape;
+  (void)values;
+  (void)n;
+  return nullptr;
+#endif
 }
 
 }  // namespace vorn::py_compat
