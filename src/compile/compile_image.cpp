@@ -86,11 +86,12 @@ void ImageParts::copy_to(uint8_t* out) const noexcept {
 
 ByteBuffer join_image(ImageParts parts) {
   const size_t head = parts.head.size();
+  if (head == 0) return std::move(parts.payload);  // the image is whole already
   const size_t payload = parts.payload.size();
   parts.payload.resize(head + payload);
   uint8_t* p = parts.payload.data();
   if (payload != 0) std::memmove(p + head, p, payload);
-  if (head != 0) std::memcpy(p, parts.head.data(), head);
+  std::memcpy(p, parts.head.data(), head);
   return std::move(parts.payload);
 }
 

@@ -18,7 +18,8 @@ namespace vorn {
 
 // An image in two parts: `head` holds the header, the definition block, the dict block and the
 // entry count; `payload` the entries (each one's header and payload). Kept apart so that the
-// entries, written first, are copied only once, into their final place.
+// entries, written first, are copied only once, into their final place. The compilers here make
+// the head in front of the entries, in the payload's own storage, and leave `head` empty.
 struct ImageParts {
   ByteBuffer head;
   ByteBuffer payload;

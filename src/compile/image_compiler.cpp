@@ -19,18 +19,52 @@ inline void append_string(PayloadBuffer& out, std::string_view s) {
   put_string(out.extend(string_prefix_size(s.size()) + s.size()), s);
 }
 
+// The six predefined definitions as the image holds them: kind, then the id as a u16.
+constexpr uint8_t PREDEFINED_BLOCK[18] = {0, 0, 0, 1, 1, 0, 2, 2, 0, 3, 3, 0, 4, 4, 0, 5, 5, 0};
+
+inline uint8_t* put_u16(uint8_t* p, uint16_t v) noexcept {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  return p + 2;
+}
+
+// Appends one member to an object's lookup key: the key's length as a u32, its bytes and the
+// kind character of its value. The lengths keep the key unambiguous whatever bytes the names
+// hold, and for names without "," or ":" it decides sharing exactly as the plain "name:kind,..."
+// text would.
+template <size_t N>
+void append_key_member(InlineVec<char, N>& sig, std::string_view key, TypeTag kind) {
+  char* p = sig.extend(4 + key.size() + 1);
+  const auto n = static_cast<uint32_t>(key.size());
+  p[0] = static_cast<char>(n);
+  p[1] = static_cast<char>(n >> 8);
+  p[2] = static_cast<char>(n >> 16);
+  p[3] = static_cast<char>(n >> 24);
+  if (!key.empty()) std::memcpy(p + 4, key.data(), key.size());
+  p[4 + key.size()] = kind_char(kind);
+}
+
 }  // namespace
+
+template <class Index, bool Exact>
+ImageCompiler<Index, Exact>::ImageCompiler(const TapeT& tape, size_t expected_strings,
+                                           size_t payload_estimate, BufferProvider* storage)
+    : tape_(tape), strings_(expected_strings), payload_(payload_estimate, storage) {
+  for (int32_t& id : array_defs_) id = NO_DEFINITION;
+  defs_.append(PREDEFINED_BLOCK, sizeof PREDEFINED_BLOCK);
+}
 
 template <class Index, bool Exact>
 bool ImageCompiler<Index, Exact>::walk(size_t line) {
   k_ = tape_.nodes.kinds();
   s_ = tape_.nodes.slots();
   if (shape_defs_.size() < tape_.shapes.size()) {
-    shape_defs_.resize(tape_.shapes.size(), CompileContext::NO_DEFINITION);
+    shape_defs_.resize(tape_.shapes.size(), NO_DEFINITION);
   }
   const size_t at = payload_.size();
   payload_.extend(ENTRY_HEADER_SIZE);
   fault_ = PayloadFault{};
+  ahead_ready_ = false;  // node numbers start again with each tape
   inexact_ = NONE;
   inexact_mixed_ = false;
   uint16_t root_def = 0;
@@ -71,8 +105,8 @@ bool ImageCompiler<Index, Exact>::walk(size_t line) {
 // written apart from the entries, which stay in their own buffer.
 template <class Index, bool Exact>
 CompileResult<ImageParts> ImageCompiler<Index, Exact>::finish() {
-  const DefinitionBlock defs = measure_definitions(ctx_.definitions);
-  const std::span<const std::string_view> strings(ctx_.dict_strings);
+  const DefinitionBlock defs = definition_block();
+  const std::span<const std::string_view> strings(dict_strings_.data(), dict_strings_.size());
   const std::span<const EntrySize> entries =
       entry_count_ <= 1 ? std::span<const EntrySize>(&first_entry_, entry_count_)
                         : std::span<const EntrySize>(more_entries_);
@@ -86,21 +120,35 @@ CompileResult<ImageParts> ImageCompiler<Index, Exact>::finish() {
     return CompileError{readable.error(), RefusingStep::Reader, 0};
   }
   if (inexact_error_) return std::move(*inexact_error_);
+  // The head goes in front of the entries, in their own storage: the image is made in place.
   ImageParts parts;
-  // More room than the head needs: a small document's head then takes a block of the same size
-  // class as its payload, and malloc serves both from its fast path from call to call (an
-  // exact-size block costs a small dumps about a sixth more in allocation).
-  parts.head.reserve(HEADER_SIZE + 16 + 8 * ctx_.definitions.size());
-  parts.head.resize(plan->size - payload_.size());
-  write_image_prefix(parts.head.data(), *plan, defs, strings, entry_count_);
-  parts.payload = payload_.take();
+  parts.payload = payload_.take_behind(plan->size - payload_.size());
+  write_image_prefix(parts.payload.data(), *plan, defs, strings, entry_count_);
   return parts;
+}
+
+template <class Index, bool Exact>
+DefinitionBlock ImageCompiler<Index, Exact>::definition_block() const noexcept {
+  DefinitionBlock block;
+  block.count = def_count_;
+  block.size = defs_.size();
+  block.fault = def_fault_;
+  block.wide_id = wide_id_;
+  block.wide_fields = wide_fields_;
+  block.laid_out = std::span<const uint8_t>(defs_.data(), defs_.size());
+  return block;
 }
 
 template <class Index, bool Exact>
 inline void ImageCompiler<Index, Exact>::string(Index i) {
   const std::string_view s = tape_.string(i);
-  auto [state, inserted] = ctx_.strings.try_emplace(s, hash_bytes(s), CompileContext::SEEN_ONCE);
+  uint64_t hash;
+  if (strings_.table_bytes() > PREFETCH_TABLE_BYTES) [[unlikely]] {
+    hash = prefetched_hash(i);
+  } else {
+    hash = hash_bytes(s);
+  }
+  auto [state, inserted] = strings_.try_emplace(s, hash, SEEN_ONCE);
   if (inserted) {
     if (string_size(s.size()) == NO_STRING_FORM) [[unlikely]] {
       note_fault(PayloadFault{PayloadFault::Kind::StringTooLong, 0});
@@ -109,13 +157,40 @@ inline void ImageCompiler<Index, Exact>::string(Index i) {
     append_string(payload_, s);
     return;
   }
-  if (*state == CompileContext::SEEN_ONCE) {
-    *state = static_cast<uint32_t>(ctx_.dict_strings.size());
-    ctx_.dict_strings.push_back(s);
+  if (*state == SEEN_ONCE) {
+    *state = static_cast<uint32_t>(dict_strings_.size());
+    dict_strings_.push_back(s);
   }
   uint8_t* p = payload_.extend(5);
   p[0] = STRING_REF;
   ByteBuffer::store_u32(p + 1, *state);
+}
+
+// The hash of string node i, taken from the ring when it was hashed ahead; then the strings up
+// to PREFETCH_DISTANCE nodes further on are hashed and their slots asked for, so that the cache
+// misses of a table larger than the cache overlap with the work on the nodes before them.
+template <class Index, bool Exact>
+uint64_t ImageCompiler<Index, Exact>::prefetched_hash(Index i) {
+  if (!ahead_ready_) [[unlikely]] {
+    for (Ahead& a : ahead_) a.node = NONE;
+    next_ahead_ = 0;
+    ahead_ready_ = true;
+  }
+  const Ahead& known = ahead_[i % AHEAD_RING];
+  const uint64_t hash = known.node == i ? known.hash : hash_bytes(tape_.string(i));
+  const size_t end = tape_.size();
+  Index j = next_ahead_ > i ? next_ahead_ : i + 1;
+  const size_t stop = static_cast<size_t>(i) + PREFETCH_DISTANCE < end
+                          ? static_cast<size_t>(i) + PREFETCH_DISTANCE
+                          : end;
+  for (; j < stop; ++j) {
+    if (k_[j] != TapeKind::String && k_[j] != TapeKind::OwnedString) continue;
+    const uint64_t h = hash_bytes(tape_.string(j));
+    ahead_[j % AHEAD_RING] = Ahead{j, h};
+    strings_.prefetch(h);
+  }
+  next_ahead_ = j;
+  return hash;
 }
 
 template <class Index, bool Exact>
@@ -212,7 +287,7 @@ Index ImageCompiler<Index, Exact>::array(Index i, uint16_t* elem_def_out) {
     elem = TypeTag::Float32;
     elem_def = static_cast<uint16_t>(TypeTag::Float32);
   }
-  payload_.patch_u16(at, intern_array_def(ctx_, elem));
+  payload_.patch_u16(at, array_def(elem));
   payload_.patch_u16(at + 2, elem_def);
   payload_.patch_u16(at + 4, static_cast<uint16_t>(n));
   *elem_def_out = elem_def;
@@ -306,7 +381,7 @@ Index ImageCompiler<Index, Exact>::object(Index i, uint16_t* self_def) {
     positions_.resize(base);
   }
   int32_t id = shape_defs_[shape_id];
-  if (id == CompileContext::NO_DEFINITION) {
+  if (id == NO_DEFINITION) {
     id = object_def(shape);
     shape_defs_[shape_id] = id;
   }
@@ -315,8 +390,9 @@ Index ImageCompiler<Index, Exact>::object(Index i, uint16_t* self_def) {
   return s_[i].b;
 }
 
-// The definition of an object layout, found by its lookup key or created. Members in key order
-// come from the layout itself.
+// The definition of an object layout, found by its lookup key or created, laid out as the
+// image holds it and checked as the encoder and the decoder check it. Members in key order come
+// from the layout itself.
 template <class Index, bool Exact>
 uint16_t ImageCompiler<Index, Exact>::object_def(const Shape<Index>& shape) {
   const ShapeMember* members = tape_.shape_members.data() + shape.members;
@@ -324,21 +400,69 @@ uint16_t ImageCompiler<Index, Exact>::object_def(const Shape<Index>& shape) {
   auto member = [&](Index m) -> const ShapeMember& {
     return members[perm == nullptr ? m : perm[m]];
   };
-  std::string& sig = ctx_.signature;
-  sig.clear();
+  signature_.clear();
   for (Index m = 0; m < shape.unique; ++m) {
-    append_signature_member(sig, member(m).key, member(m).kind);
+    append_key_member(signature_, member(m).key, member(m).kind);
   }
-  const uint64_t hash = hash_bytes(sig);
-  const int32_t found = find_object_def(ctx_, hash);
-  if (found != CompileContext::NO_DEFINITION) return static_cast<uint16_t>(found);
-  std::vector<FieldDef> fields;
-  fields.reserve(shape.unique);
+  const std::string_view sig(signature_.data(), signature_.size());
+  if (few_objects_.size() < LINEAR_OBJECTS) {
+    // While there are few object definitions, each key is compared in turn.
+    for (const KnownObject& known : few_objects_) {
+      if (bytes_equal(known.key, sig)) return known.id;
+    }
+    few_objects_.push_back(KnownObject{key_bytes_.copy(sig), next_id_});
+    if (few_objects_.size() == LINEAR_OBJECTS) {
+      // From now on every key is looked up by its hash.
+      for (const KnownObject& known : few_objects_) {
+        objects_.try_emplace(known.key, hash_bytes(known.key), known.id);
+      }
+    }
+  } else {
+    // One probe finds the definition or records the new one; a found key's copy is left unused
+    // (at most once per layout of the text).
+    auto [found, inserted] = objects_.try_emplace(key_bytes_.copy(sig), hash_bytes(sig), next_id_);
+    if (!inserted) return *found;
+  }
+  const uint16_t id = next_id_++;
+  ++def_count_;
+  const size_t count = shape.unique;
+  if (count > MAX_OBJECT_FIELDS && wide_fields_ == 0) {
+    wide_id_ = id;
+    wide_fields_ = count;
+  }
+  if (count > MAX_ENCODED_FIELDS) [[unlikely]] {
+    if (!def_fault_) def_fault_ = DefinitionFault{DefinitionFault::Kind::TooManyFields, id, count};
+    return id;
+  }
+  // The lookup key holds 5 bytes per member besides the name, the laid-out definition 2.
+  uint8_t* p = defs_.extend(5 + sig.size() - 3 * count);
+  *p++ = static_cast<uint8_t>(TypeTag::Object);
+  p = put_u16(p, id);
+  p = put_u16(p, static_cast<uint16_t>(count));
   for (Index m = 0; m < shape.unique; ++m) {
     const ShapeMember& sm = member(m);
-    fields.push_back(FieldDef{std::string(sm.key), sm.kind});
+    if (sm.key.size() > MAX_FIELD_NAME_LEN) [[unlikely]] {
+      // A block with a fault is never written; only its count still matters.
+      if (!def_fault_) def_fault_ = DefinitionFault{DefinitionFault::Kind::NameTooLong, id, 0};
+    }
+    *p++ = static_cast<uint8_t>(sm.key.size());
+    copy_bytes(p, sm.key.data(), sm.key.size());
+    p += sm.key.size();
+    *p++ = static_cast<uint8_t>(sm.kind);
   }
-  return add_object_def(ctx_, hash, std::move(fields));
+  return id;
+}
+
+template <class Index, bool Exact>
+uint16_t ImageCompiler<Index, Exact>::add_array_def(TypeTag elem) {
+  const uint16_t id = next_id_++;
+  ++def_count_;
+  array_defs_[static_cast<uint8_t>(elem)] = id;
+  uint8_t* p = defs_.extend(4);
+  p[0] = static_cast<uint8_t>(TypeTag::Array);
+  put_u16(p + 1, id);
+  p[3] = static_cast<uint8_t>(elem);
+  return id;
 }
 
 // The path of a node: the containers from the root down, each step found by skipping from one

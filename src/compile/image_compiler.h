@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -12,8 +13,9 @@
 
 #include "compile/compile_error.h"
 #include "compile/compile_image.h"
-#include "compile/schema.h"
+#include "compile/inline_store.h"
 #include "compile/tape.h"
+#include "compile/view_map.h"
 #include "encode/image_writer.h"
 #include "format/byte_buffer.h"
 
@@ -54,6 +56,17 @@ class PayloadBuffer {
     used_ = 0;
     return std::move(buf_);
   }
+  // The bytes written, moved up behind `head` bytes left for the caller to write, as a buffer
+  // of their size.
+  ByteBuffer take_behind(size_t head) {
+    if (head != 0) {
+      if (buf_.size() - used_ < head) buf_.resize(used_ + head);
+      if (used_ != 0) std::memmove(buf_.data() + head, buf_.data(), used_);
+    }
+    buf_.resize(used_ + head);
+    used_ = 0;
+    return std::move(buf_);
+  }
 
  private:
   [[gnu::noinline]] void grow(size_t n) {
@@ -66,28 +79,30 @@ class PayloadBuffer {
 };
 
 // Walks tapes in the order of compile_value and writes each as one entry straight into one
-// payload buffer, making definitions and the dict as the reference does. The compiler's own
-// refusal (a mixed array) ends a walk at once; the encoder's faults within a payload are noted,
-// the first in payload order, and the walk goes on, since a mixed array later in the walk comes
-// first; finish() then makes the encoder's, the reader's and the exactness refusals in their
-// order. `Exact` notes the first number, in payload order, that would not read back the same.
+// payload buffer, making definitions and the dict as the reference does. Definitions are laid
+// out in the image's form as they are made, after the six predefined ones; every table starts
+// inside the compiler and reaches the heap only when the text is large enough to need it. The
+// compiler's own refusal (a mixed array) ends a walk at once; the encoder's faults within a payload
+// are noted, the first in payload order, and the walk goes on, since a mixed array later in the
+// walk comes first; finish() then makes the encoder's, the reader's and the exactness refusals in
+// their order. `Exact` notes the first number, in payload order, that would not read back the same.
 template <class Index, bool Exact>
 class ImageCompiler {
  public:
   using TapeT = Tape<Index>;
 
   ImageCompiler(const TapeT& tape, size_t expected_strings, size_t payload_estimate,
-                BufferProvider* storage)
-      : tape_(tape), ctx_(expected_strings), payload_(payload_estimate, storage) {}
+                BufferProvider* storage);
 
   // Compiles the value on the tape as the next entry; `line` is its line in a JSON Lines text
   // (0 for a single text). False when the compiler refuses it: error() then says why.
   bool walk(size_t line);
   CompileError& error() noexcept { return error_; }
   // Frees what only the walks need.
-  void end_walks() { ctx_.strings = ViewMap<uint32_t>(); }
+  void end_walks() noexcept { strings_.release(); }
   // The image of the walked entries, or the first refusal of the encoder, the reader, then the
-  // exactness check.
+  // exactness check. The whole image is in the payload part, made in place in its storage; the
+  // head part is empty.
   CompileResult<ImageParts> finish();
 
  private:
@@ -95,6 +110,8 @@ class ImageCompiler {
   // its text has bytes.
   static constexpr Index FAILED = TapeT::NONE;
   static constexpr Index NONE = TapeT::NONE;
+  static constexpr int32_t NO_DEFINITION = -1;
+  static constexpr uint32_t SEEN_ONCE = 0xFFFFFFFF;
 
   // Scalars and strings in place; containers through array() and object(), which alone recurse,
   // so that this stays inlined into their loops.
@@ -102,7 +119,14 @@ class ImageCompiler {
   [[gnu::noinline]] Index array(Index i, uint16_t* elem_def);
   [[gnu::noinline]] Index object(Index i, uint16_t* self_def);
   uint16_t object_def(const Shape<Index>& shape);
+  uint16_t array_def(TypeTag elem) {
+    const int32_t id = array_defs_[static_cast<uint8_t>(elem)];
+    return id != NO_DEFINITION ? static_cast<uint16_t>(id) : add_array_def(elem);
+  }
+  [[gnu::noinline]] uint16_t add_array_def(TypeTag elem);
+  DefinitionBlock definition_block() const noexcept;
   [[gnu::flatten]] inline void string(Index i);
+  uint64_t prefetched_hash(Index i);
   [[gnu::noinline]] Index refuse_array(Index i);
   [[gnu::noinline]] void promote(Index i, size_t at, bool had_inexact);
   void note_fault(PayloadFault fault) noexcept {
@@ -117,11 +141,47 @@ class ImageCompiler {
   const TapeT& tape_;
   const TapeKind* k_ = nullptr;
   const TapeSlot<Index>* s_ = nullptr;
-  std::vector<int32_t> shape_defs_;  // per shape, its object definition once known
+  InlineVec<int32_t, 16> shape_defs_;  // per shape, its object definition once known
   // The text-order member positions of the reordered objects being walked, innermost last.
-  std::vector<Index> positions_;
-  CompileContext ctx_;
+  InlineVec<Index, 32> positions_;
+  // Every string value met so far: SEEN_ONCE, or its position in dict_strings_.
+  ViewMap<uint32_t> strings_;
+  // The future dict: string values met at least twice, ordered by their second occurrence.
+  InlineVec<std::string_view, 16> dict_strings_;
+  // The definition table: the created definitions laid out as the image holds them, after the
+  // six predefined ones; its count, and the first faults that the encoder and the decoder would
+  // find in it (see DefinitionBlock).
+  InlineVec<uint8_t, 256> defs_;
+  size_t def_count_ = 6;
+  uint16_t next_id_ = 6;
+  DefinitionFault def_fault_;
+  uint16_t wide_id_ = 0;
+  size_t wide_fields_ = 0;
+  // Element TypeTag (0 to 17) to the id of its array definition, or NO_DEFINITION.
+  int32_t array_defs_[18];
+  // Object lookup key (see object_def) to definition id, the keys' bytes in key_bytes_: the first
+  // LINEAR_OBJECTS in a list that is searched in turn, then all of them in the map as well.
+  struct KnownObject {
+    std::string_view key;
+    uint16_t id;
+  };
+  static constexpr size_t LINEAR_OBJECTS = 8;
+  InlineVec<KnownObject, LINEAR_OBJECTS> few_objects_;
+  ViewMap<uint16_t> objects_;
+  ByteArena<256> key_bytes_;
+  InlineVec<char, 128> signature_;  // scratch for building a lookup key, reused
   PayloadBuffer payload_;
+  // Strings hashed ahead of the walk, once the string table outgrows the cache (see string()).
+  static constexpr size_t PREFETCH_TABLE_BYTES = size_t{1} << 20;
+  static constexpr size_t PREFETCH_DISTANCE = 12;
+  static constexpr size_t AHEAD_RING = 16;
+  struct Ahead {
+    Index node;
+    uint64_t hash;
+  };
+  Ahead ahead_[AHEAD_RING];  // by node number modulo AHEAD_RING; valid once ahead_ready_
+  Index next_ahead_ = 0;     // the first node not yet looked at for hashing ahead
+  bool ahead_ready_ = false;
   FirstNonFinite floats_;
   // The entries' sizes: the first one inline, so that a single text allocates nothing for it.
   EntrySize first_entry_;

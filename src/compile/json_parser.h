@@ -197,7 +197,7 @@ class JsonParser {
   const char* begin_;
   const char* end_;
   B& b_;
-  std::array<Open, MAX_JSON_NESTING> open_{};
+  std::array<Open, MAX_JSON_NESTING> open_;  // written before read
   size_t depth_ = 0;
   std::string error_;
 };

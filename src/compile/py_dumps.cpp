@@ -71,7 +71,8 @@ class BytesStorage final : public BufferProvider {
 
 // The fused compiler gives the bytes of reference_image(text), or its refusal, which includes
 // every image loads would refuse. Its payload grows inside the bytes object that becomes the
-// result, and join_image writes the rest of the image ahead of it there.
+// result (a small one in the storage's inline buffer, copied once into a bytes object of the
+// image's exact size), and the compiler writes the rest of the image ahead of it there.
 PyObject* dumps_impl(std::string_view json_text) {
   BytesStorage storage;
   CompileResult<ImageParts> parts = compile_image_parts(json_text, {}, &storage);

@@ -30,8 +30,6 @@ template <class Index>
 TapeBuilder<Index>::TapeBuilder(Tape<Index>& tape, const char* base, size_t base_size)
     : t_(tape), base_(base), base_size_(base_size) {
   t_.text = base;
-  members_.reserve(256);
-  table_.resize(16);
 }
 
 template <class Index>
@@ -84,25 +82,77 @@ template <class Index>
 Index TapeBuilder<Index>::find_shape(const Member* m, Index n) {
   const size_t slot = (depth_ * 61 + n) & (PREDICTIONS - 1);
   if (const Index p = predicted_[slot]; p != 0 && matches(t_.shapes[p - 1], m, n)) return p - 1;
+  if (table_.empty()) {
+    // While there are few layouts, each is compared in turn: no hashing, no table.
+    for (size_t s = 0; s < t_.shapes.size(); ++s) {
+      if (matches(t_.shapes[s], m, n)) {
+        predicted_[slot] = static_cast<Index>(s + 1);
+        return static_cast<Index>(s);
+      }
+    }
+    const Index id = add_shape(m, n);
+    predicted_[slot] = id + 1;
+    if (t_.shapes.size() == LINEAR_SHAPES) build_table();
+    return id;
+  }
   uint64_t hash = n;
   for (Index k = 0; k < n; ++k) {
     hash = mix_hash(hash ^ hash_bytes(m[k].key), static_cast<uint64_t>(t_.tag(m[k].value)));
   }
   const size_t mask = table_.size() - 1;
   size_t i = hash & mask;
-  for (; table_[i].second != 0; i = (i + 1) & mask) {
-    if (table_[i].first == hash && matches(t_.shapes[table_[i].second - 1], m, n)) {
-      predicted_[slot] = table_[i].second;
-      return table_[i].second - 1;
+  for (; table_[i].shape != 0; i = (i + 1) & mask) {
+    if (table_[i].hash == hash && matches(t_.shapes[table_[i].shape - 1], m, n)) {
+      predicted_[slot] = table_[i].shape;
+      return table_[i].shape - 1;
     }
   }
-  const Index id = add_shape(m, n, hash);
+  const Index id = add_shape(m, n);
+  insert_shape(hash, id);
   predicted_[slot] = id + 1;
   return id;
 }
 
+// The hash find_shape computes for the members of a layout, from the layout's own record.
 template <class Index>
-Index TapeBuilder<Index>::add_shape(const Member* m, Index n, uint64_t hash) {
+uint64_t TapeBuilder<Index>::shape_hash(const Shape<Index>& s) const noexcept {
+  const ShapeMember* sm = t_.shape_members.data() + s.members;
+  uint64_t hash = s.count;
+  for (Index k = 0; k < s.count; ++k) {
+    hash = mix_hash(hash ^ hash_bytes(sm[k].key), static_cast<uint64_t>(sm[k].kind));
+  }
+  return hash;
+}
+
+template <class Index>
+void TapeBuilder<Index>::build_table() {
+  table_.assign_zeroed(4 * LINEAR_SHAPES);
+  for (size_t s = 0; s < t_.shapes.size(); ++s) {
+    insert_shape(shape_hash(t_.shapes[s]), static_cast<Index>(s));
+  }
+}
+
+template <class Index>
+void TapeBuilder<Index>::insert_shape(uint64_t hash, Index id) {
+  if ((t_.shapes.size() + 1) * 2 > table_.size()) {
+    const std::vector<TableSlot> old(table_.begin(), table_.end());
+    table_.assign_zeroed(old.size() * 2);
+    const size_t mask = table_.size() - 1;
+    for (const TableSlot& e : old) {
+      if (e.shape == 0) continue;
+      size_t i = e.hash & mask;
+      while (table_[i].shape != 0) i = (i + 1) & mask;
+      table_[i] = e;
+    }
+  }
+  const size_t mask = table_.size() - 1;
+  size_t i = hash & mask;
+  while (table_[i].shape != 0) i = (i + 1) & mask;
+  table_[i] = TableSlot{hash, id + 1};
+}
+
+template <class Index>
+Index TapeBuilder<Index>::add_shape(const Member* m, Index n) {
   const auto id = static_cast<Index>(t_.shapes.size());
   Shape<Index> s{static_cast<Index>(t_.shape_members.size()), n, Tape<Index>::NONE, n};
   for (Index k = 0; k < n; ++k) {
@@ -122,10 +172,21 @@ Index TapeBuilder<Index>::add_shape(const Member* m, Index n, uint64_t hash) {
   while (k < n && compare(o[k - 1], o[k]) < 0) ++k;
   if (k < n) {
     // Sorted once per shape; equal keys keep text order, so the last of a run wins.
-    std::sort(o, o + n, [&compare](const SortKey& a, const SortKey& b) {
+    auto before = [&compare](const SortKey& a, const SortKey& b) {
       const int c = compare(a, b);
       return c < 0 || (c == 0 && a.ordinal < b.ordinal);
-    });
+    };
+    if (n <= 16) {
+      // A few members: insertion sort, without the set-up of a general sort.
+      for (Index j = k; j < n; ++j) {
+        const SortKey x = o[j];
+        Index h = j;
+        for (; h > 0 && before(x, o[h - 1]); --h) o[h] = o[h - 1];
+        o[h] = x;
+      }
+    } else {
+      std::sort(o, o + n, before);
+    }
     s.perm = static_cast<Index>(t_.perms.size());
     s.unique = 0;
     for (k = 0; k < n; ++k) {
@@ -135,21 +196,6 @@ Index TapeBuilder<Index>::add_shape(const Member* m, Index n, uint64_t hash) {
     }
   }
   t_.shapes.push_back(s);
-  if ((t_.shapes.size() + 1) * 2 > table_.size()) {
-    std::vector<std::pair<uint64_t, Index>> old(table_.size() * 2);
-    old.swap(table_);
-    const size_t mask = table_.size() - 1;
-    for (const auto& e : old) {
-      if (e.second == 0) continue;
-      size_t i = e.first & mask;
-      while (table_[i].second != 0) i = (i + 1) & mask;
-      table_[i] = e;
-    }
-  }
-  const size_t mask = table_.size() - 1;
-  size_t i = hash & mask;
-  while (table_[i].second != 0) i = (i + 1) & mask;
-  table_[i] = {hash, id + 1};
   return id;
 }
 

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "compile/huge_pages.h"
+#include "compile/inline_store.h"
 #include "compile/json_parser.h"
 #include "format/format.h"
 #include "format/narrowing.h"
@@ -65,17 +67,18 @@ struct Shape {
   Index unique;   // members once duplicate keys are dropped (the last one wins)
 };
 
-// The nodes of a tape: the slots and the kinds in two arrays of one length, held in one block
-// on malloc and realloc, the kinds after the slots. A large block grows by remapping its pages,
-// never holding the old and the new block at once, and untouched capacity costs address space,
-// not memory. Allocation failure throws std::bad_alloc.
+// The nodes of a tape: the slots and the kinds in two arrays of one length, held in one block,
+// the kinds after the slots. The block of a small text lies inside the object; a larger one is
+// on malloc and grows by realloc, which remaps the pages of a large block, never holding the old
+// and the new block at once; untouched capacity costs address space, not memory. Allocation
+// failure throws std::bad_alloc. Neither copyable nor movable: it may point into itself.
 template <class Index>
 class TapeNodes {
  public:
-  TapeNodes() = default;
+  TapeNodes() noexcept = default;
   TapeNodes(const TapeNodes&) = delete;
   TapeNodes& operator=(const TapeNodes&) = delete;
-  ~TapeNodes() { std::free(slots_); }
+  ~TapeNodes() { free_block(); }
 
   const TapeKind* kinds() const noexcept { return kinds_; }
   const TapeSlot<Index>* slots() const noexcept { return slots_; }
@@ -86,14 +89,18 @@ class TapeNodes {
     if (n > cap_) grow_to(n);
   }
   void push(TapeKind k, Index a, Index b) {
-    if (size_ == cap_) grow_to(cap_ < 16 ? 16 : cap_ * 2);
+    if (size_ == cap_) [[unlikely]] {
+      grow_to(cap_ * 2);
+    }
     kinds_[size_] = k;
     slots_[size_] = TapeSlot<Index>{a, b};
     ++size_;
   }
   // A number: its 64 bits fill the slot of a 32-bit tape (see Tape::number).
   void push_number(TapeKind k, uint64_t bits) {
-    if (size_ == cap_) grow_to(cap_ < 16 ? 16 : cap_ * 2);
+    if (size_ == cap_) [[unlikely]] {
+      grow_to(cap_ * 2);
+    }
     kinds_[size_] = k;
     if constexpr (sizeof(Index) == 8) {
       slots_[size_] = TapeSlot<Index>{bits, 0};
@@ -103,35 +110,57 @@ class TapeNodes {
     ++size_;
   }
   void clear() noexcept { size_ = 0; }
-  // Gives the storage back.
+  // Gives heap storage back.
   void release() noexcept {
-    std::free(slots_);
-    slots_ = nullptr;
-    kinds_ = nullptr;
+    free_block();
+    slots_ = inline_slots();
+    kinds_ = inline_kinds();
     size_ = 0;
-    cap_ = 0;
+    cap_ = INLINE_NODES;
   }
 
  private:
   static constexpr size_t NODE_BYTES = sizeof(TapeSlot<Index>) + sizeof(TapeKind);
+  // Nodes inside the object: a text of a few hundred bytes needs no block of its own.
+  static constexpr size_t INLINE_NODES = 64;
 
-  void grow_to(size_t n) {
+  TapeSlot<Index>* inline_slots() noexcept { return reinterpret_cast<TapeSlot<Index>*>(inline_); }
+  TapeKind* inline_kinds() noexcept {
+    return reinterpret_cast<TapeKind*>(inline_ + INLINE_NODES * sizeof(TapeSlot<Index>));
+  }
+  void free_block() noexcept {
+    if (slots_ != inline_slots()) std::free(slots_);
+  }
+
+  [[gnu::noinline]] void grow_to(size_t n) {
+    if (n < cap_ * 2) n = cap_ * 2;
     if (n > SIZE_MAX / NODE_BYTES) throw std::bad_alloc();
-    void* block = std::realloc(slots_, n * NODE_BYTES);
+    const bool was_inline = slots_ == inline_slots();
+    void* block = was_inline ? std::malloc(n * NODE_BYTES) : std::realloc(slots_, n * NODE_BYTES);
     if (block == nullptr) throw std::bad_alloc();
-    slots_ = static_cast<TapeSlot<Index>*>(block);
-    auto* kinds = reinterpret_cast<TapeKind*>(slots_ + n);
-    // The kinds move up behind the grown slots (the ranges are apart: n is more than twice the
-    // old capacity's kinds).
-    if (size_ != 0) std::memmove(kinds, reinterpret_cast<TapeKind*>(slots_ + cap_), size_);
+    advise_huge_pages(block, n * NODE_BYTES, HUGE_PAGES_FOR_STREAM);
+    auto* slots = static_cast<TapeSlot<Index>*>(block);
+    auto* kinds = reinterpret_cast<TapeKind*>(slots + n);
+    if (was_inline) {
+      if (size_ != 0) {
+        std::memcpy(static_cast<void*>(slots), inline_slots(), size_ * sizeof(TapeSlot<Index>));
+        std::memcpy(kinds, inline_kinds(), size_);
+      }
+    } else if (size_ != 0) {
+      // The kinds move up behind the grown slots (the ranges are apart: n is at least twice the
+      // old capacity).
+      std::memmove(kinds, reinterpret_cast<TapeKind*>(slots + cap_), size_);
+    }
+    slots_ = slots;
     kinds_ = kinds;
     cap_ = n;
   }
 
-  TapeSlot<Index>* slots_ = nullptr;  // the block
-  TapeKind* kinds_ = nullptr;         // inside the block, after cap_ slots
+  TapeSlot<Index>* slots_ = inline_slots();  // the block
+  TapeKind* kinds_ = inline_kinds();         // inside the block, after cap_ slots
   size_t size_ = 0;
-  size_t cap_ = 0;
+  size_t cap_ = INLINE_NODES;
+  alignas(TapeSlot<Index>) unsigned char inline_[INLINE_NODES * NODE_BYTES];
 };
 
 template <class Index>
@@ -142,9 +171,9 @@ struct Tape {
   TapeNodes<Index> nodes;
   // Shapes stay from text to text when one tape reads several (the lines of a JSON Lines text):
   // their keys point into the texts and into `owned`, which outlive the tape.
-  std::vector<Shape<Index>> shapes;
-  std::vector<ShapeMember> shape_members;
-  std::vector<Index> perms;
+  InlineVec<Shape<Index>, 8> shapes;
+  InlineVec<ShapeMember, 32> shape_members;
+  InlineVec<Index, 32> perms;
   // Unescaped strings and keys; a deque never moves them. Made at the first one, since most
   // texts have none.
   std::unique_ptr<std::deque<std::string>> owned;
@@ -246,6 +275,10 @@ class TapeBuilder {
     uint64_t prefix;
     Index ordinal;  // position in text order
   };
+  struct TableSlot {
+    uint64_t hash;
+    Index shape;  // shape id + 1; 0 marks a free slot
+  };
 
   void add(TapeKind k, Index a, Index b) {
     if (depth_ > 0) ++frames_[depth_ - 1].count;
@@ -262,21 +295,26 @@ class TapeBuilder {
   }
   bool matches(const Shape<Index>& s, const Member* m, Index n) const noexcept;
   Index find_shape(const Member* m, Index n);
-  Index add_shape(const Member* m, Index n, uint64_t hash);
+  Index add_shape(const Member* m, Index n);
+  uint64_t shape_hash(const Shape<Index>& s) const noexcept;
+  void build_table();
+  void insert_shape(uint64_t hash, Index id);
 
   Tape<Index>& t_;
   const char* base_;
   size_t base_size_;
-  std::vector<Member> members_;                 // the members of the open objects
+  InlineVec<Member, 32> members_;               // the members of the open objects
   std::array<Frame, MAX_JSON_NESTING> frames_;  // written before read
   size_t depth_ = 0;
-  // Shapes by hash: open addressing over (hash, shape id + 1), 0 marking a free slot.
-  std::vector<std::pair<uint64_t, Index>> table_;
+  // Shapes by hash, open addressing; made once there are LINEAR_SHAPES of them (the first ones
+  // are found by comparing with each).
+  static constexpr size_t LINEAR_SHAPES = 8;
+  InlineVec<TableSlot, 4 * LINEAR_SHAPES> table_;
   // The shape last seen for a depth and member count, + 1: objects in arrays of records mostly
   // repeat it, and a hit spares the hash.
   static constexpr size_t PREDICTIONS = 64;
   std::array<Index, PREDICTIONS> predicted_{};
-  std::vector<SortKey> sort_keys_;  // scratch for sorting the keys of a new shape
+  InlineVec<SortKey, 16> sort_keys_;  // scratch for sorting the keys of a new shape
 };
 
 }  // namespace vorn

@@ -47,7 +47,7 @@ class ByteBuffer {
     return *this;
   }
   ~ByteBuffer() {
-    if (provider_ == nullptr) std::free(data_);
+    if (provider_ == nullptr && data_ != nullptr) std::free(data_);
   }
 
   const uint8_t* data() const noexcept { return data_; }
