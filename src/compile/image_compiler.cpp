@@ -19,15 +19,6 @@ inline void append_string(PayloadBuffer& out, std::string_view s) {
   put_string(out.extend(string_prefix_size(s.size()) + s.size()), s);
 }
 
-// The six predefined definitions as the image holds them: kind, then the id as a u16.
-constexpr uint8_t PREDEFINED_BLOCK[18] = {0, 0, 0, 1, 1, 0, 2, 2, 0, 3, 3, 0, 4, 4, 0, 5, 5, 0};
-
-inline uint8_t* put_u16(uint8_t* p, uint16_t v) noexcept {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  return p + 2;
-}
-
 // Appends one member to an object's lookup key: the key's length as a u32, its bytes and the
 // kind character of its value. The lengths keep the key unambiguous whatever bytes the names
 // hold, and for names without "," or ":" it decides sharing exactly as the plain "name:kind,..."
@@ -51,7 +42,6 @@ ImageCompiler<Index, Exact>::ImageCompiler(const TapeT& tape, size_t expected_st
                                            size_t payload_estimate, BufferProvider* storage)
     : tape_(tape), strings_(expected_strings), payload_(payload_estimate, storage) {
   for (int32_t& id : array_defs_) id = NO_DEFINITION;
-  defs_.append(PREDEFINED_BLOCK, sizeof PREDEFINED_BLOCK);
 }
 
 template <class Index, bool Exact>
@@ -105,7 +95,7 @@ bool ImageCompiler<Index, Exact>::walk(size_t line) {
 // written apart from the entries, which stay in their own buffer.
 template <class Index, bool Exact>
 CompileResult<ImageParts> ImageCompiler<Index, Exact>::finish() {
-  const DefinitionBlock defs = definition_block();
+  const DefinitionBlock defs = defs_.block();
   const std::span<const std::string_view> strings(dict_strings_.data(), dict_strings_.size());
   const std::span<const EntrySize> entries =
       entry_count_ <= 1 ? std::span<const EntrySize>(&first_entry_, entry_count_)
@@ -125,18 +115,6 @@ CompileResult<ImageParts> ImageCompiler<Index, Exact>::finish() {
   parts.payload = payload_.take_behind(plan->size - payload_.size());
   write_image_prefix(parts.payload.data(), *plan, defs, strings, entry_count_);
   return parts;
-}
-
-template <class Index, bool Exact>
-DefinitionBlock ImageCompiler<Index, Exact>::definition_block() const noexcept {
-  DefinitionBlock block;
-  block.count = def_count_;
-  block.size = defs_.size();
-  block.fault = def_fault_;
-  block.wide_id = wide_id_;
-  block.wide_fields = wide_fields_;
-  block.laid_out = std::span<const uint8_t>(defs_.data(), defs_.size());
-  return block;
 }
 
 template <class Index, bool Exact>
@@ -410,7 +388,7 @@ uint16_t ImageCompiler<Index, Exact>::object_def(const Shape<Index>& shape) {
     for (const KnownObject& known : few_objects_) {
       if (bytes_equal(known.key, sig)) return known.id;
     }
-    few_objects_.push_back(KnownObject{key_bytes_.copy(sig), next_id_});
+    few_objects_.push_back(KnownObject{key_bytes_.copy(sig), defs_.next_id()});
     if (few_objects_.size() == LINEAR_OBJECTS) {
       // From now on every key is looked up by its hash.
       for (const KnownObject& known : few_objects_) {
@@ -420,30 +398,21 @@ uint16_t ImageCompiler<Index, Exact>::object_def(const Shape<Index>& shape) {
   } else {
     // One probe finds the definition or records the new one; a found key's copy is left unused
     // (at most once per layout of the text).
-    auto [found, inserted] = objects_.try_emplace(key_bytes_.copy(sig), hash_bytes(sig), next_id_);
+    auto [found, inserted] =
+        objects_.try_emplace(key_bytes_.copy(sig), hash_bytes(sig), defs_.next_id());
     if (!inserted) return *found;
   }
-  const uint16_t id = next_id_++;
-  ++def_count_;
   const size_t count = shape.unique;
-  if (count > MAX_OBJECT_FIELDS && wide_fields_ == 0) {
-    wide_id_ = id;
-    wide_fields_ = count;
-  }
-  if (count > MAX_ENCODED_FIELDS) [[unlikely]] {
-    if (!def_fault_) def_fault_ = DefinitionFault{DefinitionFault::Kind::TooManyFields, id, count};
+  // The lookup key holds 5 bytes per member besides the name, a field entry 2.
+  uint16_t id;
+  uint8_t* p = defs_.add_object(count, sig.size() - 3 * count, id);
+  if (p == nullptr) [[unlikely]]
     return id;
-  }
-  // The lookup key holds 5 bytes per member besides the name, the laid-out definition 2.
-  uint8_t* p = defs_.extend(5 + sig.size() - 3 * count);
-  *p++ = static_cast<uint8_t>(TypeTag::Object);
-  p = put_u16(p, id);
-  p = put_u16(p, static_cast<uint16_t>(count));
   for (Index m = 0; m < shape.unique; ++m) {
     const ShapeMember& sm = member(m);
     if (sm.key.size() > MAX_FIELD_NAME_LEN) [[unlikely]] {
       // A block with a fault is never written; only its count still matters.
-      if (!def_fault_) def_fault_ = DefinitionFault{DefinitionFault::Kind::NameTooLong, id, 0};
+      defs_.note_fault(DefinitionFault{DefinitionFault::Kind::NameTooLong, id, 0});
     }
     *p++ = static_cast<uint8_t>(sm.key.size());
     copy_bytes(p, sm.key.data(), sm.key.size());
@@ -455,13 +424,8 @@ uint16_t ImageCompiler<Index, Exact>::object_def(const Shape<Index>& shape) {
 
 template <class Index, bool Exact>
 uint16_t ImageCompiler<Index, Exact>::add_array_def(TypeTag elem) {
-  const uint16_t id = next_id_++;
-  ++def_count_;
+  const uint16_t id = defs_.add_array(elem);
   array_defs_[static_cast<uint8_t>(elem)] = id;
-  uint8_t* p = defs_.extend(4);
-  p[0] = static_cast<uint8_t>(TypeTag::Array);
-  put_u16(p + 1, id);
-  p[3] = static_cast<uint8_t>(elem);
   return id;
 }
 

@@ -16,6 +16,7 @@
 #include "compile/inline_store.h"
 #include "compile/tape.h"
 #include "compile/view_map.h"
+#include "encode/definition_layout.h"
 #include "encode/image_writer.h"
 #include "format/byte_buffer.h"
 
@@ -124,7 +125,6 @@ class ImageCompiler {
     return id != NO_DEFINITION ? static_cast<uint16_t>(id) : add_array_def(elem);
   }
   [[gnu::noinline]] uint16_t add_array_def(TypeTag elem);
-  DefinitionBlock definition_block() const noexcept;
   [[gnu::flatten]] inline void string(Index i);
   uint64_t prefetched_hash(Index i);
   [[gnu::noinline]] Index refuse_array(Index i);
@@ -151,12 +151,7 @@ class ImageCompiler {
   // The definition table: the created definitions laid out as the image holds them, after the
   // six predefined ones; its count, and the first faults that the encoder and the decoder would
   // find in it (see DefinitionBlock).
-  InlineVec<uint8_t, 256> defs_;
-  size_t def_count_ = 6;
-  uint16_t next_id_ = 6;
-  DefinitionFault def_fault_;
-  uint16_t wide_id_ = 0;
-  size_t wide_fields_ = 0;
+  DefinitionLayout<InlineVec<uint8_t, 256>> defs_;
   // Element TypeTag (0 to 17) to the id of its array definition, or NO_DEFINITION.
   int32_t array_defs_[18];
   // Object lookup key (see object_def) to definition id, the keys' bytes in key_bytes_: the first

@@ -41,9 +41,6 @@ EmitBuilder::EmitBuilder() { init(); }
 
 void EmitBuilder::init() {
   array_defs_.fill(NO_ENTRY);
-  // The six predefined definitions: kind and id 0 to 5, nothing more.
-  static constexpr uint8_t PREDEFINED[18] = {0, 0, 0, 1, 1, 0, 2, 2, 0, 3, 3, 0, 4, 4, 0, 5, 5, 0};
-  defs_.append(PREDEFINED, sizeof PREDEFINED);
   layout_slots_.zero_fill(16);
 }
 
@@ -154,13 +151,8 @@ void EmitBuilder::grow_layouts() {
 }
 
 uint16_t EmitBuilder::new_array_definition(TypeTag elem) {
-  const uint16_t id = take_id();
+  const uint16_t id = defs_.add_array(elem);
   array_defs_[static_cast<size_t>(kind_char(elem) - '0')] = id;
-  uint8_t* p = defs_.extend(4);
-  p[0] = static_cast<uint8_t>(TypeTag::Array);
-  p[1] = static_cast<uint8_t>(id);
-  p[2] = static_cast<uint8_t>(id >> 8);
-  p[3] = static_cast<uint8_t>(elem);
   return id;
 }
 
@@ -191,26 +183,12 @@ constexpr std::array<FieldName, 100> FIELD_NAMES = make_field_names();
 }  // namespace
 
 uint16_t EmitBuilder::new_object_definition(const ItemKind* kinds, size_t count) {
-  const uint16_t id = take_id();
-  uint8_t* head = defs_.extend(3);
-  head[0] = static_cast<uint8_t>(TypeTag::Object);
-  head[1] = static_cast<uint8_t>(id);
-  head[2] = static_cast<uint8_t>(id >> 8);
-  if (count > MAX_OBJECT_FIELDS && wide_fields_ == 0) {
-    wide_id_ = id;
-    wide_fields_ = count;
-  }
-  if (count > MAX_ENCODED_FIELDS) {
-    if (!fault_) fault_ = DefinitionFault{DefinitionFault::Kind::TooManyFields, id, count};
-    return id;
-  }
-  // The field count, then per field the name's length, the name "f{i}" and the tag. The names
-  // of the first hundred fields come from a table, written four bytes at a time: a name of three
-  // bytes leaves the fourth to its tag, which follows.
-  uint8_t* p = defs_.extend(2 + field_block_size(count));
-  p[0] = static_cast<uint8_t>(count);
-  p[1] = static_cast<uint8_t>(count >> 8);
-  p += 2;
+  uint16_t id;
+  // Per field the name's length, the name "f{i}" and the tag. The names of the first hundred
+  // fields come from a table, written four bytes at a time: a name of three bytes leaves the
+  // fourth to its tag, which follows.
+  uint8_t* p = defs_.add_object(count, field_block_size(count), id);
+  if (p == nullptr) return id;
   const size_t named = count < FIELD_NAMES.size() ? count : FIELD_NAMES.size();
   for (size_t i = 0; i < named; ++i) {
     const FieldName& name = FIELD_NAMES[i];

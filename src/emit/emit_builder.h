@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "decode/small_vector.h"
+#include "encode/definition_layout.h"
 #include "encode/image_writer.h"
 #include "format/byte_buffer.h"
 #include "format/bytes.h"
@@ -194,16 +195,7 @@ class EmitBuilder {
   // The definition table, laid out after its u16 count as the image holds it, the six
   // predefined definitions first; it views the builder. An object definition with more fields
   // than a u16 counts is its fault, and its fields are then not laid out.
-  DefinitionBlock definitions() const noexcept {
-    DefinitionBlock block;
-    block.count = def_count_;
-    block.size = defs_.size();
-    block.fault = fault_;
-    block.wide_id = wide_id_;
-    block.wide_fields = wide_fields_;
-    block.laid_out = std::span<const uint8_t>(defs_.data(), defs_.size());
-    return block;
-  }
+  DefinitionBlock definitions() const noexcept { return defs_.block(); }
   std::span<const std::string_view> strings() const noexcept {
     const auto& strings = dictionary_.strings();
     return {strings.data(), strings.size()};
@@ -328,19 +320,10 @@ class EmitBuilder {
     if (top_.type == FrameType::Root) root_definition_ = id;
   }
 
-  uint16_t take_id() {
-    ++def_count_;
-    return next_id_++;
-  }
-
   void init();
 
   // Definitions in the image's layout, each written when it is made.
-  SmallVector<uint8_t, 256> defs_;
-  size_t def_count_ = 6;
-  DefinitionFault fault_;  // the first object definition of more than 65535 fields
-  uint16_t wide_id_ = 0;   // the first of more than MAX_OBJECT_FIELDS fields, if wide_fields_
-  size_t wide_fields_ = 0;
+  DefinitionLayout<SmallVector<uint8_t, 256>> defs_;
   FirstNonFinite floats_;
   StringDictionary dictionary_;
   ByteBuffer payload_;
@@ -357,7 +340,6 @@ class EmitBuilder {
   SmallVector<Layout, 16> layouts_;
   SmallVector<ItemKind, 256> layout_kinds_;
   SmallVector<LayoutSlot, 32> layout_slots_;
-  uint16_t next_id_ = 6;  // wraps after 65535; an image of that many definitions is refused
   uint16_t root_definition_ = 0;
   std::optional<FormatError> mismatch_;
   size_t oversized_at_ = SIZE_MAX;  // header of the first oversized array in the payload

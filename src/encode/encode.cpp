@@ -29,12 +29,6 @@ FormatError image_too_large() { return FormatError{"Image exceeds 4294967295 byt
 
 namespace {
 
-inline uint8_t* put_u16(uint8_t* p, uint16_t v) noexcept {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  return p + 2;
-}
-
 // Writes the payload of a value that measure_payload accepted at p; returns the byte after it.
 uint8_t* write_value(uint8_t* p, const Value& value) noexcept {
   switch (value.kind) {

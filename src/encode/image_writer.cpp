@@ -8,12 +8,6 @@ namespace vorn {
 
 namespace {
 
-inline uint8_t* put_u16(uint8_t* p, uint16_t v) noexcept {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  return p + 2;
-}
-
 uint8_t* write_definitions(uint8_t* p, std::span<const Definition> table) noexcept {
   for (const Definition& def : table) {
     *p++ = static_cast<uint8_t>(def.kind);

@@ -55,6 +55,13 @@ inline constexpr uint8_t STRING_MEDIUM = 0x80;
 inline constexpr uint8_t STRING_LONG = 0xFE;
 inline constexpr uint8_t STRING_REF = 0xFF;
 
+// Writes v as a little-endian u16 at p; returns the byte after it.
+inline uint8_t* put_u16(uint8_t* p, uint16_t v) noexcept {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  return p + 2;
+}
+
 // Bytes of the length prefix that an n-byte string gets in the smallest form (n at most
 // MAX_INLINE_STRING_LEN): 1 short, 2 medium, 4 long.
 constexpr size_t string_prefix_size(size_t n) noexcept { return n < 128 ? 1 : n < 16384 ? 2 : 4; }
