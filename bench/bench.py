@@ -481,6 +481,19 @@ def loads_candidates(case: Case) -> list[Candidate]:
     ]
 
 
+def fast_msgpack_encoders(value, ormsgpack_name: str, msgspec_name: str) -> list[Candidate]:
+    """ormsgpack.packb and msgspec.msgpack.encode of value, each checked by its own decoder."""
+    m = MODS
+    return [
+        Candidate(ormsgpack_name, ("ormsgpack",),
+                  lambda: functools.partial(m["ormsgpack"].packb, value),
+                  decodes_to(lambda b: m["ormsgpack"].unpackb(b), value)),
+        Candidate(msgspec_name, ("msgspec",),
+                  lambda: functools.partial(m["msgspec"].msgpack.encode, value),
+                  decodes_to(lambda b: m["msgspec"].msgpack.decode(b), value)),
+    ]
+
+
 def emit_candidates(case: Case) -> list[Candidate]:
     value, m = case.emit_obj, MODS
     limits = emit_limits(value)
@@ -491,12 +504,7 @@ def emit_candidates(case: Case) -> list[Candidate]:
                   decodes_to(json.loads, value)),
         Candidate("msgpack", ("msgpack",), lambda: functools.partial(m["msgpack"].packb, value),
                   decodes_to(lambda b: m["msgpack"].unpackb(b), value)),
-        Candidate("ormsgpack", ("ormsgpack",),
-                  lambda: functools.partial(m["ormsgpack"].packb, value),
-                  decodes_to(lambda b: m["ormsgpack"].unpackb(b), value)),
-        Candidate("msgspec.msgpack", ("msgspec",),
-                  lambda: functools.partial(m["msgspec"].msgpack.encode, value),
-                  decodes_to(lambda b: m["msgspec"].msgpack.decode(b), value)),
+        *fast_msgpack_encoders(value, "ormsgpack", "msgspec.msgpack"),
         Candidate("pickle", (), lambda: functools.partial(pickle.dumps, value,
                                                           protocol=pickle.HIGHEST_PROTOCOL),
                   decodes_to(pickle.loads, value)),
@@ -558,12 +566,7 @@ def small_candidates(measure: str, text: str) -> list[Candidate]:
     return [
         Candidate("vorn.emit", (), lambda: functools.partial(vorn.emit, obj),
                   check_emit(obj, emit_limits(obj)), is_vorn=True),
-        Candidate("ormsgpack.packb", ("ormsgpack",),
-                  lambda: functools.partial(m["ormsgpack"].packb, obj),
-                  decodes_to(lambda b: m["ormsgpack"].unpackb(b), obj)),
-        Candidate("msgspec.msgpack.encode", ("msgspec",),
-                  lambda: functools.partial(m["msgspec"].msgpack.encode, obj),
-                  decodes_to(lambda b: m["msgspec"].msgpack.decode(b), obj)),
+        *fast_msgpack_encoders(obj, "ormsgpack.packb", "msgspec.msgpack.encode"),
     ]
 
 
