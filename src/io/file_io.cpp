@@ -127,22 +127,6 @@ std::string temporary_name(const std::string& target) {
   return name + ".tmp";
 }
 
-// Writes the whole image into an existing file that is not a regular one (a FIFO, a device):
-// there is nothing to replace, only to write into.
-std::variant<std::monostate, IoError> write_in_place(const std::string& path,
-                                                     std::string_view image, IoHooks& hooks) {
-  bool interrupted = false;
-  const int fd = blocking(hooks, interrupted, [&] {
-    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  });
-  if (fd < 0) return failure(interrupted);
-  Descriptor file(fd);
-  auto written = write_all(fd, image, hooks);
-  if (std::holds_alternative<IoError>(written)) return written;
-  if (!file.close() && errno != EINTR) return IoError::system(errno);
-  return std::monostate{};
-}
-
 // Flushes the directory that holds `path`, so that a rename into it is on the disk too. A
 // failure changes nothing that could be reported: the file itself is complete.
 void sync_directory(const std::string& path) {
@@ -155,26 +139,6 @@ void sync_directory(const std::string& path) {
   ::fsync(fd);
   ::close(fd);
 }
-
-// The temporary file of a replacement: removed when it goes unless it was renamed.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::string name) : name_(std::move(name)) {}
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile() {
-    if (!name_.empty()) {
-      const int saved = errno;
-      ::unlink(name_.c_str());
-      errno = saved;
-    }
-  }
-  const std::string& name() const noexcept { return name_; }
-  void renamed() noexcept { name_.clear(); }
-
- private:
-  std::string name_;
-};
 
 }  // namespace
 
@@ -218,18 +182,43 @@ std::variant<ByteBuffer, IoError> read_image_file(std::string_view path, IoHooks
   return buf;
 }
 
-std::variant<std::monostate, IoError> write_image_file(std::string_view path,
-                                                       std::string_view image, IoHooks& hooks) {
+OutputFile::OutputFile(IoHooks& hooks, int fd, std::string target, std::string temporary) noexcept
+    : hooks_(&hooks), fd_(fd), target_(std::move(target)), temp_(std::move(temporary)) {}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : hooks_(other.hooks_),
+      fd_(std::exchange(other.fd_, -1)),
+      target_(std::move(other.target_)),
+      temp_(std::move(other.temp_)) {
+  other.temp_.clear();
+}
+
+OutputFile::~OutputFile() { discard(); }
+
+void OutputFile::discard() noexcept {
+  const int saved = errno;
+  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+  temp_.clear();
+  errno = saved;
+}
+
+std::variant<OutputFile, IoError> OutputFile::open(std::string_view path, IoHooks& hooks) {
   if (has_nul(path)) return nul_in_path();
   auto resolved = final_target(std::string(path));
   if (auto* error = std::get_if<IoError>(&resolved)) return *error;
-  const std::string& target = std::get<std::string>(resolved);
+  std::string& target = std::get<std::string>(resolved);
 
   struct stat st {};
   const bool exists = ::stat(target.c_str(), &st) == 0;
   // A name that ends in a slash names a directory; opening it for writing gives the error.
   if ((exists && !S_ISREG(st.st_mode)) || target.empty() || target.back() == '/') {
-    return write_in_place(target, image, hooks);
+    bool interrupted = false;
+    const int fd = blocking(hooks, interrupted, [&] {
+      return ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    });
+    if (fd < 0) return failure(interrupted);
+    return OutputFile(hooks, fd, std::move(target), std::string());
   }
 
   int fd = -1;
@@ -240,18 +229,47 @@ std::variant<std::monostate, IoError> write_image_file(std::string_view path,
     fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && (errno != EEXIST || attempt == 100)) return IoError::system(errno);
   }
-  TemporaryFile temporary(std::move(name));
-  Descriptor file(fd);
+  OutputFile file(hooks, fd, std::move(target), std::move(name));
   if (exists && ::fchmod(fd, st.st_mode & 07777) != 0) return IoError::system(errno);
-  auto written = write_all(fd, image, hooks);
-  if (std::holds_alternative<IoError>(written)) return written;
+  return file;
+}
+
+std::variant<std::monostate, IoError> OutputFile::write(std::string_view bytes) {
+  if (fd_ < 0) return IoError::system(EBADF);
+  return write_all(fd_, bytes, *hooks_);
+}
+
+std::variant<std::monostate, IoError> OutputFile::commit() {
+  if (fd_ < 0) return IoError::system(EBADF);
+  if (temp_.empty()) {  // written in place
+    const bool closed = ::close(std::exchange(fd_, -1)) == 0;
+    if (!closed && errno != EINTR) return IoError::system(errno);
+    return std::monostate{};
+  }
   bool interrupted = false;
-  if (blocking(hooks, interrupted, [&] { return ::fsync(fd); }) != 0) return failure(interrupted);
-  if (!file.close()) return IoError::system(errno);
-  if (::rename(temporary.name().c_str(), target.c_str()) != 0) return IoError::system(errno);
-  temporary.renamed();
-  sync_directory(target);
+  if (blocking(*hooks_, interrupted, [&] { return ::fsync(fd_); }) != 0) {
+    const IoError error = failure(interrupted);
+    discard();
+    return error;
+  }
+  if (::close(std::exchange(fd_, -1)) != 0 || ::rename(temp_.c_str(), target_.c_str()) != 0) {
+    const IoError error = IoError::system(errno);
+    discard();
+    return error;
+  }
+  temp_.clear();
+  sync_directory(target_);
   return std::monostate{};
+}
+
+std::variant<std::monostate, IoError> write_image_file(std::string_view path,
+                                                       std::string_view image, IoHooks& hooks) {
+  auto opened = OutputFile::open(path, hooks);
+  if (auto* error = std::get_if<IoError>(&opened)) return *error;
+  OutputFile& file = std::get<OutputFile>(opened);
+  auto written = file.write(image);
+  if (std::holds_alternative<IoError>(written)) return written;
+  return file.commit();
 }
 
 }  // namespace vorn
