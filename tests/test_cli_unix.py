@@ -252,8 +252,7 @@ def test_help_of_a_command_and_unknown_ones():
 
 
 def readme_command_section():
-    text = (ROOT / "README.md").read_text()
-    return text[text.index("### Command line"):text.index("## The format in one screen")]
+    return (ROOT / "docs" / "COMMAND.md").read_text()
 
 
 def test_the_overview_lists_every_option_the_readme_shows():
