@@ -110,7 +110,7 @@ bench: install bench-deps
 		--markdown $(BENCH_OUT)/README.md $(BENCH_ARGS)
 
 format:
-	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h')
+	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h' 'fuzz/*.cpp' 'fuzz/*.h')
 
 format-check:
 	@command -v clang-format >/dev/null || (apt-get update -qq && apt-get install -y -qq clang-format >/dev/null)
