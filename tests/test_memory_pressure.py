@@ -31,7 +31,7 @@ def failmalloc(tmp_path_factory):
         pytest.skip("no C compiler for the failing allocator")
     library = tmp_path_factory.mktemp("failmalloc") / "failmalloc.so"
     subprocess.run([compiler, "-O2", "-shared", "-fPIC", "-o", str(library),
-                    str(HERE / "failmalloc.c")], check=True)
+                    str(HERE / "failmalloc.c")], check=True, timeout=120)
     return library
 
 
