@@ -309,13 +309,13 @@ def first_call(cand: Candidate) -> tuple[dict, Callable[[], Any] | None]:
         result, _ = call_once(fn)
     except (KeyboardInterrupt, SystemExit):
         raise
-    except BaseException as exc:  # PanicException derives from BaseException
+    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
         return failure_record(cand, exc), None
     try:
         problem = cand.check(result)
     except (KeyboardInterrupt, SystemExit):
         raise
-    except BaseException as exc:
+    except BaseException as exc:  # noqa: BLE001 - PanicException included
         problem = ("fail", f"the check raised {type(exc).__name__}: {exc}")
     del result
     record = {"status": "ok"}
@@ -385,7 +385,7 @@ def load_case(path: Path) -> Case:
         case.image_status = {"status": "ok"}
     except (KeyboardInterrupt, SystemExit):
         raise
-    except BaseException as exc:
+    except BaseException as exc:  # noqa: BLE001 - PanicException included
         case.image_status = failure_record(Candidate("vorn.dumps", (), None, None, True), exc)
     return case
 
@@ -722,7 +722,7 @@ def measure_memory(case: Case, settings: Settings, tmp: Path) -> dict:
             vorn.loads(case.image)
         except (KeyboardInterrupt, SystemExit):
             raise
-        except BaseException as exc:
+        except BaseException as exc:  # noqa: BLE001 - PanicException included
             out["vorn.loads"] = failure_record(Candidate("vorn.loads", (), None, None, True), exc)
         else:
             out["vorn.loads"] = probe_memory("vorn.loads", image_path, settings.memory_runs)

@@ -154,7 +154,8 @@ def test_decode_indent_and_output_file(tmp_path):
     out = tmp_path / "v.json"
     result = run("decode", image, "--indent", "2", "-o", out)
     assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
-    assert out.read_text() == ('{\n  "a": [\n    1,\n    -2\n  ],\n  "b": {},\n  "c": [\n    2.5\n  ]\n}\n')
+    assert out.read_text() == ('{\n  "a": [\n    1,\n    -2\n  ],\n  "b": {},\n'
+                               '  "c": [\n    2.5\n  ]\n}\n')
 
 
 def test_decode_damaged_image(tmp_path):
@@ -238,7 +239,8 @@ DAMAGED = [
     ({"patch": ("<B", 58, 0xC3)},
      {"dict": {"count": 1, "bytes": 0, "first_strings": []}, "entries": None},
      "Invalid dict string encoding byte: 0xC3"),
-    ({"cut": 91}, {"entries": {"count": 1, "items": []}}, "Entry 0 payload (22 bytes) exceeds buffer"),
+    ({"cut": 91}, {"entries": {"count": 1, "items": []}},
+     "Entry 0 payload (22 bytes) exceeds buffer"),
     ({"patch": ("<I", 81, 5)}, {"dict": {"count": 1, "bytes": 1, "first_strings": ["x"]}},
      "StrRef index 5 out of bounds"),
     ({"patch": ("<I", 9, 93)},
@@ -277,7 +279,8 @@ def test_inspect_text_marks_a_block_cut_short(tmp_path):
     result = run("inspect", image)
     assert result.returncode == 1
     assert result.stdout.endswith("definitions: 8 (only 7 read)\n  index     id  kind    contents\n"
-                                  "      0      0  Null\n      1      1  Bool\n      2      2  Int32\n"
+                                  "      0      0  Null\n      1      1  Bool\n"
+                                  "      2      2  Int32\n"
                                   "      3      3  UInt32\n      4      4  Float32\n"
                                   "      5      5  String\n      6      6  Array   of String\n")
 

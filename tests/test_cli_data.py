@@ -124,7 +124,7 @@ def test_json_lines_round_trip_with_one_table_and_dictionary(tmp_path):
 def test_decode_lines_gives_one_line_per_entry(tmp_path, text, lines, whole):
     image = tmp_path / "in.vorn"
     assert run("encode", "--lines", "-", "-o", image, input=text).returncode == 0
-    assert run("decode", "--lines", image).stdout == "".join(l + "\n" for l in lines)
+    assert run("decode", "--lines", image).stdout == "".join(line + "\n" for line in lines)
     assert run("decode", image).stdout == whole + "\n"
 
 
@@ -229,6 +229,6 @@ def test_progress_fits_the_terminal(tmp_path, columns):
     status, shown, _ = run_on_terminal(["encode", "-j", "1", *inputs, "-o", f"{tmp_path}/out/"],
                                        columns=columns)
     assert status == 0
-    lines = [l for l in re.split(r"\r\x1b\[K|\r\n", shown) if l]
-    assert lines and all(len(l) < columns for l in lines), lines
+    lines = [line for line in re.split(r"\r\x1b\[K|\r\n", shown) if line]
+    assert lines and all(len(line) < columns for line in lines), lines
     assert lines[-1].startswith("[30/30 files]"[:columns - 1])

@@ -49,7 +49,8 @@ CASES = [
     (header(a=40) + bytes(26), "Data block offset 40 exceeds buffer length 39"),
     # definition block
     (header(), "Definition block too short: 0 bytes"),
-    (assemble(raw_defs(2049, bytes(6147)), DICT, ONE_INT), "Definition count 2049 exceeds max 2048"),
+    (assemble(raw_defs(2049, bytes(6147)), DICT, ONE_INT),
+     "Definition count 2049 exceeds max 2048"),
     (assemble(raw_defs(2, bytes(3)), DICT, ONE_INT),
      "Definition block has 5 bytes but 2 defs require 8"),
     (assemble(raw_defs(2, obj(6, [("a", 2)])), DICT, ONE_INT),

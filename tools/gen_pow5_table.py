@@ -31,7 +31,9 @@ def header():
     rows = [", ".join(f"0x{w:016X}" for w in words[i:i + 4]) for i in range(0, len(words), 4)]
     body = "".join(f"    {row},\n" for row in rows)
     count = LARGEST - SMALLEST + 1
-    return f"""// Powers of five for the decimal-to-double conversion: for each q from {SMALLEST} to {LARGEST}, 5^q (10^q
+    return f"""\
+// Powers of five for the decimal-to-double conversion: for each q from {SMALLEST} to \
+{LARGEST}, 5^q (10^q
 // without its power of two) as a 128-bit number normalised so that its top bit is set, high word
 // first. Non-negative powers are truncated; negative ones are the reciprocal rounded up, then
 // truncated.
