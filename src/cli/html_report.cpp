@@ -19,7 +19,7 @@ namespace vorn::cli {
 namespace {
 
 constexpr size_t ROWS_SHOWN = 60;   // definitions with a bar of their own; the rest share one
-constexpr size_t FIELDS_SHOWN = 6;  // fields of an object in a row's label
+constexpr size_t FIELDS_SHOWN = 4;  // fields of an object in a row's label
 constexpr size_t FIELDS_IN_TITLE = MAX_OBJECT_FIELDS;  // every field, in the hover text
 
 constexpr std::string_view STYLE = R"(
@@ -64,24 +64,29 @@ struct Part {
   uint64_t bytes;
 };
 
-// A stacked bar of `parts` to the scale of `whole`, then a table of them.
-void stacked(std::string& out, std::span<const Part> parts, uint64_t whole,
-             std::string_view count_header = {}, std::span<const uint64_t> counts = {}) {
+// A stacked bar of `parts` to the scale of `bar_whole`, then a table of them with their shares
+// of the image (`image` bytes) and, when given, their counts.
+struct Counts {
+  std::string_view header;
+  std::span<const uint64_t> values;
+};
+void stacked(std::string& out, std::span<const Part> parts, uint64_t bar_whole, uint64_t image,
+             Counts counts = {}) {
   out += "<div class=\"stack\">";
   for (size_t i = 0; i < parts.size(); ++i) {
     if (parts[i].bytes == 0) continue;
-    out += cat({"<div style=\"width:", css_percent(parts[i].bytes, whole),
+    out += cat({"<div style=\"width:", css_percent(parts[i].bytes, bar_whole),
                 ";background:", COLORS[i % COLORS.size()], "\" title=\"",
                 html_escape(parts[i].name), ": ", byte_count(parts[i].bytes), "\"></div>"});
   }
   out += "</div>\n<table><tr><th class=\"label\">part</th>";
-  if (!counts.empty()) out += cat({"<th>", count_header, "</th>"});
+  if (!counts.values.empty()) out += cat({"<th>", counts.header, "</th>"});
   out += "<th>bytes</th><th>share of the image</th></tr>\n";
   for (size_t i = 0; i < parts.size(); ++i) {
     out += cat({"<tr><td class=\"label\"><span class=\"sw\" style=\"background:",
                 COLORS[i % COLORS.size()], "\"></span>", html_escape(parts[i].name), "</td>"});
-    if (!counts.empty()) out += cat({"<td>", group_digits(counts[i]), "</td>"});
-    out += cat({"<td>", group_digits(parts[i].bytes), "</td><td>", percent(parts[i].bytes, whole),
+    if (!counts.values.empty()) out += cat({"<td>", group_digits(counts.values[i]), "</td>"});
+    out += cat({"<td>", group_digits(parts[i].bytes), "</td><td>", percent(parts[i].bytes, image),
                 "</td></tr>\n"});
   }
   out += "</table>\n";
@@ -95,7 +100,7 @@ void blocks_section(std::string& out, const ImageSizes& s) {
                              {"entry table", s.entry_table},
                              {"payloads", s.payloads}};
   if (s.unused != 0) parts.push_back({"unused", s.unused});
-  stacked(out, parts, s.image);
+  stacked(out, parts, s.image, s.image);
 }
 
 void definition_row(std::string& out, const ImageLayout& layout, const ImageSizes& s,
@@ -158,7 +163,8 @@ void definitions_section(std::string& out, const ImageLayout& layout, const Imag
 }
 
 void kinds_section(std::string& out, const ImageSizes& s) {
-  out += "<h2>Payloads by kind</h2>\n";
+  out +=
+      "<h2>Payloads by kind</h2>\n<p class=\"note\">The bar is to the scale of the payloads.</p>\n";
   const StringSizes& st = s.strings;
   const ScalarCounts& c = s.scalars;
   const std::array<Part, 9> parts = {{{"array headers", 6 * s.arrays},
@@ -173,7 +179,7 @@ void kinds_section(std::string& out, const ImageSizes& s) {
   const std::array<uint64_t, 9> counts = {s.arrays,     s.objects, st.inline_count,
                                           st.ref_count, c.int32s,  c.uint32s,
                                           c.float32s,   c.bools,   c.nulls};
-  stacked(out, parts, s.image, "values", counts);
+  stacked(out, parts, s.payloads, s.image, {"values", counts});
 }
 
 std::string signed_bytes(int64_t n) {
@@ -184,17 +190,16 @@ void strings_section(std::string& out, const ImageSizes& s) {
   const StringSizes& st = s.strings;
   const int64_t instead = st.saved + static_cast<int64_t>(st.ref_bytes);
   const int64_t net = st.saved - static_cast<int64_t>(st.dict_bytes);
+  out += "<h2>Strings</h2>\n";
+  const std::array<Part, 3> parts = {{{"written inline", st.inline_bytes},
+                                      {"the dictionary (the whole dict block)", st.dict_bytes},
+                                      {"references to the dictionary", st.ref_bytes}}};
+  const std::array<uint64_t, 3> counts = {st.inline_count, st.dict_count, st.ref_count};
+  const uint64_t all = st.inline_bytes + st.dict_bytes + st.ref_bytes;
+  stacked(out, parts, all, s.image, {"strings", counts});
   out +=
-      cat({"<h2>Strings</h2>\n<table><tr><th class=\"label\"></th><th>strings</th>"
-           "<th>bytes</th></tr>\n<tr><td class=\"label\">written inline</td><td>",
-           group_digits(st.inline_count), "</td><td>", group_digits(st.inline_bytes),
-           "</td></tr>\n<tr><td class=\"label\">in the dictionary (the whole dict block)</td>"
-           "<td>",
-           group_digits(st.dict_count), "</td><td>", group_digits(st.dict_bytes),
-           "</td></tr>\n<tr><td class=\"label\">references to the dictionary</td><td>",
-           group_digits(st.ref_count), "</td><td>", group_digits(st.ref_bytes),
-           "</td></tr>\n</table>\n<p class=\"note\">Written inline at each reference "
-           "instead, the referred strings would take ",
+      cat({"<p class=\"note\">Written inline at each reference instead, the referred "
+           "strings would take ",
            signed_bytes(instead), ": the references save ", signed_bytes(st.saved), ", ",
            signed_bytes(net), " net of the dict block.</p>\n"});
 }

@@ -139,6 +139,7 @@ class SizeSink : public CheckingSink {
 
   void end_container(TypeTag tag, uint64_t size, uint32_t depth) {
     Frame& f = frames_[depth];
+    if (f.def == NO_DEFINITION) return;  // a container the walker would have refused
     DefinitionSizes& d = defs_[f.def];
     ++d.values;
     d.self += size - f.nested;
