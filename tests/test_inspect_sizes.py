@@ -136,6 +136,17 @@ def test_sizes_of_small_documents(tmp_path, doc, expected_rows, expected_kinds):
     assert sum(sizes["blocks"].values()) == len(image)
 
 
+def test_wide_objects_show_their_heaviest_fields(tmp_path):
+    doc = {"a": 1, "b": 2, "c": "x" * 50, "d": True, "e": [1, 2, 3], "f": None}
+    sizes = sizes_of(image_file(tmp_path, json.dumps(doc)))
+    obj = sizes["definitions"][0]
+    assert obj["shape"] == \
+        'Object 6 fields, the heaviest: "c" String, "e" Array #6, "a" Int32, "b" Int32, ... 2 more'
+    assert [(f["name"], f["bytes"]) for f in obj["fields"]] == \
+        [("a", 4), ("b", 4), ("c", 51), ("d", 1), ("e", 18), ("f", 0)]
+    assert (obj["self"], obj["total"]) == (2 + 4 + 4 + 51 + 1, 2 + 4 + 4 + 51 + 1 + 18)
+
+
 def test_sizes_of_the_reference_saving(tmp_path):
     sizes = sizes_of(image_file(tmp_path, vorn.dumps(json.dumps(["s" * 200] * 3))))
     assert sizes["strings"] == {"inline_count": 1, "inline_bytes": 202, "dict_count": 1,

@@ -43,9 +43,10 @@ definition that values use, the most payload bytes first: its index, how many
 values use it, their own bytes ("self": headers, counts and the scalars and
 strings inside them) and their bytes with the arrays and objects nested in
 them ("total"; a value nested in one of the same definition counts once), each
-with its share of the image, and its shape (an object's first fields with
-their kinds; an array or object field, or an array's elements, with the
-definition its values use, "#N"). Then the payload bytes by kind (array and
+with its share of the image, and its shape (an object's fields with their
+kinds, for more than four fields the four whose values take the most bytes; an
+array or object field, or an array's elements, with the definition its values
+use, "#N"). The first 30 definitions are listed, then the rest summed. Then the payload bytes by kind (array and
 object headers, inline strings, references, numbers, booleans, nulls) and the
 strings: inline, in the dictionary, and the bytes that references save over
 writing each referred string inline. The blocks add up to the image, and the
@@ -408,8 +409,9 @@ int run_inspect(const Args& args) {
     report = text_report(name, inspection);
   }
   if (!report.empty() && !print_out(report)) return STATUS_DATA_ERROR;
-  if (html && !inspection.verdict)
+  if (html && !inspection.verdict) {
     print_error(cat({*html, ": not written: the image has a fault"}));
+  }
   if (inspection.verdict) return STATUS_OK;
   print_error(cat({name, ": ", inspection.verdict.error().message}));
   return STATUS_DATA_ERROR;
