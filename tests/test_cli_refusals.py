@@ -4,9 +4,12 @@ hint for JSON Lines read as one text, the -o rule for several inputs, stats from
 import json
 import os
 import pty
+import re
+import struct
 import subprocess
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from cli_support import VORN, run, write
 
@@ -83,8 +86,10 @@ def test_stats_text_names_the_rule(tmp_path, text, shown):
 # JSON Lines: the line, then the place within that line, whether the refusal is the line's own
 # or comes once every line is walked.
 LINES = [
-    ('[1]\n\n{"a": [1, "x"]}\n', "writer", 'line 3: $.a: Array item 1 is String but elem_type is Int32'),
-    ('[1]\n{"b": {"c": [2.5, 1e39]}}\n[1e40]\n', "reader", "line 2: $.b.c[1]: Cannot represent float inf"),
+    ('[1]\n\n{"a": [1, "x"]}\n', "writer",
+     "line 3: $.a: Array item 1 is String but elem_type is Int32"),
+    ('[1]\n{"b": {"c": [2.5, 1e39]}}\n[1e40]\n', "reader",
+     "line 2: $.b.c[1]: Cannot represent float inf"),
     ('{"c": [1]}\n{"c": [' + ", ".join(["0"] * 70000) + "]}\n", "format",
      "line 2: $.c: Array has 70000 items (max 65535)"),
     ("[1]\n" + json.dumps({"w": wide(300)}) + "\n", "reader",
@@ -103,6 +108,81 @@ def test_json_lines_refusals_name_the_line_then_the_place(tmp_path, text, rule, 
     stats = run("stats", "--lines", "--json", src, timeout=120)
     assert stats.stderr == f"vorn: {src}: refused ({rule}): {message}\n"
     assert json.loads(stats.stdout)[0]["error"] == message
+
+
+# --- the place against a small model of the compiler's order ---------------------------------
+
+def kind(v):
+    if v is None or isinstance(v, bool):
+        return "Null" if v is None else "Bool"
+    if isinstance(v, int):
+        return "UInt32" if v >= 2**63 else "Int32"
+    return {float: "Float32", str: "String", list: "Array", dict: "Object"}[type(v)]
+
+
+NUMBERS = {"Int32", "UInt32", "Float32"}
+
+
+def step(key):
+    if isinstance(key, int):
+        return f"[{key}]"
+    if re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", key):
+        return f".{key}"
+    return "[" + json.dumps(key, ensure_ascii=False) + "]"
+
+
+def children(v):
+    if isinstance(v, list):
+        return list(enumerate(v))
+    if isinstance(v, dict):
+        return [(k, v[k]) for k in sorted(v, key=lambda k: k.encode())]
+    return []
+
+
+def first_mixed_array(v, path="$"):
+    """The refusal of the first array, in post-order with members in key order, whose items
+    cannot share one element kind."""
+    for key, child in children(v):
+        if found := first_mixed_array(child, path + step(key)):
+            return found
+    if isinstance(v, list):
+        elem = next((kind(i) for i in v if i is not None), "Null")
+        for i, item in enumerate(v):
+            if kind(item) != elem and not {kind(item), elem} <= NUMBERS:
+                return f"{path}: Array item {i} is {kind(item)} but elem_type is {elem}"
+    return None
+
+
+def first_infinite_float(v, path="$"):
+    """The first float, in pre-order, that single precision cannot hold."""
+    if isinstance(v, float):
+        try:
+            struct.pack("<f", v)
+        except OverflowError:
+            return f"{path}: Cannot represent float {'inf' if v > 0 else '-inf'}"
+    for key, child in children(v):
+        if found := first_infinite_float(child, path + step(key)):
+            return found
+    return None
+
+
+keys = st.sampled_from(["a", "b_1", ".", 'q"', "é", "a b", ""])
+scalars = st.none() | st.booleans() | st.sampled_from([0, -3, 2**63, 1.5, 1e39, -1e39, "s"])
+documents = st.recursive(scalars, lambda c: st.lists(c, max_size=4)
+                         | st.dictionaries(keys, c, max_size=4), max_leaves=12)
+
+
+@settings(max_examples=25, deadline=None)
+@given(st.lists(documents, min_size=1, max_size=12))
+def test_the_place_is_that_of_the_first_refused_value(tmp_path_factory, docs):
+    base = tmp_path_factory.mktemp("docs")
+    paths = [write(base / f"{i}.json", json.dumps(d)) for i, d in enumerate(docs)]
+    result = run("encode", "-q", "-j", "1", *paths, "-o", f"{base}/out/", timeout=120)
+    expected = ""
+    for path, doc in zip(paths, docs):
+        if message := first_mixed_array(doc) or first_infinite_float(doc):
+            expected += f"vorn: {path}: {message}\n"
+    assert result.stderr == expected
 
 
 def test_an_exactness_refusal_names_its_place_once(tmp_path):

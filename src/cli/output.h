@@ -34,7 +34,8 @@ struct OutputPlan {
 // Names the output of each input. `out` is the value of -o: "-" for standard output (one
 // input only, unless the naming sends everything there anyway); a directory when it ends with
 // '/' or exists as one, which it must with several inputs (a usage error otherwise); else the
-// output file of the one input. Standard input ("-") may be named once and has no name to take into a directory.
+// output file of the one input. Standard input ("-") may be named once and has no name to take
+// into a directory.
 OutputPlan plan_outputs(const Args& inputs, std::optional<std::string_view> out,
                         const OutputNaming& naming);
 
