@@ -37,20 +37,20 @@ narrowing rule gives (a fault of vorn, shown as "differs"). An input of '-' is
 standard input; without any input file, standard input is read when it is not
 a terminal.
 
-A refused file is shown with the rule that refuses it and the message, which
-names the value it is about by its JSON path where it is about one value (and
-with --lines, its line first):
-  json    not JSON text: a syntax error or invalid UTF-8, at its line and column
-  writer  what vorn writes one way only: the items of an array are of one kind
-          (numbers of any kind count as one), a JSON Lines text has at most
-          1048576 lines, and with --exact every value reads back the same
+A refused file is shown with the rule that refuses it in parentheses, then
+the message, which names the value it is about by its JSON path where it is
+about one value (with --lines, its line first); the JSON output gives them as
+"rule" and "error". The rules:
+  json    not JSON text: a syntax error or invalid UTF-8, with line and column
+  writer  the writer's own: the items of an array are of one kind (numbers of
+          any kind count as one), a JSON Lines text has at most 1048576
+          lines, and with --exact every value reads back the same
   format  the limits of the format: 65535 items in an array, 65535 fields in
           an object, 65535 definitions, field names of 255 bytes, strings of
           16777215 bytes, an image below 4 GiB
   reader  what a reader loads, so that no image is written that would not
           load: 2048 definitions, 256 fields in an object, floats within the
           float32 range
-The JSON output gives the rule as "rule" and the message as "error".
 
 The exit status is 1 when a file cannot be read or does not round-trip; files
 that change only by narrowing count as success, unless --exact is given.
