@@ -38,7 +38,7 @@ def test_exact_refuses_each_kind_of_narrowing(tmp_path, text, message):
     assert not out.exists()
     stats = run("stats", "--exact", src)
     assert (stats.returncode, stats.stderr) == \
-        (1, f"vorn: {src}: refused by the compiler: {message}\n")
+        (1, f"vorn: {src}: refused (writer): {message}\n")
     lines = run("encode", "--exact", "--lines", "-", "-o", out, input=f"[0]\n\n{text}\n")
     assert (lines.returncode, lines.stderr) == (1, f"vorn: standard input: line 3: {message}\n")
     plain = run("encode", src)
@@ -130,9 +130,9 @@ def test_decode_lines_gives_one_line_per_entry(tmp_path, text, lines, whole):
 
 @pytest.mark.parametrize("text, message", [
     ('{"a": 1}\n{"a": }\n', "line 2: expected value at line 1 column 7"),
-    ('[1]\n\n[1, "a"]', 'line 3: Array item 1 is String but elem_type is Int32'),
+    ('[1]\n\n[1, "a"]', 'line 3: $: Array item 1 is String but elem_type is Int32'),
     ('[1]\n[2] [3]\n', "line 2: trailing characters at line 1 column 5"),
-    ("[1]\n[1e39]\n", "Cannot represent float inf"),
+    ("[1]\n[1e39]\n", "line 2: $[0]: Cannot represent float inf"),
 ])
 def test_a_bad_line_fails_the_whole_file(tmp_path, text, message):
     src = write(tmp_path / "in.jsonl", text)
