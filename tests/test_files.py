@@ -15,6 +15,8 @@ import time
 import pytest
 
 import vorn
+from cli_support import VORN
+from file_support import STEPS, build_killpoint, killpoint_env, temporaries
 
 
 def records(n, salt):
@@ -26,53 +28,35 @@ def leftovers(directory, *keep):
     return sorted(name for name in os.listdir(directory) if name not in keep)
 
 
-def test_killed_writer_leaves_the_old_or_the_new_image(tmp_path):
-    old_text, new_text = records(300000, "old"), records(330000, "new")
-    old_image, new_image = vorn.dumps(old_text), vorn.dumps(new_text)
-    target = tmp_path / "data.vorn"
-    (tmp_path / "new.json").write_text(new_text)
-    writer = textwrap.dedent(f"""
-        import time, vorn
-        text = open({str(tmp_path / "new.json")!r}).read()
-        start = time.perf_counter()
-        vorn.dumps(text)
-        compiled = time.perf_counter() - start
-        print("ready", compiled, flush=True)
-        start = time.perf_counter()
-        vorn.dump(text, {str(target)!r})
-        print(time.perf_counter() - start, flush=True)
-        """)
-    # How long compiling and the whole dump take here: the kills fall from a little before the
-    # file is touched to a little after the dump is done.
+@pytest.fixture(scope="module")
+def killpoint(tmp_path_factory):
+    return build_killpoint(tmp_path_factory.mktemp("killpoint"))
+
+
+@pytest.mark.parametrize("step, replaced", STEPS.items())
+@pytest.mark.parametrize("writer", ["dump", "command"])
+def test_killed_writer_leaves_the_old_or_the_new_image(tmp_path, killpoint, writer, step,
+                                                       replaced):
+    old_image, new_text = vorn.dumps(records(2000, "old")), records(2200, "new")
+    target, source = tmp_path / "data.vorn", tmp_path / "new.json"
+    source.write_text(new_text)
     target.write_bytes(old_image)
-    timing = subprocess.run([sys.executable, "-c", writer], capture_output=True, text=True,
-                            check=True)
-    _, compiled, whole = timing.stdout.split()
-    first, last = 0.8 * float(compiled), 1.2 * float(whole)
-    assert target.read_bytes() == new_image
-    seen = set()
-
-    def kill_after(delay, k):
-        target.write_bytes(old_image)
-        child = subprocess.Popen([sys.executable, "-c", writer], stdout=subprocess.PIPE, text=True)
-        assert child.stdout.readline().startswith("ready")
-        time.sleep(delay)
-        child.kill()
-        child.wait()
-        child.stdout.close()
-        content = target.read_bytes()
-        assert content in (old_image, new_image), f"kill {k}: {len(content)} bytes"
-        seen.add(content == new_image)
-
-    for k in range(20):
-        kill_after(first + (last - first) * k / 19, k)
-    # A machine slower now than when it was timed: later kills, until one falls after the
-    # replacement.
-    for k in range(20, 30):
-        if True in seen:
-            break
-        kill_after(last * 1.5 ** (k - 19), k)
-    assert seen == {False, True}, "the kills did not fall on both sides of the replacement"
+    target.chmod(0o644)
+    if writer == "dump":
+        args = [sys.executable, "-c",
+                f"import vorn; vorn.dump(open({str(source)!r}).read(), {str(target)!r})"]
+    else:
+        args = [VORN, "encode", str(source), "-o", str(target), "-f"]
+    done = subprocess.run(args, env=killpoint_env(killpoint, step), capture_output=True,
+                          timeout=60)
+    assert done.returncode == -signal.SIGKILL, done.stderr
+    assert target.read_bytes() == (vorn.dumps(new_text) if replaced else old_image)
+    assert stat.S_IMODE(target.stat().st_mode) == 0o644
+    left = temporaries(tmp_path)
+    assert len(left) == (step in ("write", "fsync", "renameat"))
+    if step == "write":
+        # As created, before a byte is in it: readable by its owner alone.
+        assert stat.S_IMODE((tmp_path / left[0]).stat().st_mode) == 0o600
 
 
 def test_file_size_limit_leaves_the_target_whole(tmp_path):
