@@ -287,3 +287,40 @@ def test_numbers_are_grouped_in_reports_only(tmp_path):
     assert re.search(r"data block +offset +\d+  size +\d{1,3}(,\d{3})+\n", report)
     refused = run("encode", write(tmp_path / "long.json", json.dumps([1] * 70000)))
     assert refused.stderr.endswith(": Array has 70000 items (max 65535)\n")
+
+
+@pytest.mark.parametrize("command", CASES)
+@pytest.mark.parametrize("how", ["symbolic link", "hard link"])
+def test_a_batch_output_that_is_another_input_is_refused(tmp_path, command, how):
+    data, _, _ = CASES[command]
+    ext = ".json" if command == "encode" else ".vorn"
+    first, second = write(tmp_path / f"a{ext}", data), write(tmp_path / f"b{ext}", data)
+    out = tmp_path / "out"
+    out.mkdir()
+    made = "a.vorn" if command == "encode" else "a.json"
+    if how == "symbolic link":
+        (out / made).symlink_to(f"../b{ext}")
+    else:
+        os.link(second, out / made)
+    done = run(command, first, second, "-o", f"{out}/", "-f")
+    assert done.returncode == 2
+    assert done.stderr == (f"vorn: {command}: '{out}/{made}' is the input file '{second}' "
+                           f"(see 'vorn {command} --help')\n")
+    assert second.read_bytes() == data
+
+
+@pytest.mark.parametrize("command", CASES)
+def test_two_outputs_that_are_one_file_are_refused(tmp_path, command):
+    data, _, _ = CASES[command]
+    ext, made = (".json", ".vorn") if command == "encode" else (".vorn", ".json")
+    sources = [write(tmp_path / f"{n}{ext}", data) for n in "ab"]
+    out = tmp_path / "out"
+    out.mkdir()
+    shared = write(tmp_path / "shared", b"keep")
+    for n in "ab":
+        (out / f"{n}{made}").symlink_to(shared)
+    done = run(command, *sources, "-o", f"{out}/", "-f")
+    assert done.returncode == 2
+    assert done.stderr == (f"vorn: {command}: '{out}/a{made}' and '{out}/b{made}' are the same "
+                           f"file (see 'vorn {command} --help')\n")
+    assert shared.read_bytes() == b"keep"

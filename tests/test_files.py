@@ -184,3 +184,54 @@ def test_fifo_read_by_another_thread_gets_the_image(fifo):
         timer.cancel()
     reader.join()
     assert got == [vorn.dumps('{"a": [1, 2]}')]
+
+
+# --- load looks at the header first -------------------------------------------------------------
+
+LOAD_IN_A_SMALL_ADDRESS_SPACE = textwrap.dedent("""
+    import resource, sys, vorn
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY))
+    try:
+        vorn.load(sys.argv[1])
+    except ValueError as e:
+        print(e)
+    """)
+
+
+def header(version, data_offset):
+    return bytes([version]) + (13).to_bytes(4, "little") * 2 + data_offset.to_bytes(4, "little")
+
+
+@pytest.mark.skipif(bool(os.environ.get("VORN_EXPECT_SANITIZED")),
+                    reason="a sanitized build cannot run under an address-space limit")
+@pytest.mark.parametrize("start, message", [
+    (b"", "Unsupported VORN version: 0"),
+    (b'{"a": 1}', "Unsupported VORN version: 123"),
+    (header(vorn.dumps("[]")[0], 0xFFFFFFFF),
+     "Data block offset 4294967295 exceeds buffer length 3221225472"),
+], ids=["zeros", "json", "offset"])
+def test_load_refuses_a_large_file_by_its_header_alone(tmp_path, start, message):
+    """3 GB that an address space of 1 GB could not hold: only the header is read."""
+    path = tmp_path / "large"
+    with open(path, "wb") as f:
+        f.write(start)
+        f.truncate(3 << 30)  # sparse: no disk is used
+    done = subprocess.run([sys.executable, "-c", LOAD_IN_A_SMALL_ADDRESS_SPACE, str(path)],
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, f"Failed to parse VORN: {message}\n",
+                                                           "")
+
+
+@pytest.mark.parametrize("data", [b"", b"\x01", bytes(12), bytes(13), b"[1, 2, 3]\n",
+                                  header(vorn.dumps("[]")[0], 14),
+                                  header(vorn.dumps("[]")[0], 13) + b"\0",
+                                  vorn.dumps("[1]")[:20]],
+                         ids=["empty", "one", "12", "13", "json", "offset", "blocks", "cut"])
+def test_load_says_what_loads_says(tmp_path, data):
+    path = tmp_path / "data.vorn"
+    path.write_bytes(data)
+    with pytest.raises(ValueError) as from_bytes:
+        vorn.loads(data)
+    with pytest.raises(ValueError) as from_file:
+        vorn.load(str(path))
+    assert str(from_file.value) == str(from_bytes.value)

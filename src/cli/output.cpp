@@ -88,7 +88,8 @@ std::optional<std::string> shared_output(const Args& inputs,
   for (size_t j = 0; j < targets.size(); ++j) {
     const auto id = regular_file(targets[j], STDOUT_FILENO);
     if (!id) continue;
-    const std::string_view name = targets[j] == STD_STREAM ? "standard output" : targets[j];
+    const std::string_view name =
+        targets[j] == STD_STREAM ? std::string_view("standard output") : targets[j];
     if (const auto in = input_at.find(*id); in != input_at.end() && in->second != j) {
       return cat({"'", name, "' is the input file '", display_name(inputs[in->second]), "'"});
     }
