@@ -5,10 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -439,6 +440,7 @@ std::variant<int, IoError> open_in_place(const std::string& path, const struct s
 
 std::variant<OutputFile, IoError> OutputFile::open(std::string_view path, IoHooks& hooks) {
   if (has_nul(path)) return nul_in_path();
+  if (path.empty()) return IoError::system(ENOENT);
   try {
     const std::string name(path);
     auto r = std::make_unique<Replacement>();
@@ -480,10 +482,7 @@ std::variant<OutputFile, IoError> OutputFile::open(std::string_view path, IoHook
       // (empty, 0600), which the replacement then takes the place of; removed again on failure.
       Descriptor made(
           ::open(name.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600));
-      if (made.get() < 0) {
-        if (errno == ENOENT) continue;
-        return IoError::system(errno);
-      }
+      if (made.get() < 0) return IoError::system(errno);
       struct stat st {};
       if (::fstat(made.get(), &st) != 0) return IoError::system(errno);
       if (!S_ISREG(st.st_mode)) continue;
