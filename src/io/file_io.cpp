@@ -136,8 +136,9 @@ TemporaryList& temporaries() {
 }
 
 // Creates a new temporary file, mode 0600, in `dir` beside `base` and lists it. Returns its
-// descriptor, or -1 with errno set; `name` and `slot` say where it is.
-int create_temporary(int dir, std::string_view base, std::string& name, size_t& slot) {
+// descriptor and sets `slot` to its entry, or returns -1 with errno set. Nothing is allocated once
+// the file exists, so that it is listed whatever happens next.
+int create_temporary(int dir, std::string_view base, size_t& slot) {
   TemporaryList& list = temporaries();
   std::lock_guard lock(list.mutex);
   slot = 0;
@@ -150,7 +151,6 @@ int create_temporary(int dir, std::string_view base, std::string& name, size_t& 
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
       entry.dir = dir;
-      name = entry.name;
       return fd;
     }
     if (errno != EEXIST || attempt == 100) return -1;
@@ -159,12 +159,11 @@ int create_temporary(int dir, std::string_view base, std::string& name, size_t& 
 
 // Renames the listed temporary file over `base` and takes it off the list; on failure it stays
 // listed, with errno set.
-bool rename_temporary(size_t slot, std::string_view base) {
+bool rename_temporary(size_t slot, const std::string& base) {
   TemporaryList& list = temporaries();
   std::lock_guard lock(list.mutex);
   TemporaryList::Entry& entry = list.entries[slot];
-  const std::string target(base);
-  if (::renameat(entry.dir, entry.name.c_str(), entry.dir, target.c_str()) != 0) return false;
+  if (::renameat(entry.dir, entry.name.c_str(), entry.dir, base.c_str()) != 0) return false;
   entry.dir = -1;
   return true;
 }
@@ -378,8 +377,7 @@ struct OutputFile::Replacement {
   Descriptor old{-1};    // the file being replaced (O_PATH) or the placeholder; -1 for none
   bool new_file = true;  // no file existed: the mode comes from the umask
   bool placeholder = false;
-  std::string temp;  // the temporary file's name in place.dir
-  size_t slot = 0;   // its entry in the list of temporary files
+  size_t slot = 0;  // its entry in the list of temporary files
   bool listed = false;
 
   Replacement() = default;
@@ -493,7 +491,7 @@ std::variant<OutputFile, IoError> OutputFile::open(std::string_view path, IoHook
       r->old = std::move(made);
       break;
     }
-    const int fd = create_temporary(r->place.dir.get(), r->place.base, r->temp, r->slot);
+    const int fd = create_temporary(r->place.dir.get(), r->place.base, r->slot);
     if (fd < 0) return IoError::system(errno);
     r->listed = true;
     return OutputFile(hooks, fd, std::move(r));
