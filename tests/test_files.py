@@ -74,7 +74,7 @@ def test_file_size_limit_leaves_the_target_whole(tmp_path):
             print(e)
         """)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                          check=True)
+                          check=True, timeout=60)
     assert done.stdout.startswith("IO error: File too large (os error 27)")
     assert target.read_bytes() == b"old contents"
     assert leftovers(tmp_path, "data.vorn", "in.json") == []
