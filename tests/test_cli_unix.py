@@ -13,7 +13,13 @@ import subprocess
 import pytest
 
 import vorn
-from cli_support import VORN, run, run_on_terminal, write
+from cli_support import VORN, run_on_terminal, write
+from cli_support import run as run_command
+
+
+def run(*args, **kwargs):
+    """The command run to its end, which must come within a minute."""
+    return run_command(*args, timeout=kwargs.pop("timeout", 60), **kwargs)
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DOC = '{"name": "x", "tags": ["x", "y", "x"]}'
@@ -176,8 +182,8 @@ def test_a_pipeline_in_both_directions(tmp_path):
     encode = subprocess.Popen([VORN, "encode", src, "-o", "-"], stdout=subprocess.PIPE)
     decode = subprocess.Popen([VORN, "decode"], stdin=encode.stdout, stdout=subprocess.PIPE)
     encode.stdout.close()
-    out, _ = decode.communicate()
-    assert (encode.wait(), decode.returncode, out) == (0, 0, DECODED.encode())
+    out, _ = decode.communicate(timeout=60)
+    assert (encode.wait(timeout=60), decode.returncode, out) == (0, 0, DECODED.encode())
 
 
 @pytest.mark.parametrize("command", ["inspect", "stats"])
@@ -218,7 +224,7 @@ def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path, args):
     with subprocess.Popen([VORN, *map(str, args)], stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE) as proc:
         proc.stdout.close()  # before the command writes anything
-        err = proc.stderr.read()
+        _, err = proc.communicate(timeout=60)
     # cat and zstd are ended by SIGPIPE here; vorn ignores it and ends with status 1, silently.
     assert (proc.returncode, err) == (1, b"")
 
@@ -286,3 +292,40 @@ def test_numbers_are_grouped_in_reports_only(tmp_path):
     assert re.search(r"data block +offset +\d+  size +\d{1,3}(,\d{3})+\n", report)
     refused = run("encode", write(tmp_path / "long.json", json.dumps([1] * 70000)))
     assert refused.stderr.endswith(": Array has 70000 items (max 65535)\n")
+
+
+@pytest.mark.parametrize("command", CASES)
+@pytest.mark.parametrize("how", ["symbolic link", "hard link"])
+def test_a_batch_output_that_is_another_input_is_refused(tmp_path, command, how):
+    data, _, _ = CASES[command]
+    ext = ".json" if command == "encode" else ".vorn"
+    first, second = write(tmp_path / f"a{ext}", data), write(tmp_path / f"b{ext}", data)
+    out = tmp_path / "out"
+    out.mkdir()
+    made = "a.vorn" if command == "encode" else "a.json"
+    if how == "symbolic link":
+        (out / made).symlink_to(f"../b{ext}")
+    else:
+        os.link(second, out / made)
+    done = run(command, first, second, "-o", f"{out}/", "-f")
+    assert done.returncode == 2
+    assert done.stderr == (f"vorn: {command}: '{out}/{made}' is the input file '{second}' "
+                           f"(see 'vorn {command} --help')\n")
+    assert second.read_bytes() == data
+
+
+@pytest.mark.parametrize("command", CASES)
+def test_two_outputs_that_are_one_file_are_refused(tmp_path, command):
+    data, _, _ = CASES[command]
+    ext, made = (".json", ".vorn") if command == "encode" else (".vorn", ".json")
+    sources = [write(tmp_path / f"{n}{ext}", data) for n in "ab"]
+    out = tmp_path / "out"
+    out.mkdir()
+    shared = write(tmp_path / "shared", b"keep")
+    for n in "ab":
+        (out / f"{n}{made}").symlink_to(shared)
+    done = run(command, *sources, "-o", f"{out}/", "-f")
+    assert done.returncode == 2
+    assert done.stderr == (f"vorn: {command}: '{out}/a{made}' and '{out}/b{made}' are the same "
+                           f"file (see 'vorn {command} --help')\n")
+    assert shared.read_bytes() == b"keep"

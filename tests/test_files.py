@@ -15,6 +15,8 @@ import time
 import pytest
 
 import vorn
+from cli_support import VORN
+from file_support import STEPS, build_killpoint, killpoint_env, temporaries
 
 
 def records(n, salt):
@@ -26,53 +28,35 @@ def leftovers(directory, *keep):
     return sorted(name for name in os.listdir(directory) if name not in keep)
 
 
-def test_killed_writer_leaves_the_old_or_the_new_image(tmp_path):
-    old_text, new_text = records(300000, "old"), records(330000, "new")
-    old_image, new_image = vorn.dumps(old_text), vorn.dumps(new_text)
-    target = tmp_path / "data.vorn"
-    (tmp_path / "new.json").write_text(new_text)
-    writer = textwrap.dedent(f"""
-        import time, vorn
-        text = open({str(tmp_path / "new.json")!r}).read()
-        start = time.perf_counter()
-        vorn.dumps(text)
-        compiled = time.perf_counter() - start
-        print("ready", compiled, flush=True)
-        start = time.perf_counter()
-        vorn.dump(text, {str(target)!r})
-        print(time.perf_counter() - start, flush=True)
-        """)
-    # How long compiling and the whole dump take here: the kills fall from a little before the
-    # file is touched to a little after the dump is done.
+@pytest.fixture(scope="module")
+def killpoint(tmp_path_factory):
+    return build_killpoint(tmp_path_factory.mktemp("killpoint"))
+
+
+@pytest.mark.parametrize("step, replaced", STEPS.items())
+@pytest.mark.parametrize("writer", ["dump", "command"])
+def test_killed_writer_leaves_the_old_or_the_new_image(tmp_path, killpoint, writer, step,
+                                                       replaced):
+    old_image, new_text = vorn.dumps(records(2000, "old")), records(2200, "new")
+    target, source = tmp_path / "data.vorn", tmp_path / "new.json"
+    source.write_text(new_text)
     target.write_bytes(old_image)
-    timing = subprocess.run([sys.executable, "-c", writer], capture_output=True, text=True,
-                            check=True)
-    _, compiled, whole = timing.stdout.split()
-    first, last = 0.8 * float(compiled), 1.2 * float(whole)
-    assert target.read_bytes() == new_image
-    seen = set()
-
-    def kill_after(delay, k):
-        target.write_bytes(old_image)
-        child = subprocess.Popen([sys.executable, "-c", writer], stdout=subprocess.PIPE, text=True)
-        assert child.stdout.readline().startswith("ready")
-        time.sleep(delay)
-        child.kill()
-        child.wait()
-        child.stdout.close()
-        content = target.read_bytes()
-        assert content in (old_image, new_image), f"kill {k}: {len(content)} bytes"
-        seen.add(content == new_image)
-
-    for k in range(20):
-        kill_after(first + (last - first) * k / 19, k)
-    # A machine slower now than when it was timed: later kills, until one falls after the
-    # replacement.
-    for k in range(20, 30):
-        if True in seen:
-            break
-        kill_after(last * 1.5 ** (k - 19), k)
-    assert seen == {False, True}, "the kills did not fall on both sides of the replacement"
+    target.chmod(0o644)
+    if writer == "dump":
+        args = [sys.executable, "-c",
+                f"import vorn; vorn.dump(open({str(source)!r}).read(), {str(target)!r})"]
+    else:
+        args = [VORN, "encode", str(source), "-o", str(target), "-f"]
+    done = subprocess.run(args, env=killpoint_env(killpoint, step), capture_output=True,
+                          timeout=60)
+    assert done.returncode == -signal.SIGKILL, done.stderr
+    assert target.read_bytes() == (vorn.dumps(new_text) if replaced else old_image)
+    assert stat.S_IMODE(target.stat().st_mode) == 0o644
+    left = temporaries(tmp_path)
+    assert len(left) == (step in ("write", "fsync", "renameat"))
+    if step == "write":
+        # As created, before a byte is in it: readable by its owner alone.
+        assert stat.S_IMODE((tmp_path / left[0]).stat().st_mode) == 0o600
 
 
 def test_file_size_limit_leaves_the_target_whole(tmp_path):
@@ -90,7 +74,7 @@ def test_file_size_limit_leaves_the_target_whole(tmp_path):
             print(e)
         """)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                          check=True)
+                          check=True, timeout=60)
     assert done.stdout.startswith("IO error: File too large (os error 27)")
     assert target.read_bytes() == b"old contents"
     assert leftovers(tmp_path, "data.vorn", "in.json") == []
@@ -200,3 +184,54 @@ def test_fifo_read_by_another_thread_gets_the_image(fifo):
         timer.cancel()
     reader.join()
     assert got == [vorn.dumps('{"a": [1, 2]}')]
+
+
+# --- load looks at the header first -------------------------------------------------------------
+
+LOAD_IN_A_SMALL_ADDRESS_SPACE = textwrap.dedent("""
+    import resource, sys, vorn
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY))
+    try:
+        vorn.load(sys.argv[1])
+    except ValueError as e:
+        print(e)
+    """)
+
+
+def header(version, data_offset):
+    return bytes([version]) + (13).to_bytes(4, "little") * 2 + data_offset.to_bytes(4, "little")
+
+
+@pytest.mark.skipif(bool(os.environ.get("VORN_EXPECT_SANITIZED")),
+                    reason="a sanitized build cannot run under an address-space limit")
+@pytest.mark.parametrize("start, message", [
+    (b"", "Unsupported VORN version: 0"),
+    (b'{"a": 1}', "Unsupported VORN version: 123"),
+    (header(vorn.dumps("[]")[0], 0xFFFFFFFF),
+     "Data block offset 4294967295 exceeds buffer length 3221225472"),
+], ids=["zeros", "json", "offset"])
+def test_load_refuses_a_large_file_by_its_header_alone(tmp_path, start, message):
+    """3 GB that an address space of 1 GB could not hold: only the header is read."""
+    path = tmp_path / "large"
+    with open(path, "wb") as f:
+        f.write(start)
+        f.truncate(3 << 30)  # sparse: no disk is used
+    done = subprocess.run([sys.executable, "-c", LOAD_IN_A_SMALL_ADDRESS_SPACE, str(path)],
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, f"Failed to parse VORN: {message}\n",
+                                                           "")
+
+
+@pytest.mark.parametrize("data", [b"", b"\x01", bytes(12), bytes(13), b"[1, 2, 3]\n",
+                                  header(vorn.dumps("[]")[0], 14),
+                                  header(vorn.dumps("[]")[0], 13) + b"\0",
+                                  vorn.dumps("[1]")[:20]],
+                         ids=["empty", "one", "12", "13", "json", "offset", "blocks", "cut"])
+def test_load_says_what_loads_says(tmp_path, data):
+    path = tmp_path / "data.vorn"
+    path.write_bytes(data)
+    with pytest.raises(ValueError) as from_bytes:
+        vorn.loads(data)
+    with pytest.raises(ValueError) as from_file:
+        vorn.load(str(path))
+    assert str(from_file.value) == str(from_bytes.value)

@@ -143,7 +143,10 @@ class Batch {
         std::lock_guard lock(mutex_);
         printed_ = emitted_;
       }
-      room_.notify_all();
+      // One report printed makes room for one more input: waking every waiting worker, of
+      // which all but one would find no room and sleep again, is what made hundreds of threads
+      // cost many times the work itself. A worker that finds more room wakes the next.
+      room_.notify_one();
     }
   }
 
@@ -190,13 +193,18 @@ class Batch {
       size_t index;
       {
         std::unique_lock lock(mutex_);
-        room_.wait(lock, [&] {
+        const auto may_take = [&] {
           return stopping_ || next_ >= inputs_.size() || next_ == printed_ ||
                  (next_ < printed_ + window && waiting_bytes_ < MAX_WAITING_BYTES);
-        });
-        if (stopping_ || next_ >= inputs_.size()) return;
+        };
+        room_.wait(lock, may_take);
+        if (stopping_ || next_ >= inputs_.size()) {
+          room_.notify_one();  // the others end too
+          return;
+        }
         index = next_++;
         current_ = index;
+        if (may_take()) room_.notify_one();
       }
       Finished f = run_one(work_, index, inputs_[index]);
       {

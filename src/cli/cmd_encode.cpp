@@ -77,10 +77,23 @@ struct EncodeJob {
       report.out.assign(image.view());
       return;
     }
-    auto written = write_image_file(target, image.view());
-    if (auto* err = std::get_if<IoError>(&written)) {
-      report.error(cat({target, ": ", err->message()}));
+    if (auto written = write_image(target, image.view()); !written) {
+      report.error(cat({target, ": ", written.error().message}));
     }
+  }
+
+  // Replaces the file `target` with `image`; a terminal, whatever name leads to it (/dev/tty,
+  // /dev/stdout), is refused once opened.
+  static Status write_image(const std::string& target, std::string_view image) {
+    auto opened = OutputFile::open(target);
+    if (auto* err = std::get_if<IoError>(&opened)) return FormatError{err->message()};
+    OutputFile& file = std::get<OutputFile>(opened);
+    if (file.is_terminal()) return FormatError{"refusing to write a binary image to a terminal"};
+    auto written = file.write(image);
+    if (auto* err = std::get_if<IoError>(&written)) return FormatError{err->message()};
+    auto committed = file.commit();
+    if (auto* err = std::get_if<IoError>(&committed)) return FormatError{err->message()};
+    return {};
   }
 };
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <variant>
 
+#include "decode/decode.h"
 #include "io/file_io.h"
 #include "io/io_error.h"
 
@@ -90,7 +91,16 @@ std::variant<ByteBuffer, IoError> read_stdin() {
 
 }  // namespace
 
-Result<ByteBuffer> read_input(std::string_view path) {
+Result<ByteBuffer> read_input(std::string_view path, InputKind kind) {
+  if (kind == InputKind::Image && path != STD_STREAM) {
+    auto read = read_checked_file(path, HEADER_SIZE, &check_header);
+    if (auto* err = std::get_if<ConvertError>(&read)) {
+      const auto* io = std::get_if<IoError>(err);
+      return FormatError{cat(
+          {display_name(path), ": ", io ? io->message() : std::get<FormatError>(*err).message})};
+    }
+    return std::move(std::get<ByteBuffer>(read));
+  }
   auto read = path == STD_STREAM ? read_stdin() : read_image_file(path);
   if (auto* err = std::get_if<IoError>(&read)) {
     return FormatError{cat({display_name(path), ": ", err->message()})};
@@ -100,10 +110,7 @@ Result<ByteBuffer> read_input(std::string_view path) {
 
 bool is_terminal(int fd) { return ::isatty(fd) == 1; }
 
-int print_help(std::string_view text) {
-  (void)print_out(text);
-  return STATUS_OK;
-}
+int print_help(std::string_view text) { return print_out(text) ? STATUS_OK : STATUS_DATA_ERROR; }
 
 std::string cat(std::initializer_list<std::string_view> parts) {
   size_t n = 0;

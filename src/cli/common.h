@@ -64,14 +64,20 @@ void print_err_text(std::string_view text);
 // Prints "vorn: {command}: {problem}" and a hint to the command's help; returns STATUS_USAGE_ERROR.
 int usage_error(std::string_view command, std::string_view problem);
 
+// What an input is read as. An Image file is refused by its header, with the decoder's message,
+// before the rest of it is read (a regular file; standard input, a FIFO or a device is read
+// whole).
+enum class InputKind { Any, Image };
+
 // The whole contents of the file at `path`, or of standard input for "-"; or the error as
 // "{name}: {error}".
-Result<ByteBuffer> read_input(std::string_view path);
+Result<ByteBuffer> read_input(std::string_view path, InputKind kind = InputKind::Any);
 
 // True when the descriptor is a terminal.
 bool is_terminal(int fd);
 
-// Prints the help text on standard output; returns STATUS_OK.
+// Prints the help text on standard output; returns STATUS_OK, or STATUS_DATA_ERROR when the
+// text could not be written (reported as print_out does).
 int print_help(std::string_view text);
 
 // The pieces joined into one string. (Chains of operator+ starting from a literal trip a false

@@ -1,11 +1,18 @@
 // vorn: converts JSON files to VORN images and back, and shows what is inside an image.
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <exception>
 #include <new>
 #include <string_view>
+#include <thread>
 
 #include "cli/commands.h"
+#include "io/file_io.h"
 
 #ifndef VORN_VERSION
 #error "the build passes the version of pyproject.toml as VORN_VERSION"
@@ -108,14 +115,66 @@ int dispatch(int argc, char** argv) {
   return cmd->run(args);
 }
 
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that no file the
+// command opens becomes its standard input, output or error and gets another file's text. False
+// when that cannot be done.
+bool open_standard_descriptors() {
+  for (int fd = 0; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lower ones are open, so the lowest free descriptor is this one.
+    const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened != fd) return false;
+  }
+  return true;
+}
+
+// The signals that end the command; each removes the temporary files of the run first.
+constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Waits for an ending signal on a thread of its own, with the signals blocked in every other
+// thread (the workers inherit the mask), so that the cleanup may take locks and free nothing in
+// a signal handler: it removes every temporary file, then ends the process by the same signal,
+// so that the shell sees the status it expects (128 + the signal's number). A signal ignored
+// when the command started (nohup) stays ignored.
+void handle_ending_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int sig : ENDING_SIGNALS) {
+    struct sigaction old {};
+    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) sigaddset(&set, sig);
+  }
+  if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
+  try {
+    std::thread([set] {
+      int sig = 0;
+      while (::sigwait(&set, &sig) != 0) {
+      }
+      vorn::remove_temporary_files();
+      std::signal(sig, SIG_DFL);
+      sigset_t one;
+      sigemptyset(&one);
+      sigaddset(&one, sig);
+      ::pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+      ::raise(sig);
+      ::_exit(128 + sig);  // not reached: the default action of the signal ends the process
+    }).detach();
+  } catch (const std::exception&) {
+    // Without the thread the signals end the command as they would have, temporary files left.
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  }
+}
+
 }  // namespace
 }  // namespace vorn::cli
 
 int main(int argc, char** argv) {
+  if (!vorn::cli::open_standard_descriptors()) return vorn::cli::STATUS_DATA_ERROR;
   // A reader that goes away (`vorn decode x.vorn | head`) and a file size limit are write
   // errors that the command reports and ends on, not signals that end it without a word.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
+  vorn::cli::handle_ending_signals();
+  vorn::umask_is_fixed();  // the command never changes it
   try {
     return vorn::cli::dispatch(argc, argv);
   } catch (const std::bad_alloc&) {

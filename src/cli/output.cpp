@@ -4,9 +4,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <system_error>
+#include <unordered_map>
 #include <unordered_set>
+
+#include "io/io_error.h"
 
 namespace vorn::cli {
 
@@ -38,12 +44,61 @@ bool exists(std::string_view path) {
   return fs::exists(fs::symlink_status(fs::path(path), ec));
 }
 
-// The file that `path` names (through links), or standard input or output for "-".
+// The file that `path` names (through links, as the kernel follows them), or standard input or
+// output for "-"; nothing with errno set when there is none.
 std::optional<struct stat> stat_of(std::string_view path, int std_fd) {
   struct stat st {};
   const int rc = path == STD_STREAM ? ::fstat(std_fd, &st) : ::stat(std::string(path).c_str(), &st);
   if (rc != 0) return std::nullopt;
   return st;
+}
+
+struct FileId {
+  dev_t dev;
+  ino_t ino;
+  bool operator==(const FileId&) const = default;
+};
+
+struct FileIdHash {
+  size_t operator()(const FileId& id) const noexcept {
+    return std::hash<uint64_t>()(static_cast<uint64_t>(id.ino) * 0x9E3779B97F4A7C15ULL ^
+                                 static_cast<uint64_t>(id.dev));
+  }
+};
+
+// The regular file `path` names, if it names one.
+std::optional<FileId> regular_file(std::string_view path, int std_fd) {
+  const auto st = stat_of(path, std_fd);
+  if (!st || !S_ISREG(st->st_mode)) return std::nullopt;
+  return FileId{st->st_dev, st->st_ino};
+}
+
+// The refusal when an output of the batch is the file of another input, or the same file as
+// another output (two names, or links, for one file): writing it would destroy an input before
+// it is read, or one result would overwrite the other. An output that is its own input is
+// refused by check_target, with that input's name. Names that do not resolve yet are left to the
+// writes, which report them.
+std::optional<std::string> shared_output(const Args& inputs,
+                                         const std::vector<std::string>& targets) {
+  std::unordered_map<FileId, size_t, FileIdHash> input_at;
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    if (const auto id = regular_file(inputs[i], STDIN_FILENO)) input_at.emplace(*id, i);
+  }
+  std::unordered_map<FileId, size_t, FileIdHash> output_at;
+  for (size_t j = 0; j < targets.size(); ++j) {
+    const auto id = regular_file(targets[j], STDOUT_FILENO);
+    if (!id) continue;
+    const std::string_view name =
+        targets[j] == STD_STREAM ? std::string_view("standard output") : targets[j];
+    if (const auto in = input_at.find(*id); in != input_at.end() && in->second != j) {
+      return cat({"'", name, "' is the input file '", display_name(inputs[in->second]), "'"});
+    }
+    const auto [out, fresh] = output_at.emplace(*id, j);
+    if (!fresh && targets[j] != STD_STREAM) {
+      return cat({"'", targets[out->second], "' and '", name, "' are the same file"});
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -106,6 +161,7 @@ OutputPlan plan_outputs(const Args& inputs, std::optional<std::string_view> out,
     }
     plan.targets.push_back(target.string());
   }
+  if (auto shared = shared_output(inputs, plan.targets)) plan.error = std::move(*shared);
   return plan;
 }
 
@@ -120,7 +176,12 @@ bool make_output_dir(const OutputPlan& plan) {
 
 Status check_target(std::string_view input, std::string_view target, bool force) {
   const auto out = stat_of(target, STDOUT_FILENO);
-  if (!out) return {};  // nothing there yet
+  if (!out) {
+    if (errno == ENOENT) return {};  // nothing there yet
+    // A name that cannot be looked up (a link the kernel refuses to follow, a directory this
+    // process may not search) is not taken for an absent one.
+    return FormatError{cat({target, ": ", IoError::system(errno).message()})};
+  }
   // A FIFO or a device is written in place, and may well be the input too (/dev/null).
   if (!S_ISREG(out->st_mode)) return {};
   if (const auto in = stat_of(input, STDIN_FILENO);

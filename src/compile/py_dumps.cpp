@@ -34,8 +34,17 @@ PyObject* dump_impl(std::string_view json_text, std::string_view path) {
   if (!image) return raise_format_error(image.error());
   // The file is touched only now that the whole image exists.
   PythonIoHooks hooks;
-  auto written = write_image_file(path, image->view(), hooks);
+  auto opened = OutputFile::open(path, hooks);
+  if (auto* err = std::get_if<IoError>(&opened)) return raise_io_error(*err);
+  OutputFile& file = std::get<OutputFile>(opened);
+  // Whatever name leads there (/dev/tty, /dev/stdout), an image does not go to a terminal.
+  if (file.is_terminal()) {
+    return raise_io_error(IoError::fixed("refusing to write a binary image to a terminal"));
+  }
+  auto written = file.write(image->view());
   if (auto* err = std::get_if<IoError>(&written)) return raise_io_error(*err);
+  auto committed = file.commit();
+  if (auto* err = std::get_if<IoError>(&committed)) return raise_io_error(*err);
   Py_RETURN_NONE;
 }
 

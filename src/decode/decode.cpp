@@ -43,13 +43,13 @@ std::string_view view_of(const uint8_t* p, size_t n) {
   return {reinterpret_cast<const char*>(p), n};
 }
 
-// Header: version and the three block offsets, each bounded by the one before it.
-Status read_header(std::span<const uint8_t> image, ImageLayout& layout) {
-  const size_t size = image.size();
-  if (size < HEADER_SIZE) {
+// Header: version and the three block offsets, each bounded by the one before it. `head` holds
+// the first bytes of an image of `size` bytes: all of them, or at least HEADER_SIZE.
+Status read_header(std::span<const uint8_t> head, uint64_t size, ImageLayout& layout) {
+  if (size < HEADER_SIZE || head.size() < HEADER_SIZE) {
     return FormatError{"Header requires 13 bytes, got " + std::to_string(size)};
   }
-  const uint8_t* b = image.data();
+  const uint8_t* b = head.data();
   layout.version = b[0];
   layout.def_block_offset = load_u32(b + 1);
   layout.dict_block_offset = load_u32(b + 5);
@@ -281,8 +281,13 @@ class DocumentSink {
 
 }  // namespace
 
+Status check_header(std::span<const uint8_t> prefix, uint64_t image_size) {
+  ImageLayout layout;
+  return read_header(prefix, image_size, layout);
+}
+
 Status read_layout(std::span<const uint8_t> image, ImageLayout& layout) {
-  if (Status st = read_header(image, layout); !st) return st;
+  if (Status st = read_header(image, image.size(), layout); !st) return st;
   const uint8_t* b = image.data();
   const uint32_t d = layout.def_block_offset;
   const uint32_t s = layout.dict_block_offset;

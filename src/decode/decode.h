@@ -70,6 +70,11 @@ struct ImageLayout {
   }
 };
 
+// Makes the first checks of read_layout, those of the header, with the same messages, on the
+// first bytes of an image of `image_size` bytes: `prefix` holds all of them, or at least
+// HEADER_SIZE. A file can so be refused by its beginning before it is read whole.
+Status check_header(std::span<const uint8_t> prefix, uint64_t image_size);
+
 // Checks the header, the definition block, the dict block and the data block's entry count, in
 // that order, and fills `layout` with views of them. The entries themselves are not read. On a
 // fault `layout` keeps what was read before it (see ImageLayout).

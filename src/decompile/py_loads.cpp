@@ -424,8 +424,9 @@ PyObject* loads_impl(std::span<const uint8_t> image) {
 
 PyObject* load_impl(std::string_view path) {
   PythonIoHooks hooks;
-  auto read = read_image_file(path, hooks);
-  if (auto* error = std::get_if<IoError>(&read)) return raise_convert_error(*error);
+  // A file that is no image is refused by its header before the rest is read.
+  auto read = read_checked_file(path, HEADER_SIZE, &check_header, hooks);
+  if (auto* error = std::get_if<ConvertError>(&read)) return raise_convert_error(*error);
   const ByteBuffer& buffer = std::get<ByteBuffer>(read);
   return loads_impl(std::span<const uint8_t>(buffer.data(), buffer.size()));
 }
