@@ -56,9 +56,11 @@ def write(path, data):
     return path
 
 
-def drain(master, deadline):
+def drain(master, deadline=None):
     """Everything written to the terminal whose other side `master` is, until it closes; fails
-    when that takes past `deadline` (a time.monotonic() value)."""
+    when that takes past `deadline` (a time.monotonic() value; TIMEOUT from now by default)."""
+    if deadline is None:
+        deadline = time.monotonic() + TIMEOUT
     chunks = []
     while True:
         ready, _, _ = select.select([master], [], [], max(0.0, deadline - time.monotonic()))
