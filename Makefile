@@ -159,7 +159,8 @@ dist: build-deps
 # only the packing is left), then repaired by auditwheel, which gives it the oldest manylinux
 # tag that the C library functions its binaries call allow, and which would copy in any shared
 # library outside that tag's list (none: libstdc++ is linked in). The extension is built against
-# one CPython's ABI, so each interpreter has a wheel of its own: `make wheels` makes all three.
+# one CPython's ABI, so each interpreter has a wheel of its own: `make wheels` makes and checks
+# all three.
 CPTAG = $(shell $(PY) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 WHEEL_RAW = build/wheel-raw/$(CPTAG)
 wheel: $(VENV)/.build-deps $(VENV)/.wheel-deps $(VENV)/.build-settings
@@ -168,11 +169,11 @@ wheel: $(VENV)/.build-deps $(VENV)/.wheel-deps $(VENV)/.build-settings
 	PATH=$(abspath $(VENV)/bin):$$PATH auditwheel repair --wheel-dir dist $(WHEEL_RAW)/*.whl
 	$(VENV)/bin/auditwheel show dist/vorn-*-$(CPTAG)-$(CPTAG)-*.whl
 
-# The wheel of $(PYTHON) installed into a new environment whose PATH holds no compiler, cmake or
-# ninja, timed, then checked there by tests/test_wheel.py: the module, the command and the
-# wheel's contents.
+# The wheel of $(PYTHON), made as above, installed into a new environment whose PATH holds no
+# compiler, cmake or ninja, timed, then checked there by tests/test_wheel.py: its tags, the
+# module, the command and the libraries they need.
 WHEEL_CHECK = build/wheel-check/$(CPTAG)
-wheel-check: $(VENV)/.test-deps
+wheel-check: wheel $(VENV)/.test-deps
 	rm -rf $(WHEEL_CHECK)
 	$(PYTHON) -m venv $(WHEEL_CHECK)
 	@start=$$(date +%s%N); \
@@ -184,7 +185,7 @@ wheel-check: $(VENV)/.test-deps
 
 WHEEL_PYTHONS := python3.11 python3.12 python3.13
 wheels:
-	for p in $(WHEEL_PYTHONS); do $(MAKE) wheel wheel-check PYTHON=$$p || exit 1; done
+	for p in $(WHEEL_PYTHONS); do $(MAKE) wheel-check PYTHON=$$p || exit 1; done
 
 clean:
 	rm -rf build dist $(VENV)
