@@ -147,12 +147,12 @@ DIST_CHECK := build/dist-check
 dist: build-deps
 	$(PIP) install build
 	rm -rf dist/*.tar.gz $(DIST_CHECK)
-	$(PY) -m build --sdist --outdir dist
-	$(PY) -m build --wheel --outdir $(DIST_CHECK)/wheel dist/*.tar.gz
+	$(PY) -m build --outdir $(DIST_CHECK)/out
 	$(PYTHON) -m venv $(DIST_CHECK)
-	$(DIST_CHECK)/bin/python -m pip --disable-pip-version-check -q install --no-deps $(DIST_CHECK)/wheel/*.whl
+	$(DIST_CHECK)/bin/python -m pip --disable-pip-version-check -q install --no-deps $(DIST_CHECK)/out/*.whl
 	$(DIST_CHECK)/bin/vorn --help >/dev/null
 	cd $(DIST_CHECK) && bin/python -c "import vorn; assert vorn.loads(vorn.dumps('[1]')) == [1]"
+	mkdir -p dist && cp $(DIST_CHECK)/out/*.tar.gz dist/
 	@ls -l dist
 
 # A manylinux wheel for $(PYTHON) in dist/: built from make's CMake tree (so after `make test`
@@ -171,9 +171,10 @@ wheel: $(VENV)/.build-deps $(VENV)/.wheel-deps $(VENV)/.build-settings
 
 # The wheel of $(PYTHON), made as above, installed into a new environment whose PATH holds no
 # compiler, cmake or ninja, timed, then checked there by tests/test_wheel.py: its tags, the
-# module, the command and the libraries they need.
+# module, the command and the libraries they need. The suite's conftest imports the package
+# installed into $(VENV), hence the install (from the same build, so nothing more is compiled).
 WHEEL_CHECK = build/wheel-check/$(CPTAG)
-wheel-check: wheel $(VENV)/.test-deps
+wheel-check: wheel $(INSTALLED) $(VENV)/.test-deps
 	rm -rf $(WHEEL_CHECK)
 	$(PYTHON) -m venv $(WHEEL_CHECK)
 	@start=$$(date +%s%N); \
