@@ -8,13 +8,17 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
 .PHONY: run test test-asan replay fuzz fuzz-build install build-deps test-deps format format-check clean \
-	dist
+	dist wheel wheels wheel-check FORCE
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
 
 $(VENV)/.build-deps: requirements-build.txt | $(PY)
 	$(PIP) install -r requirements-build.txt
+	touch $@
+
+$(VENV)/.wheel-deps: requirements-wheel.txt | $(PY)
+	$(PIP) install -r requirements-wheel.txt
 	touch $@
 
 $(VENV)/.test-deps: requirements-test.txt | $(PY)
@@ -29,9 +33,30 @@ build-deps: $(VENV)/.build-deps
 test-deps: $(VENV)/.test-deps
 bench-deps: $(VENV)/.bench-deps
 
-# Rebuilds incrementally: the CMake build tree is kept under build/.
-install: build-deps
-	$(PIP) install --no-build-isolation .
+# Builds and installs the package into $(VENV). The CMake tree is make's own, one per interpreter
+# (build/make-cp312-cp312-linux_x86_64 and so on), apart from the build/{wheel_tag} of a plain
+# `pip install .`, whose isolated build environment puts its own cmake and ninja in the cache: the
+# two never make each other start over. The package is built and installed again only when a
+# file it is built from, or the build's settings, changed since the last install into $(VENV);
+# then ninja rebuilds what those changes touch.
+MAKE_BUILD_DIR := build/make-{wheel_tag}
+SKBUILD_MAKE := --config-settings=build-dir=$(MAKE_BUILD_DIR)
+PACKAGE_INPUTS := $(shell find src -name '*.cpp' -o -name '*.h') CMakeLists.txt pyproject.toml \
+	vorn.pyi README.md LICENSE
+INSTALLED := $(VENV)/.installed
+# The environment variables that pyproject.toml hands to CMake: a change rebuilds.
+BUILD_SETTINGS := VORN_WERROR=$(VORN_WERROR) VORN_SANITIZE=$(VORN_SANITIZE)
+
+$(VENV)/.build-settings: FORCE | $(PY)
+	@echo '$(BUILD_SETTINGS)' | cmp -s - $@ || echo '$(BUILD_SETTINGS)' > $@
+
+# The stamp is dated before the build, so that a file saved while it runs is built next time.
+$(INSTALLED): $(PACKAGE_INPUTS) $(VENV)/.build-settings $(VENV)/.build-deps
+	@touch $@.new
+	$(PIP) install --no-build-isolation $(SKBUILD_MAKE) .
+	@mv $@.new $@
+
+install: $(INSTALLED)
 
 # The main job: the vorn command on the bundled example, through all four subcommands.
 EXAMPLE := examples/catalog.json
@@ -117,18 +142,52 @@ format-check: test-deps
 	clang-format --dry-run --Werror $$(git ls-files 'src/*.cpp' 'src/*.h' 'fuzz/*.cpp' 'fuzz/*.h')
 	$(VENV)/bin/ruff check $$(git ls-files '*.py')
 
-# A source distribution and a wheel built from it alone (so the sdist is known to be complete),
-# then the wheel installed into a scratch environment and its command and module tried.
+# A source distribution in dist/, and a wheel built from it alone (so the sdist is known to be
+# complete) installed into a scratch environment, where its command and module are tried.
 DIST_CHECK := build/dist-check
 dist: build-deps
 	$(PIP) install build
-	rm -rf dist $(DIST_CHECK)
-	$(PY) -m build --outdir dist
+	rm -rf dist/*.tar.gz $(DIST_CHECK)
+	$(PY) -m build --outdir $(DIST_CHECK)/out
 	$(PYTHON) -m venv $(DIST_CHECK)
-	$(DIST_CHECK)/bin/python -m pip --disable-pip-version-check -q install --no-deps dist/*.whl
+	$(DIST_CHECK)/bin/python -m pip --disable-pip-version-check -q install --no-deps $(DIST_CHECK)/out/*.whl
 	$(DIST_CHECK)/bin/vorn --help >/dev/null
 	cd $(DIST_CHECK) && bin/python -c "import vorn; assert vorn.loads(vorn.dumps('[1]')) == [1]"
+	mkdir -p dist && cp $(DIST_CHECK)/out/*.tar.gz dist/
 	@ls -l dist
+
+# A manylinux wheel for $(PYTHON) in dist/: built from make's CMake tree (so after `make test`
+# only the packing is left), then repaired by auditwheel, which gives it the oldest manylinux
+# tag that the C library functions its binaries call allow, and which would copy in any shared
+# library outside that tag's list (none: libstdc++ is linked in). The extension is built against
+# one CPython's ABI, so each interpreter has a wheel of its own: `make wheels` makes and checks
+# all three.
+CPTAG = $(shell $(PY) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+WHEEL_RAW = build/wheel-raw/$(CPTAG)
+wheel: $(VENV)/.build-deps $(VENV)/.wheel-deps $(VENV)/.build-settings
+	rm -rf $(WHEEL_RAW) dist/vorn-*-$(CPTAG)-$(CPTAG)-*.whl
+	$(PIP) wheel --no-build-isolation --no-deps $(SKBUILD_MAKE) --wheel-dir $(WHEEL_RAW) .
+	PATH=$(abspath $(VENV)/bin):$$PATH auditwheel repair --wheel-dir dist $(WHEEL_RAW)/*.whl
+	$(VENV)/bin/auditwheel show dist/vorn-*-$(CPTAG)-$(CPTAG)-*.whl
+
+# The wheel of $(PYTHON), made as above, installed into a new environment whose PATH holds no
+# compiler, cmake or ninja, timed, then checked there by tests/test_wheel.py: its tags, the
+# module, the command and the libraries they need. The suite's conftest imports the package
+# installed into $(VENV), hence the install (from the same build, so nothing more is compiled).
+WHEEL_CHECK = build/wheel-check/$(CPTAG)
+wheel-check: wheel $(INSTALLED) $(VENV)/.test-deps
+	rm -rf $(WHEEL_CHECK)
+	$(PYTHON) -m venv $(WHEEL_CHECK)
+	@start=$$(date +%s%N); \
+	env -i PATH=$(abspath $(WHEEL_CHECK))/bin $(WHEEL_CHECK)/bin/python -m pip \
+		--disable-pip-version-check --no-cache-dir -q install --no-index --no-deps \
+		dist/vorn-*-$(CPTAG)-$(CPTAG)-manylinux*.whl || exit 1; \
+	echo "installed the $(CPTAG) wheel in $$(( ($$(date +%s%N) - start) / 1000000 )) ms"
+	VORN_WHEEL_ENV=$(abspath $(WHEEL_CHECK)) $(PY) -m pytest -p no:cacheprovider tests/test_wheel.py
+
+WHEEL_PYTHONS := python3.11 python3.12 python3.13
+wheels:
+	for p in $(WHEEL_PYTHONS); do $(MAKE) wheel-check PYTHON=$$p || exit 1; done
 
 clean:
 	rm -rf build dist $(VENV)

@@ -52,8 +52,8 @@ class Reader {
     }
     if (type == &PyLong_Type) {
       const auto* v = reinterpret_cast<PyLongObject*>(obj);
-      if (!PyUnstable_Long_IsCompact(v)) return read_wide_int(obj);
-      push_int(PyUnstable_Long_CompactValue(v));
+      if (!py_compat::long_is_compact(v)) return read_wide_int(obj);
+      push_int(py_compat::long_compact_value(v));
       return true;
     }
     if (type == &PyDict_Type) return read_dict(obj, depth);
@@ -128,7 +128,7 @@ class Reader {
   [[gnu::noinline]] bool read_dict(PyObject* dict, uint32_t depth) {
     if (depth >= MAX_DEPTH) return too_deep();
     const PyRef hold = PyRef::borrow(dict);
-    const Py_ssize_t start_len = PyDict_GET_SIZE(dict);
+    const Py_ssize_t start_len = py_compat::dict_size(dict);
     Py_ssize_t remaining = start_len;
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
@@ -137,7 +137,7 @@ class Reader {
     for (;;) {
       // The guards run before every step, the last one (which finds the end) included. Their
       // faults are unrecoverable and raised as PanicException here, as the boundary would.
-      if (PyDict_GET_SIZE(dict) != start_len) {
+      if (py_compat::dict_size(dict) != start_len) {
         raise_panic("dictionary changed size during iteration");
         return false;
       }

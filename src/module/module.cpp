@@ -12,6 +12,7 @@
 
 #include "module/boundary.h"
 #include "module/functions.h"
+#include "module/py_compat.h"
 #include "module/py_ref.h"
 
 namespace vorn {
@@ -103,7 +104,7 @@ inline bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, 
 
 // Adds the note "while processing '{param}'" to the pending exception.
 void note_parameter(const char* param) {
-  PyObject* exc = PyErr_GetRaisedException();
+  PyObject* exc = py_compat::take_raised_exception();
   PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", param));
   if (note) {
     PyRef r = PyRef::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
@@ -111,7 +112,7 @@ void note_parameter(const char* param) {
   } else {
     PyErr_Clear();
   }
-  PyErr_SetRaisedException(exc);
+  py_compat::set_raised_exception(exc);
 }
 
 void raise_not_instance(PyObject* arg, const char* target) {

@@ -10,10 +10,82 @@
 #include <cstddef>
 #include <cstring>
 
+// The interpreters whose dict tables (a keys object of a fixed head, its index array, then its
+// entries, with values in the entries for every dict but an instance's attribute dict) the fast
+// paths below read and fill in place: 3.11 to 3.13 share that layout. A free-threaded interpreter
+// guards its dicts in ways of its own.
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
+#define VORN_DICT_TABLES 1
+#else
+#define VORN_DICT_TABLES 0
+#endif
+
 namespace vorn::py_compat {
 
+// The number of entries of `dict`, a dict or a subclass. The 3.11 headers spell
+// PyDict_GET_SIZE with a C cast, which the project's warnings refuse.
+inline Py_ssize_t dict_size(PyObject* dict) {
+  return reinterpret_cast<PyDictObject*>(dict)->ma_used;
+}
+
+// The pending exception, normalized, with its traceback attached, as a new reference that the
+// caller hands back to set_raised_exception; nullptr when none is pending. The indicator is
+// cleared.
+inline PyObject* take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  // 3.11 keeps the type, the value and the traceback apart.
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return nullptr;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return value;
+#endif
+}
+
+// Makes `exc`, an exception from take_raised_exception (or nullptr, which clears the indicator),
+// the pending one again; the reference is stolen.
+inline void set_raised_exception(PyObject* exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc);
+#else
+  if (exc == nullptr) {
+    PyErr_Restore(nullptr, nullptr, nullptr);
+    return;
+  }
+  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
+  PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+#endif
+}
+
+// Whether `v`, an int, is held in at most one internal digit, whose value long_compact_value
+// then gives.
+inline bool long_is_compact(const PyLongObject* v) {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyUnstable_Long_IsCompact(v) != 0;
+#else
+  // In 3.11 the size counts the digits, signed as the value.
+  const Py_ssize_t size = v->ob_base.ob_size;
+  return size >= -1 && size <= 1;
+#endif
+}
+
+inline Py_ssize_t long_compact_value(const PyLongObject* v) {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyUnstable_Long_CompactValue(v);
+#else
+  return v->ob_base.ob_size * static_cast<Py_ssize_t>(v->ob_digit[0]);
+#endif
+}
+
 // A new empty dict with room for `n` keys, so that inserting them never grows its table; nullptr
-// with an exception set on failure. Declared by the interpreter's headers in 3.12 and 3.13.
+// with an exception set on failure. Declared by the interpreter's headers in 3.11 to 3.13.
 inline PyObject* dict_with_room(Py_ssize_t n) { return _PyDict_NewPresized(n); }
 
 // Inserts `key`, an exact str whose hash `hash` is already cached in it, with `value` (neither
@@ -140,12 +212,12 @@ inline PyObject* new_ascii_str(const char* s, size_t n) {
 
 // The next entry of `dict` (an exact dict or a subclass) from position *pos on, exactly as
 // PyDict_Next gives it: 1 with borrowed references in *key and *value and *pos advanced, or 0 at
-// the end. For the combined tables of 3.12 and 3.13 (every dict but an instance's attribute
+// the end. For the combined tables of 3.11 to 3.13 (every dict but an instance's attribute
 // dict) the entry is read straight from the table, as PyDict_Next reads it, without the call;
 // the table is looked up afresh on every step, as PyDict_Next does, so that a dict changed by
 // code run between two steps is read as safely as it would be by PyDict_Next. Other tables, and
 // other versions, go through PyDict_Next.
-#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+#if VORN_DICT_TABLES
 namespace dict_layout {
 
 // The head of the interpreter's dict keys table in these versions, up to its index array, which
@@ -177,7 +249,7 @@ struct UnicodeEntry {
 #endif
 
 inline int dict_next(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject** value) {
-#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+#if VORN_DICT_TABLES
   const auto* mp = reinterpret_cast<const PyDictObject*>(dict);
   const auto* keys = reinterpret_cast<const dict_layout::KeysHead*>(mp->ma_keys);
   if (mp->ma_values == nullptr &&
@@ -208,7 +280,7 @@ inline int dict_next(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject**
 }
 
 // Whether dict_from_shape can fill a copy of a dict in place on this interpreter.
-#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+#if VORN_DICT_TABLES
 inline constexpr bool DICT_SHAPES = true;
 #else
 inline constexpr bool DICT_SHAPES = false;
@@ -224,7 +296,7 @@ inline constexpr bool DICT_SHAPES = false;
 // nullptr with no exception when the copy is not laid out as expected (or DICT_SHAPES is
 // false): the references then stay with the caller, who builds the dict by inserts.
 inline PyObject* dict_from_shape(PyObject* shape, PyObject* const* values, size_t n) {
-#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+#if VORN_DICT_TABLES
   PyObject* copy = PyDict_Copy(shape);
   if (copy == nullptr) return nullptr;
   auto* mp = reinterpret_cast<PyDictObject*>(copy);
