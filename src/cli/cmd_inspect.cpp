@@ -2,6 +2,7 @@
 // decoder read before the fault and then its message.
 
 #include <algorithm>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -76,11 +77,10 @@ struct Inspection {
 };
 
 // The decompiler's verdict on an image that the decoder accepts: it makes the checks the decoder
-// leaves out (dict references, definition ids, finite floats).
+// leaves out (dict references, definition ids, finite floats), and makes no value.
 Status decompiler_verdict(std::span<const uint8_t> image) {
-  auto tree = decompile_image(image);
-  if (!tree) return tree.error();
-  return {};
+  ImageLayout layout;
+  return check_image(image, layout);
 }
 
 // Reads `image` through the decoder, keeping what it reads up to its first fault; an image the
@@ -330,16 +330,9 @@ std::string json_report(std::string_view path, const Inspection& in) {
   return std::move(w.text());
 }
 
-}  // namespace
-
-int run_inspect(const Args& args) {
-  const ParsedArgs parsed = parse_args(args, {OPT_JSON});
-  if (parsed.help) return print_help(HELP);
-  if (parsed.error) return usage_error("inspect", *parsed.error);
-  if (parsed.positional.size() != 1) return usage_error("inspect", "give exactly one input file");
-  const std::string_view in = parsed.positional[0];
+// Reads, inspects and reports on the input `in`; the exit status.
+int inspect_input(std::string_view in, bool as_json) {
   const std::string_view name = display_name(in);
-
   auto image = read_input(in);
   if (!image) {
     print_error(image.error().message);
@@ -352,11 +345,30 @@ int run_inspect(const Args& args) {
     return STATUS_DATA_ERROR;
   }
   const std::string report =
-      parsed.has("json") ? json_report(name, inspection) : text_report(name, inspection);
+      as_json ? json_report(name, inspection) : text_report(name, inspection);
   if (!print_out(report)) return STATUS_DATA_ERROR;
   if (inspection.verdict) return STATUS_OK;
   print_error(cat({name, ": ", inspection.verdict.error().message}));
   return STATUS_DATA_ERROR;
+}
+
+}  // namespace
+
+int run_inspect(const Args& args) {
+  const ParsedArgs parsed = parse_args(args, {OPT_JSON});
+  if (parsed.help) return print_help(HELP);
+  if (parsed.error) return usage_error("inspect", *parsed.error);
+  if (parsed.positional.size() != 1) return usage_error("inspect", "give exactly one input file");
+  const std::string_view in = parsed.positional[0];
+  try {
+    return inspect_input(in, parsed.has("json"));
+  } catch (const std::bad_alloc&) {
+    // Written in pieces: a message made in memory could fail for the same reason.
+    print_err_text("vorn: ");
+    print_err_text(display_name(in));
+    print_err_text(": out of memory\n");
+    return STATUS_DATA_ERROR;
+  }
 }
 
 }  // namespace vorn::cli
