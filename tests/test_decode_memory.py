@@ -107,17 +107,6 @@ def run_bounded(tmp_path, args, limit, stdin=subprocess.DEVNULL, digest=None):
     return status, length, err, int(result.read_text())
 
 
-def test_the_text_lengths_are_right():
-    small = deep_bomb(levels=4, arrays=2)
-    for indent in (None, 0, 3):
-        text = vorn.loads(small)
-        assert len(json_dump(text, indent)) + 1 == text_length(4, 2, indent)
-
-
-def json_dump(value, indent):
-    return json.dumps(value, indent=indent, separators=(",", ":") if indent is None else None)
-
-
 @pytest.mark.parametrize("bomb", BOMBS)
 def test_decode_streams_a_bomb_in_bounded_memory(tmp_path, bomb):
     data, args, length = BOMBS[bomb]
