@@ -130,7 +130,11 @@ namespace {
 // Writes the values of an image that check_image accepted, straight from its bytes: every count,
 // length, index and definition there has passed its checks, so they are used as they stand. The
 // decompiler's rules for what the values become (keys from the definition found by id, in byte
-// order, the last field of a name winning) are the ones of decompile_walk.h.
+// order, the last field of a name winning) are the ones of decompile_walk.h. It is not a value
+// maker of that walk because the walk makes an array only at its end and hands an object's values
+// in field order: a maker could write members in key order only by holding their text, which has
+// no bound; here a member's value is read where it lies. The decompile fuzzer holds this text to
+// the text of the decompiled tree.
 class ImageTextWriter {
  public:
   ImageTextWriter(const ImageLayout& layout, JsonWriter& w, const TextSink& sink)
