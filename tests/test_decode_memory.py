@@ -172,7 +172,7 @@ def test_a_reader_that_goes_away_ends_a_bomb_quietly(tmp_path):
     assert (status, err) == (1, b"")
 
 
-# --- out of memory ---------------------------------------------------------------------------------
+# --- out of memory --------------------------------------------------------------------------------
 
 @pytest.fixture(scope="module")
 def failbig(tmp_path_factory):

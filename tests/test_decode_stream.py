@@ -112,7 +112,7 @@ def float_sweep():
     return image([arr(6, FLOAT32)], [], [(6, array(6, [f32_bits(b) for b in sorted(bits)]))])
 
 
-# --- images of every shape --------------------------------------------------------------------------
+# --- images of every shape ------------------------------------------------------------------------
 
 def wide_strings():
     """65,535 strings: the text crosses many chunk boundaries."""
@@ -286,7 +286,7 @@ def test_values_through_emit(tmp_path, values):
     check_batch(tmp_path, images_of(values, vorn.emit) or [image()])
 
 
-# --- an image that fails writes nothing -------------------------------------------------------------
+# --- an image that fails writes nothing -----------------------------------------------------------
 
 def late_faults():
     """Images whose fault lies after a long valid stretch, with the message each gives."""
