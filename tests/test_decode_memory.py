@@ -9,13 +9,14 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
 
 import vorn
 from cli_support import SANITIZED, VORN, write
-from vorn_image import ARRAY, NULL, arr, array, image
+from vorn_image import ARRAY, NULL, arr, array, image, string
 
 HERE = Path(__file__).resolve().parent
 # What the command may take beyond the image itself, in address space and in resident memory.
@@ -88,14 +89,15 @@ sys.exit(code if code >= 0 else 128 - code)
 """
 
 
-def run_bounded(tmp_path, args, limit, stdin=subprocess.DEVNULL, digest=None):
-    """Runs the command under an address-space limit of `limit` bytes; its status, the length
-    of its standard output (which goes into `digest` when one is given), its standard error and
-    its peak resident memory in bytes."""
+def run_bounded(tmp_path, args, limit, stdin=subprocess.DEVNULL, digest=None, delay=0):
+    """Runs the command under an address-space limit of `limit` bytes, reading its standard
+    output after `delay` seconds; its status, the length of that output (which goes into
+    `digest` when one is given), its standard error and its peak resident memory in bytes."""
     result = tmp_path.parent / f"{tmp_path.name}.peak"  # beside the test's own files
     with subprocess.Popen([sys.executable, "-c", SPAWN, str(limit), str(result), VORN,
                            *map(str, args)], stdin=stdin, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE) as proc:
+        time.sleep(delay)
         length = 0
         # Standard error is read once standard output ends: a few lines at most.
         while chunk := proc.stdout.read(1 << 20):
@@ -146,6 +148,18 @@ def test_several_bombs_to_standard_output(tmp_path, jobs):
     status, written, err, peak = run_bounded(tmp_path, ["decode", "-j", jobs, *inputs], limit)
     assert (status, err, written) == (0, "", 3 * length)
     assert peak < limit
+
+
+def test_images_waiting_for_standard_output_are_bounded(tmp_path):
+    """Images are checked ahead of their turn on standard output, but a slow reader does not
+    make all of them wait in memory at once."""
+    size = 16_000_000
+    src = write(tmp_path / "long.vorn", image([], [], [(5, string("x" * size))]))
+    count = 20  # 320 MB of images, were they all held
+    status, written, err, peak = run_bounded(tmp_path, ["decode", "-j", "2", *[src] * count],
+                                             1 << 30, delay=2)
+    assert (status, err, written) == (0, "", count * (size + 3))
+    assert peak < 224 << 20
 
 
 def test_a_bomb_from_standard_input_into_a_file(tmp_path):

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -69,9 +70,20 @@ struct CheckedImage {
 // the ticket of its image: the input's index.
 class WaitingImages {
  public:
+  // Waits until the images waiting hold less than MAX_WAITING_BYTES, or none of them comes
+  // before input `index`. The image that comes first is always printed in the end (the inputs
+  // before it are not held up here), so the wait ends.
+  void wait_for_room(size_t index) {
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [&] {
+      return bytes_ < MAX_WAITING_BYTES || images_.empty() || images_.begin()->first > index;
+    });
+  }
+
   std::string put(size_t index, std::unique_ptr<CheckedImage> checked) {
     std::string ticket = std::to_string(index);
     std::lock_guard lock(mutex_);
+    bytes_ += checked->image.size();
     images_.emplace(index, std::move(checked));
     return ticket;
   }
@@ -79,17 +91,28 @@ class WaitingImages {
   std::unique_ptr<CheckedImage> take(std::string_view ticket) {
     size_t index = 0;
     std::from_chars(ticket.data(), ticket.data() + ticket.size(), index);
-    std::lock_guard lock(mutex_);
-    const auto it = images_.find(index);
-    if (it == images_.end()) return nullptr;
-    std::unique_ptr<CheckedImage> checked = std::move(it->second);
-    images_.erase(it);
+    std::unique_ptr<CheckedImage> checked;
+    {
+      std::lock_guard lock(mutex_);
+      const auto it = images_.find(index);
+      if (it == images_.end()) return nullptr;
+      checked = std::move(it->second);
+      images_.erase(it);
+      bytes_ -= checked->image.size();
+    }
+    room_.notify_all();
     return checked;
   }
 
  private:
+  // The bytes of images that may wait before the workers wait, besides the one image each
+  // worker holds.
+  static constexpr size_t MAX_WAITING_BYTES = size_t{64} << 20;
+
   std::mutex mutex_;
+  std::condition_variable room_;  // an image was taken
   std::map<size_t, std::unique_ptr<CheckedImage>> images_;
+  size_t bytes_ = 0;
 };
 
 constexpr std::string_view VORN_ENDINGS[] = {".vorn"};
@@ -106,6 +129,7 @@ struct DecodeJob {
     const std::string_view in = inputs[i];
     const std::string& target = plan.targets[i];
     if (Status st = check_target(in, target, force); !st) return report.error(st.error().message);
+    if (target == STD_STREAM) waiting.wait_for_room(i);
     auto image = read_input(in);
     if (!image) return report.error(image.error().message);
     bytes += image->size();
