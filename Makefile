@@ -110,11 +110,12 @@ bench: install bench-deps
 		--markdown $(BENCH_OUT)/README.md $(BENCH_ARGS)
 
 format:
-	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h')
+	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h' 'fuzz/*.cpp' 'fuzz/*.h')
 
-format-check:
+format-check: test-deps
 	@command -v clang-format >/dev/null || (apt-get update -qq && apt-get install -y -qq clang-format >/dev/null)
 	clang-format --dry-run --Werror $$(git ls-files 'src/*.cpp' 'src/*.h' 'fuzz/*.cpp' 'fuzz/*.h')
+	$(VENV)/bin/ruff check $$(git ls-files '*.py')
 
 # A source distribution and a wheel built from it alone (so the sdist is known to be complete),
 # then the wheel installed into a scratch environment and its command and module tried.

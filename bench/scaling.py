@@ -194,18 +194,18 @@ def check(op: str, result: Any, data: Any, count: int, text_path: Path) -> tuple
     """("fail" | "note", message) when the result is not what it should be, else None. Up to
     CHECK_ALL records the corpus checks run, against the model of the format; above, images are
     checked by their header and values against a sample of the records."""
-    import bench  # imported after the measured call
+    import checks  # imported after the measured call
 
     whole = count <= CHECK_ALL
     if op in ("vorn.dumps", "vorn.emit"):
-        problem = bench.check_image_header(result)
+        problem = checks.check_image_header(result)
         if problem or not whole:
             return ("fail", problem) if problem else None
         if op == "vorn.dumps":
-            return bench.check_dumps(text_path.read_text(encoding="ascii"))(result)
-        return bench.check_emit(data, [])(result)
+            return checks.check_dumps(text_path.read_text(encoding="ascii"))(result)
+        return checks.check_emit(data, [])(result)
     if op == "vorn.loads" and whole:
-        outcome = bench.check_loads(text_path.read_text(encoding="ascii"))(result)
+        outcome = checks.check_loads(text_path.read_text(encoding="ascii"))(result)
         if outcome:
             return outcome
     problem = records.check_records(result, count, CHECK_ALL)

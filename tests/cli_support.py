@@ -5,11 +5,13 @@ import fcntl
 import os
 import pathlib
 import pty
+import select
 import shutil
 import struct
 import subprocess
 import sys
 import termios
+import time
 
 import vorn
 
@@ -33,8 +35,13 @@ VORN = find_command()
 SANITIZED = any(marker in pathlib.Path(VORN).read_bytes() for marker in (b"__asan_", b"__tsan_"))
 
 
+# A command that takes longer than this has hung: the test fails instead of waiting for ever.
+TIMEOUT = 300
+
+
 def run(*args, stdin=subprocess.DEVNULL, input=None, text=True, **kwargs):
     """Runs the command to its end; standard input is empty unless `input` is given."""
+    kwargs.setdefault("timeout", TIMEOUT)
     if input is not None:
         stdin = None
     options = {"encoding": "utf-8"} if text else {}
@@ -49,10 +56,14 @@ def write(path, data):
     return path
 
 
-def drain(master):
-    """Everything written to the terminal whose other side `master` is, until it closes."""
+def drain(master, deadline):
+    """Everything written to the terminal whose other side `master` is, until it closes; fails
+    when that takes past `deadline` (a time.monotonic() value)."""
     chunks = []
     while True:
+        ready, _, _ = select.select([master], [], [], max(0.0, deadline - time.monotonic()))
+        if not ready:
+            raise TimeoutError("the command left its terminal open past its time limit")
         try:
             chunk = os.read(master, 4096)
         except OSError:  # the terminal reports EIO once it is drained
@@ -78,8 +89,13 @@ def run_on_terminal(args, streams=("stderr",), columns=None, **kwargs):
                                 **kwargs)
         os.close(slave)
         slave = -1
-        shown = drain(master)
-        out, err = proc.communicate()
+        try:
+            shown = drain(master, time.monotonic() + TIMEOUT)
+        except TimeoutError:
+            proc.kill()
+            proc.wait()
+            raise
+        out, err = proc.communicate(timeout=TIMEOUT)
         return proc.returncode, shown, (out, err)
     finally:
         os.close(master)

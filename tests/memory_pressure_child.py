@@ -115,7 +115,7 @@ def run_rlimit(call, kind: str) -> list:
         if pid == 0:
             os.close(read_end)
             limit = address_space() + extra
-            task = lambda: outcome(  # noqa: E731
+            task = lambda limit=limit: outcome(  # noqa: E731
                 call, lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, hard)))
             started = on_thread(kind, task)
             result = started if kind == "main" else finish(started)

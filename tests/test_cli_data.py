@@ -38,7 +38,7 @@ def test_exact_refuses_each_kind_of_narrowing(tmp_path, text, message):
     assert not out.exists()
     stats = run("stats", "--exact", src)
     assert (stats.returncode, stats.stderr) == \
-        (1, f"vorn: {src}: refused by the compiler: {message}\n")
+        (1, f"vorn: {src}: refused (writer): {message}\n")
     lines = run("encode", "--exact", "--lines", "-", "-o", out, input=f"[0]\n\n{text}\n")
     assert (lines.returncode, lines.stderr) == (1, f"vorn: standard input: line 3: {message}\n")
     plain = run("encode", src)
@@ -124,15 +124,15 @@ def test_json_lines_round_trip_with_one_table_and_dictionary(tmp_path):
 def test_decode_lines_gives_one_line_per_entry(tmp_path, text, lines, whole):
     image = tmp_path / "in.vorn"
     assert run("encode", "--lines", "-", "-o", image, input=text).returncode == 0
-    assert run("decode", "--lines", image).stdout == "".join(l + "\n" for l in lines)
+    assert run("decode", "--lines", image).stdout == "".join(line + "\n" for line in lines)
     assert run("decode", image).stdout == whole + "\n"
 
 
 @pytest.mark.parametrize("text, message", [
     ('{"a": 1}\n{"a": }\n', "line 2: expected value at line 1 column 7"),
-    ('[1]\n\n[1, "a"]', 'line 3: Array item 1 is String but elem_type is Int32'),
+    ('[1]\n\n[1, "a"]', 'line 3: $: Array item 1 is String but elem_type is Int32'),
     ('[1]\n[2] [3]\n', "line 2: trailing characters at line 1 column 5"),
-    ("[1]\n[1e39]\n", "Cannot represent float inf"),
+    ("[1]\n[1e39]\n", "line 2: $[0]: Cannot represent float inf"),
 ])
 def test_a_bad_line_fails_the_whole_file(tmp_path, text, message):
     src = write(tmp_path / "in.jsonl", text)
@@ -229,6 +229,6 @@ def test_progress_fits_the_terminal(tmp_path, columns):
     status, shown, _ = run_on_terminal(["encode", "-j", "1", *inputs, "-o", f"{tmp_path}/out/"],
                                        columns=columns)
     assert status == 0
-    lines = [l for l in re.split(r"\r\x1b\[K|\r\n", shown) if l]
-    assert lines and all(len(l) < columns for l in lines), lines
+    lines = [line for line in re.split(r"\r\x1b\[K|\r\n", shown) if line]
+    assert lines and all(len(line) < columns for line in lines), lines
     assert lines[-1].startswith("[30/30 files]"[:columns - 1])

@@ -33,11 +33,13 @@ def fields(n):
         # The compiler before the encoder: a mixed array after a payload fault, or inside it.
         ("[" + MANY + ', [1, "a"]]', "Array item 1 is String but elem_type is Int32"),
         ('[[1, "a"], ' + MANY + "]", "Array item 1 is String but elem_type is Int32"),
-        ('[0, [true, 1]' + "," + "0," * 65534 + "0]", "Array item 1 is Int32 but elem_type is Bool"),
+        ('[0, [true, 1]' + "," + "0," * 65534 + "0]",
+         "Array item 1 is Int32 but elem_type is Bool"),
         # An array's items before the array: the inner refusal, though the outer mismatch comes
         # first in the text.
         ('[true, 1, [2, "y"]]', "Array item 1 is String but elem_type is Int32"),
-        ('{"b": [true, 2], "a": [["x"], [1, "y"]]}', "Array item 1 is String but elem_type is Int32"),
+        ('{"b": [true, 2], "a": [["x"], [1, "y"]]}',
+         "Array item 1 is String but elem_type is Int32"),
         # The encoder's payload faults in payload order: an array before its items, items in
         # order.
         ("[" + MANY + ", " + MORE + "]", "Array has 65536 items (max 65535)"),

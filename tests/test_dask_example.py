@@ -22,7 +22,8 @@ pytest.importorskip("distributed")
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "dask_convert.py"
 
 DOCUMENTS = {
-    "records": [{"id": i, "name": f"n{i % 3}", "ok": i % 2 == 0, "score": i / 4} for i in range(40)],
+    "records": [{"id": i, "name": f"n{i % 3}", "ok": i % 2 == 0, "score": i / 4}
+                for i in range(40)],
     "nested": {"a": {"b": {"c": [[1, 2], [3]]}}, "s": "é€😀", "empty": {}, "none": None},
     "scalar": "just a string",
     "narrowed": {"ratio": 0.1, "wide": 4294967295, "mixed": [1, 2.5], "big": 2**70},

@@ -4,11 +4,12 @@ import struct
 
 import pytest
 
+import cli_support
 import vorn
 from vorn_image import (
     ARRAY, BOOL, FLOAT32, INT32, NESTING_DEFS, NULL, OBJECT, PREDEFINED, STRING, UINT32,
     arr, array, assemble, data_block, defs_block, dict_block, i32, image, nested_arrays,
-    nested_objects, obj, objv, prim, ref,
+    nested_objects, obj, objv, prim, ref, string,
 )
 
 DEFS = defs_block(PREDEFINED)
@@ -48,7 +49,8 @@ CASES = [
     (header(a=40) + bytes(26), "Data block offset 40 exceeds buffer length 39"),
     # definition block
     (header(), "Definition block too short: 0 bytes"),
-    (assemble(raw_defs(2049, bytes(6147)), DICT, ONE_INT), "Definition count 2049 exceeds max 2048"),
+    (assemble(raw_defs(2049, bytes(6147)), DICT, ONE_INT),
+     "Definition count 2049 exceeds max 2048"),
     (assemble(raw_defs(2, bytes(3)), DICT, ONE_INT),
      "Definition block has 5 bytes but 2 defs require 8"),
     (assemble(raw_defs(2, obj(6, [("a", 2)])), DICT, ONE_INT),
@@ -217,3 +219,40 @@ def test_hostile_counts_fail_on_their_bytes():
     assert message(assemble(DEFS, b"\xff\xff\xff\xff\x00", ONE_INT)) == "Truncated dict string"
     many = array(6, [], count=65535)
     assert message(entry_image(6, many, [arr(6, INT32)])) == "Expected int32 (4 bytes)"
+
+
+# Every multi-byte form, with the bounds of its second byte (overlong and surrogate guards).
+UTF8_FORMS = ["é", "߿", "ࠀ", "€", "\ud7ff", "\ue000", "\uffff", "\U00010000", "😀", "\U0010ffff"]
+
+
+def cut_sequences():
+    for form in UTF8_FORMS:
+        raw = form.encode("utf-8", "surrogatepass")
+        for cut in range(1, len(raw)):
+            yield pytest.param(raw[:cut], id=f"{raw.hex()}[:{cut}]")
+
+
+@pytest.mark.parametrize("cut", cut_sequences())
+@pytest.mark.parametrize("place", ["payload", "dict", "field name"])
+def test_a_sequence_cut_at_the_end_of_a_string(cut, place, tmp_path):
+    # What follows the string in the image would complete the sequence: the next string's
+    # two-byte length prefix starts with the continuation byte 0x80, and a field name is followed
+    # by its tag. A reader must stop at the string's own end.
+    raw = b"ab" + cut
+    long_string = "x" * 128
+    if place == "payload":
+        data = image([arr(6, STRING)], entries=[(6, array(6, [string(raw), string(long_string)]))])
+        expected = "Invalid UTF-8 string: "
+    elif place == "dict":
+        data = assemble(DEFS, dict_block([raw, long_string]), ONE_INT)
+        expected = "Invalid UTF-8 in dict: "
+    else:
+        data = image([obj(6, [(raw, INT32)])], entries=[(6, objv(6, i32(1)))])
+        expected = "Invalid UTF-8 in field name: "
+    expected += "incomplete utf-8 byte sequence from index 2"
+    assert message(data) == expected
+    path = tmp_path / "cut.vorn"
+    path.write_bytes(data)
+    result = cli_support.run("decode", path, timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == \
+        (1, "", f"vorn: {path}: {expected}\n")

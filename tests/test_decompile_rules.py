@@ -5,20 +5,16 @@ the dict names the dict length only at the top level of an entry; and a fault of
 anywhere in the image comes before a fault of the decompiler."""
 
 import json
-import os
-import shutil
-import subprocess
-import sys
 
 import pytest
 
+import cli_support
 import vorn
 from vorn_image import (
     ARRAY, BOOL, FLOAT32, INT32, OBJECT, STRING,
     arr, array, f32, f32_bits, i32, image, obj, objv, ref, string,
 )
 
-VORN = os.environ.get("VORN_CLI") or shutil.which("vorn", path=os.path.dirname(sys.executable))
 INF, NAN = 0x7F800000, 0x7FC00000
 TRUE_BYTES = [b"\x01", b"\x02", b"\x7f", b"\x80", b"\xff"]
 
@@ -36,11 +32,9 @@ def by_loads(data, tmp_path):
 
 
 def by_command(data, tmp_path):
-    if VORN is None:
-        pytest.skip("the vorn command is not installed")
     path = tmp_path / "image.vorn"
     path.write_bytes(data)
-    proc = subprocess.run([VORN, "decode", str(path)], capture_output=True, text=True)
+    proc = cli_support.run("decode", path)
     if proc.returncode == 0:
         return json.loads(proc.stdout)
     assert proc.returncode == 1 and proc.stdout == ""

@@ -323,7 +323,8 @@ def test_same_text_gives_same_bytes_in_two_processes():
         for i in range(300)) + "]"
     code = "import sys, vorn; sys.stdout.write(vorn.dumps(sys.stdin.read()).hex())"
     runs = [subprocess.run([sys.executable, "-c", code], input=text, capture_output=True,
-                           text=True, check=True, env={**os.environ, "PYTHONHASHSEED": seed}).stdout
+                           text=True, check=True, env={**os.environ, "PYTHONHASHSEED": seed},
+                           timeout=120).stdout
             for seed in ("1", "2")]
     assert runs[0] == runs[1] == vorn.dumps(text).hex()
 

@@ -4,6 +4,7 @@ import json
 import math
 import struct
 
+import pytest
 from hypothesis import given, strategies as st
 
 import vorn
@@ -73,3 +74,69 @@ def test_decimals_convert_with_correct_rounding(bits, step):
     mid = (low + high) / 2
     x = mid if step == 0 else math.nextafter(mid, math.inf * step)
     assert to_python(parse_image(vorn.dumps(repr(x)))) == float32(x)
+
+
+# JSON text spelled every way the grammar allows, not only the way json.dumps spells it: every
+# escape (a character that has a short escape also as \u), digit runs of any length around the
+# reader's eight-at-a-time steps, exponents with signs and leading zeros, and all four kinds of
+# whitespace between tokens.
+SHORT_ESCAPES = {'"': '\\"', "\\": "\\\\", "/": "\\/", "\b": "\\b", "\f": "\\f", "\n": "\\n",
+                 "\r": "\\r", "\t": "\\t"}
+whitespace = st.text(alphabet=" \t\n\r", max_size=3)
+
+
+@st.composite
+def spelled_strings(draw):
+    out = ['"']
+    for ch in draw(st.text(max_size=10)):
+        how = draw(st.sampled_from(["plain", "short", "unicode"]))
+        if how == "short" and ch in SHORT_ESCAPES:
+            out.append(SHORT_ESCAPES[ch])
+        elif how == "unicode" or ch in '"\\' or ord(ch) < 0x20:
+            out.append(json.dumps(ch, ensure_ascii=True)[1:-1] if ord(ch) > 0xFFFF
+                       else f"\\u{ord(ch):04{draw(st.sampled_from('xX'))}}")
+        else:
+            out.append(ch)
+    out.append('"')
+    return "".join(out)
+
+
+digits = st.text(alphabet="0123456789", min_size=1, max_size=30)
+
+
+@st.composite
+def spelled_numbers(draw):
+    whole = draw(digits).lstrip("0") or "0"
+    text = draw(st.sampled_from(["", "-"])) + whole
+    if draw(st.booleans()):
+        text += "." + draw(digits)
+    if draw(st.booleans()):
+        text += draw(st.sampled_from("eE")) + draw(st.sampled_from(["", "+", "-"]))
+        text += draw(st.text(alphabet="0", max_size=3)) + draw(st.text(alphabet="0123456789",
+                                                                       min_size=1, max_size=2))
+    return text
+
+
+@st.composite
+def spelled_documents(draw):
+    ws = lambda: draw(whitespace)  # noqa: E731
+    kind = draw(st.sampled_from(["strings", "numbers", "object"]))
+    if kind == "object":
+        keys = draw(st.lists(spelled_strings(), max_size=4))
+        members = [f"{ws()}{k}{ws()}:{ws()}{draw(spelled_numbers())}{ws()}" for k in keys]
+        return "{" + ",".join(members) + ws() + "}"
+    items = draw(st.lists(spelled_strings() if kind == "strings" else spelled_numbers(),
+                          max_size=6))
+    return ws() + "[" + ",".join(f"{ws()}{item}{ws()}" for item in items) + ws() + "]" + ws()
+
+
+@given(spelled_documents())
+def test_every_spelling_reads_as_json_reads_it(text):
+    try:
+        expected = expected_loads(text)
+    except Refused as refused:
+        with pytest.raises(ValueError) as info:
+            vorn.dumps(text)
+        assert str(info.value) == f"Failed to parse VORN: {refused}"
+        return
+    assert identical(vorn.loads(vorn.dumps(text)), expected)

@@ -10,6 +10,9 @@ def value_of(text):
     return to_python(parse_image(vorn.dumps(text)))
 
 
+CONTROL = "control character (\\u0000-\\u001F) found while parsing a string"
+
+
 @pytest.mark.parametrize(
     "text, message",
     [
@@ -58,9 +61,9 @@ def value_of(text):
         ("1e400", "number out of range at line 1 column 5"),
         ("[0, -1.5e308999 ]", "number out of range at line 1 column 15"),
         ("1" + "0" * 400, "number out of range at line 1 column 401"),
-        ('"a\tb"', "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"),
-        ('"é\x01"', "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"),
-        ('"\\n\x1f"', "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"),
+        ('"a\tb"', f"{CONTROL} at line 1 column 3"),
+        ('"é\x01"', f"{CONTROL} at line 1 column 4"),
+        ('"\\n\x1f"', f"{CONTROL} at line 1 column 4"),
         ('"\\udc00"', "lone leading surrogate in hex escape at line 1 column 7"),
         ('"\\ud800\\u0041"', "lone leading surrogate in hex escape at line 1 column 13"),
         ('"\\ud800\\ud800"', "lone leading surrogate in hex escape at line 1 column 13"),

@@ -176,9 +176,11 @@ DECOMPILE_CASES = [
            entries=[(6, objv(6, i32(1), i32(2)))]),
      "Object #6: expected 3 fields, got 2"),
     # The parent's checks come before its children's, children in order, entries in order.
-    (image([obj(6, [("f", FLOAT32), ("s", STRING)])], entries=[(6, objv(6, f32_bits(INF), ref(9)))]),
+    (image([obj(6, [("f", FLOAT32), ("s", STRING)])],
+           entries=[(6, objv(6, f32_bits(INF), ref(9)))]),
      "Cannot represent float inf"),
-    (image([obj(6, [("s", STRING), ("f", FLOAT32)])], entries=[(6, objv(6, ref(9), f32_bits(INF)))]),
+    (image([obj(6, [("s", STRING), ("f", FLOAT32)])],
+           entries=[(6, objv(6, ref(9), f32_bits(INF)))]),
      "StrRef index 9 out of bounds"),
     (image([obj(6, [("o", OBJECT)]), obj(9, [])],
            entries=[(FLOAT32, f32_bits(NAN)), (6, objv(6, objv(7)))]),
@@ -205,7 +207,8 @@ def test_load_reads_a_file(tmp_path):
     path.write_bytes(image([arr(6, STRING)], ["d"], [(6, array(6, [ref(0), string("é")]))]))
     assert vorn.load(str(path)) == ["d", "é"]
     (tmp_path / "bad.vorn").write_bytes(b"\x01")
-    with pytest.raises(ValueError, match=r"^Failed to parse VORN: Header requires 13 bytes, got 1$"):
+    with pytest.raises(ValueError,
+                       match=r"^Failed to parse VORN: Header requires 13 bytes, got 1$"):
         vorn.load(str(tmp_path / "bad.vorn"))
 
 

@@ -55,7 +55,7 @@ def test_example_script_accepts_mixed_number_arrays(tmp_path, text):
     path = tmp_path / "in.json"
     path.write_text(text, encoding="utf-8")
     proc = subprocess.run([sys.executable, str(ROOT / "examples" / "run.py"), str(path)],
-                          capture_output=True, text=True)
+                          capture_output=True, text=True, timeout=300)
     assert (proc.returncode, proc.stderr) == (0, "")
     assert proc.stdout.endswith("equals the JSON narrowed to 32 bits: yes\n")
 

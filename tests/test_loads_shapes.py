@@ -7,6 +7,7 @@ import tracemalloc
 import pytest
 
 import vorn
+from vorn_image import INT32, OBJECT, arr, array, i32, image, obj, objv
 
 VALUES = {
     "ints": lambda i, k: i * 1000 + len(k),
@@ -46,3 +47,27 @@ def test_released_with_their_result():
         assert tracemalloc.get_traced_memory()[0] - before < 2048
     finally:
         tracemalloc.stop()
+
+
+# Definitions that another writer may make: fields out of key order, names that come twice (the
+# last such field wins). Their dicts cannot be copies of one laid out in field order.
+FIELD_LISTS = {
+    "reversed": ["e", "d", "c", "b", "a"],
+    "shuffled": ["k2", "k0", "k4", "k1", "k3"],
+    "duplicate": ["a", "b", "a", "c", "d"],
+    "duplicate last": ["a", "b", "c", "d", "d"],
+    "sorted": ["a", "b", "c", "d", "e"],
+}
+
+
+@pytest.mark.parametrize("count", [1, 2, 3, 4, 7])
+@pytest.mark.parametrize("names", sorted(FIELD_LISTS))
+def test_objects_of_a_definition_laid_out_otherwise(names, count):
+    fields = FIELD_LISTS[names]
+    rows = [[i * 10 + j for j in range(len(fields))] for i in range(count)]
+    data = image([obj(6, [(f, INT32) for f in fields]), arr(7, OBJECT)],
+                 entries=[(7, array(7, [objv(6, *map(i32, row)) for row in rows], elem_def=6))])
+    expected = [dict(sorted(dict(zip(fields, row)).items())) for row in rows]
+    got = vorn.loads(data)
+    assert got == expected
+    assert [list(d) for d in got] == [list(d) for d in expected]

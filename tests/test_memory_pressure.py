@@ -31,7 +31,7 @@ def failmalloc(tmp_path_factory):
         pytest.skip("no C compiler for the failing allocator")
     library = tmp_path_factory.mktemp("failmalloc") / "failmalloc.so"
     subprocess.run([compiler, "-O2", "-shared", "-fPIC", "-o", str(library),
-                    str(HERE / "failmalloc.c")], check=True)
+                    str(HERE / "failmalloc.c")], check=True, timeout=120)
     return library
 
 
@@ -59,7 +59,8 @@ def check(report):
 @pytest.mark.parametrize("thread", THREADS)
 @pytest.mark.parametrize("function", FUNCTIONS)
 def test_failing_allocations(failmalloc, function, thread, run):
-    check(run_child(["malloc", function, thread, str(run), "2000"], {"LD_PRELOAD": str(failmalloc)}))
+    check(run_child(["malloc", function, thread, str(run), "2000"],
+                    {"LD_PRELOAD": str(failmalloc)}))
 
 
 # glibc's allocator keeps freed memory mapped and gives a new thread an arena of its own, which

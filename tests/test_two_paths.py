@@ -2,21 +2,17 @@
 refuse with the same message."""
 
 import json
-import os
 import pathlib
 import random
-import shutil
 import struct
-import subprocess
-import sys
 
 import pytest
 
+import cli_support
 import vorn
 from vorn_model import identical
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-VORN = os.environ.get("VORN_CLI") or shutil.which("vorn", path=os.path.dirname(sys.executable))
 
 TEXTS = [
     (ROOT / "examples" / "catalog.json").read_text(encoding="utf-8"),
@@ -59,7 +55,7 @@ def by_loads(image):
 
 
 def by_command(path):
-    proc = subprocess.run([VORN, "decode", str(path)], capture_output=True, text=True)
+    proc = cli_support.run("decode", path)
     if proc.returncode == 0:
         assert proc.stderr == ""
         return "value", json.loads(proc.stdout)
@@ -68,7 +64,6 @@ def by_command(path):
     return "refused", proc.stderr.removeprefix(f"vorn: {path}: ")[:-1]
 
 
-@pytest.mark.skipif(VORN is None, reason="the vorn command is not installed")
 @pytest.mark.parametrize("index", range(len(TEXTS)))
 def test_loads_and_decode_agree_on_damaged_images(tmp_path, index):
     rng = random.Random(index)

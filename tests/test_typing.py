@@ -22,7 +22,8 @@ def mypy(tmp_path, *files, mypy_path=None):
         env["MYPYPATH"] = str(mypy_path)
     cmd = [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--hide-error-context",
            "--cache-dir", str(tmp_path / "cache"), *map(str, files)]
-    return subprocess.run(cmd, capture_output=True, text=True, cwd=tmp_path, env=env)
+    return subprocess.run(cmd, capture_output=True, text=True, cwd=tmp_path, env=env,
+                          timeout=300)
 
 
 def marked_lines(path):

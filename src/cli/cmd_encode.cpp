@@ -69,7 +69,7 @@ struct EncodeJob {
       auto text = read_input(in);
       if (!text) return report.error(text.error().message);
       bytes += text->size();
-      auto compiled = encode_text(text->view(), options);
+      auto compiled = encode_text(text->view(), options, in);
       if (!compiled) return report.error(cat({display_name(in), ": ", compiled.error().message}));
       image = std::move(*compiled);
     }  // the text is freed before the image is written

@@ -9,8 +9,11 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/html_report.h"
 #include "cli/json_writer.h"
+#include "cli/output.h"
 #include "cli/pipeline.h"
+#include "cli/sizes.h"
 #include "decode/decode.h"
 #include "decode/walker.h"
 #include "decompile/decompile.h"
@@ -19,7 +22,8 @@ namespace vorn::cli {
 
 namespace {
 
-constexpr std::string_view HELP = R"(usage: vorn inspect IN.vorn [--json]
+constexpr std::string_view HELP =
+    R"(usage: vorn inspect IN.vorn [--json] [--sizes] [--html REPORT.html [-f]]
 
 Shows what a VORN image holds: the header (version, and the offset and size of
 the definition, dict and data blocks), the definition table (index, id, kind,
@@ -34,10 +38,35 @@ the text form and plain in the JSON form.
 For a damaged image it shows everything read before the fault, then names the
 fault on standard error as the decoder reports it, and exits with status 1.
 
+With --sizes it shows instead where the bytes of the image go: the blocks
+(header, definition block, dict block, entry table, payloads), then each
+definition that values use, the most payload bytes first: its index, how many
+values use it, their own bytes ("self": headers, counts and the scalars and
+strings inside them) and their bytes with the arrays and objects nested in
+them ("total"; a value nested in one of the same definition counts once), each
+with its share of the image, and its shape (an object's fields with their
+kinds, for more than four fields the four whose values take the most bytes; an
+array or object field, or an array's elements, with the definition its values
+use, "#N"). The first 30 definitions are listed, then the rest summed. Then the payload bytes by kind (array and
+object headers, inline strings, references, numbers, booleans, nulls) and the
+strings: inline, in the dictionary, and the bytes that references save over
+writing each referred string inline. The blocks add up to the image, and the
+definitions' self bytes and the kinds each add up to the payloads. A damaged
+image is shown as without --sizes.
+
 options:
   --json       print the same as one JSON document: the keys "file", "size",
                "header", "definitions", "dict", "entries" (null for a part not
-               reached) and "error" (null, or the decoder's message)
+               reached) and "error" (null, or the decoder's message); with
+               --sizes also "sizes" (null for a damaged image), which lists
+               every definition that values use and the fields of each in full
+  --sizes      show where the bytes of the image go (see above)
+  --html REPORT.html
+               write the same figures as one self-contained HTML page with
+               bars (inline CSS, no script, nothing loaded from elsewhere);
+               nothing is printed unless --sizes or --json is given too; no
+               page is written for a damaged image
+  -f, --force  replace an existing REPORT.html
   -h, --help   show this help
 )";
 
@@ -310,7 +339,7 @@ void json_entries(JsonWriter& w, const Inspection& in) {
   w.end_object();
 }
 
-std::string json_report(std::string_view path, const Inspection& in) {
+std::string json_report(std::string_view path, const Inspection& in, const SizesSection& sizes) {
   JsonWriter w(2);
   w.begin_object();
   w.member("file", path);
@@ -319,6 +348,7 @@ std::string json_report(std::string_view path, const Inspection& in) {
   json_definitions(w, in.layout);
   json_dict(w, in.layout);
   json_entries(w, in);
+  if (sizes.wanted) sizes_member(w, in.layout, sizes.sizes);
   w.key("error");
   if (in.verdict) {
     w.null();
@@ -330,9 +360,18 @@ std::string json_report(std::string_view path, const Inspection& in) {
   return std::move(w.text());
 }
 
-// Reads, inspects and reports on the input `in`; the exit status.
-int inspect_input(std::string_view in, bool as_json) {
+// Reads, inspects and reports on the input `in`, as `parsed` asks; the exit status.
+int inspect_input(const ParsedArgs& parsed, std::string_view in) {
   const std::string_view name = display_name(in);
+  const auto html = parsed.value("html");
+  if (html && *html == STD_STREAM) return usage_error("inspect", "--html takes a file name");
+  if (html) {
+    if (Status st = check_target(in, *html, parsed.has("force")); !st) {
+      print_error(st.error().message);
+      return STATUS_DATA_ERROR;
+    }
+  }
+
   auto image = read_input(in);
   if (!image) {
     print_error(image.error().message);
@@ -344,9 +383,28 @@ int inspect_input(std::string_view in, bool as_json) {
         cat({name, ": not a VORN image: it starts like JSON text; did you mean vorn encode?"}));
     return STATUS_DATA_ERROR;
   }
-  const std::string report =
-      as_json ? json_report(name, inspection) : text_report(name, inspection);
-  if (!print_out(report)) return STATUS_DATA_ERROR;
+  SizesSection sizes{parsed.has("sizes"), std::nullopt};
+  if ((sizes.wanted || html) && inspection.verdict) {
+    if (!measure_for_inspect(bytes_of(*image), inspection.layout, name, sizes)) {
+      return STATUS_DATA_ERROR;
+    }
+    if (html && !write_html_report(*html, name, inspection.layout, *sizes.sizes)) {
+      return STATUS_DATA_ERROR;
+    }
+  }
+  const bool json = parsed.has("json");
+  std::string report;
+  if (json) {
+    report = json_report(name, inspection, sizes);
+  } else if (sizes.sizes && sizes.wanted) {
+    report = sizes_text(name, inspection.layout, *sizes.sizes);
+  } else if (!html || sizes.wanted || !inspection.verdict) {
+    report = text_report(name, inspection);
+  }
+  if (!report.empty() && !print_out(report)) return STATUS_DATA_ERROR;
+  if (html && !inspection.verdict) {
+    print_error(cat({*html, ": not written: the image has a fault"}));
+  }
   if (inspection.verdict) return STATUS_OK;
   print_error(cat({name, ": ", inspection.verdict.error().message}));
   return STATUS_DATA_ERROR;
@@ -355,13 +413,14 @@ int inspect_input(std::string_view in, bool as_json) {
 }  // namespace
 
 int run_inspect(const Args& args) {
-  const ParsedArgs parsed = parse_args(args, {OPT_JSON});
+  const ParsedArgs parsed =
+      parse_args(args, {OPT_JSON, OPT_FORCE, {"sizes", 0, false}, {"html", 0, true}});
   if (parsed.help) return print_help(HELP);
   if (parsed.error) return usage_error("inspect", *parsed.error);
   if (parsed.positional.size() != 1) return usage_error("inspect", "give exactly one input file");
   const std::string_view in = parsed.positional[0];
   try {
-    return inspect_input(in, parsed.has("json"));
+    return inspect_input(parsed, in);
   } catch (const std::bad_alloc&) {
     // Written in pieces: a message made in memory could fail for the same reason.
     print_err_text("vorn: ");

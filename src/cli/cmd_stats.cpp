@@ -25,16 +25,32 @@ namespace vorn::cli {
 namespace {
 
 constexpr std::string_view HELP =
-    R"(usage: vorn stats IN.json... [--json] [--exact] [--lines] [-j N] [-q]
+    R"(usage: vorn stats [IN.json...] [--json] [--exact] [--lines] [-j N] [-q]
 
 For each JSON file: its size, its size without insignificant whitespace
 (minified), the size of its VORN image and the ratio of the two, the number of
 definitions and of dictionary strings, and whether the file round-trips:
 exactly, or changed only by the narrowing rule (VORN keeps the low 32 bits of
 an integer and rounds other numbers to single precision; a few changed values
-are shown), or not at all: refused, naming the step that refuses it and its
-message, or read back differently from what the narrowing rule gives (a fault
-of vorn, shown as "differs"). An input of '-' is standard input.
+are shown), or not at all: refused, or read back differently from what the
+narrowing rule gives (a fault of vorn, shown as "differs"). An input of '-' is
+standard input; without any input file, standard input is read when it is not
+a terminal.
+
+A refused file is shown with the rule that refuses it in parentheses, then
+the message, which names the value it is about by its JSON path where it is
+about one value (with --lines, its line first); the JSON output gives them as
+"rule" and "error". The rules:
+  json    not JSON text: a syntax error or invalid UTF-8, with line and column
+  writer  the writer's own: the items of an array are of one kind (numbers of
+          any kind count as one), a JSON Lines text has at most 1048576
+          lines, and with --exact every value reads back the same
+  format  the limits of the format: 65535 items in an array, 65535 fields in
+          an object, 65535 definitions, field names of 255 bytes, strings of
+          16777215 bytes, an image below 4 GiB
+  reader  what a reader loads, so that no image is written that would not
+          load: 2048 definitions, 256 fields in an object, floats within the
+          float32 range
 
 The exit status is 1 when a file cannot be read or does not round-trip; files
 that change only by narrowing count as success, unless --exact is given.
@@ -54,11 +70,12 @@ struct FileStats {
   bool lines = false;
   uint64_t json_size = 0, minified_size = 0, vorn_size = 0;
   uint64_t definitions = 0, dict_strings = 0, entries = 0;
-  std::string refused_by;  // the refusing step, or empty
-  std::string error;       // its message
+  std::string_view rule;  // the rule that refuses the file (see rule_name), or empty
+  std::string error;      // its message, with the place of the value it is about
   Comparison comparison;
 
-  bool ok() const { return refused_by.empty() && !comparison.faulty(); }
+  bool refused() const { return !rule.empty(); }
+  bool ok() const { return !refused() && !comparison.faulty(); }
 };
 
 // The text's size without whitespace outside strings. The text is valid JSON.
@@ -83,22 +100,26 @@ uint64_t minified_size(std::string_view text) {
   return n;
 }
 
-std::string_view step_name(RefusingStep step) {
+// The rule behind the refusal of a step, as HELP lists them.
+constexpr std::string_view RULE_JSON = "json";
+constexpr std::string_view RULE_READER = "reader";
+
+std::string_view rule_name(RefusingStep step) {
   switch (step) {
     case RefusingStep::JsonReader:
-      return "JSON reader";
+      return RULE_JSON;
     case RefusingStep::Compiler:
-      return "compiler";
+      return "writer";
     case RefusingStep::Encoder:
-      return "encoder";
+      return "format";
     case RefusingStep::Reader:
-      return "decoder";
+      return RULE_READER;
   }
-  return "compiler";
+  return "writer";
 }
 
-bool refuse(FileStats& s, std::string_view step, std::string message) {
-  s.refused_by = step;
+bool refuse(FileStats& s, std::string_view rule, std::string message) {
+  s.rule = rule;
   s.error = std::move(message);
   return false;
 }
@@ -120,7 +141,7 @@ bool compare_with_text(std::string_view text, const JsonTree& restored, FileStat
   const JsonValue& root = restored.root_value();
   if (!s.lines) {
     auto original = read_json(text);
-    if (!original) return refuse(s, "JSON reader", original.error().message);
+    if (!original) return refuse(s, RULE_JSON, original.error().message);
     compare_values(*original, original->root_value(), restored, root, "$", s.comparison);
     return s.ok();
   }
@@ -130,7 +151,7 @@ bool compare_with_text(std::string_view text, const JsonTree& restored, FileStat
   while (lines.next(&line) && !s.comparison.mismatch) {
     auto original = read_json(line.text);
     if (!original) {
-      return refuse(s, "JSON reader",
+      return refuse(s, RULE_JSON,
                     cat({"line ", std::to_string(line.number), ": ", original.error().message}));
     }
     const JsonValue& back = s.entries == 1 ? root : restored.children(root)[entry];
@@ -152,12 +173,12 @@ bool measure(std::string_view text, const EncodeOptions& options, FileStats& s) 
   if (!parts) {
     const CompileError& e = parts.error();
     if (!options.lines && e.step != RefusingStep::JsonReader) stepwise_figures(text, s);
-    return refuse(s, step_name(e.step), compile_message(e));
+    return refuse(s, rule_name(e.step), refusal_message(text, options, e, s.path));
   }
   const ByteBuffer image = join_image(std::move(*parts));
   ImageLayout layout;
   if (Status st = read_layout(bytes_of(image), layout); !st) {
-    return refuse(s, "decoder", st.error().message);
+    return refuse(s, RULE_READER, st.error().message);
   }
   s.minified_size = minified_size(text);
   if (options.lines) s.minified_size += layout.entry_count;  // a line break after each value
@@ -166,7 +187,7 @@ bool measure(std::string_view text, const EncodeOptions& options, FileStats& s) 
   s.dict_strings = layout.strings.size();
   s.entries = layout.entry_count;
   auto restored = decompile_image(bytes_of(image));  // views the image, which outlives it
-  if (!restored) return refuse(s, "decoder", restored.error().message);
+  if (!restored) return refuse(s, RULE_READER, restored.error().message);
   return compare_with_text(text, *restored, s);
 }
 
@@ -216,20 +237,18 @@ std::string round_trip_text(const FileStats& s) {
 std::string text_report(const FileStats& s) {
   std::string out = s.path + "\n";
   out += line("JSON", byte_count(s.json_size));
-  if (s.minified_size == 0 && !s.refused_by.empty()) {
-    return out + line("refused", cat({"by the ", s.refused_by, ": ", s.error}));
-  }
+  const std::string refusal = cat({"(", s.rule, ") ", s.error});
+  if (s.minified_size == 0 && s.refused()) return out + line("refused", refusal);
   out += line("minified JSON", byte_count(s.minified_size));
   if (s.vorn_size != 0) {
     out += line("VORN", byte_count(s.vorn_size) + ", " + ratio(s.vorn_size, s.json_size) +
                             " of the JSON, " + ratio(s.vorn_size, s.minified_size) +
                             " of the minified JSON");
   }
-  if (s.lines && s.refused_by.empty()) out += line("entries", group_digits(s.entries));
+  if (s.lines && !s.refused()) out += line("entries", group_digits(s.entries));
   out += line("definitions", group_digits(s.definitions));
   out += line("dict strings", group_digits(s.dict_strings));
-  if (!s.refused_by.empty())
-    return out + line("refused", cat({"by the ", s.refused_by, ": ", s.error}));
+  if (s.refused()) return out + line("refused", refusal);
   return out + round_trip_text(s);
 }
 
@@ -260,13 +279,13 @@ std::string json_report(const FileStats& s) {
   w.member("dict_strings", s.dict_strings);
   if (s.lines) w.member("entries", s.entries);
   const Comparison& c = s.comparison;
-  const char* verdict = !s.refused_by.empty() ? "refused"
-                        : c.faulty()          ? "differs"
-                        : c.narrowed != 0     ? "narrowed"
-                                              : "exact";
+  const char* verdict = s.refused()       ? "refused"
+                        : c.faulty()      ? "differs"
+                        : c.narrowed != 0 ? "narrowed"
+                                          : "exact";
   w.member("round_trip", verdict);
-  if (!s.refused_by.empty()) {
-    w.member("refused_by", s.refused_by);
+  if (s.refused()) {
+    w.member("rule", s.rule);
     w.member("error", s.error);
   }
   if (c.mismatch) w.member("mismatch_path", c.mismatch_path);
@@ -287,7 +306,7 @@ std::string json_report(const FileStats& s) {
 // The one-line reason why a file does not round-trip.
 std::string failure(const FileStats& s) {
   const Comparison& c = s.comparison;
-  if (!s.refused_by.empty()) return cat({"refused by the ", s.refused_by, ": ", s.error});
+  if (s.refused()) return cat({"refused (", s.rule, "): ", s.error});
   if (c.mismatch) return cat({"the value at ", c.mismatch_path, " does not come back"});
   const Change& ch = c.differences.front();
   return cat({ch.path, ": ", ch.before, " came back as ", ch.after, " where narrowing gives ",
@@ -321,8 +340,11 @@ int run_stats(const Args& args) {
   if (parsed.error) return usage_error("stats", *parsed.error);
   const Jobs jobs = parse_jobs(parsed);
   if (jobs.error) return usage_error("stats", *jobs.error);
-  const Args& inputs = parsed.positional;
-  if (inputs.empty()) return usage_error("stats", "no input file given");
+  Args inputs = parsed.positional;
+  if (inputs.empty()) {
+    if (is_terminal(STDIN_FILENO)) return usage_error("stats", "no input file given");
+    inputs.push_back(STD_STREAM);
+  }
   if (std::count(inputs.begin(), inputs.end(), STD_STREAM) > 1) {
     return usage_error("stats", "standard input ('-') can be read only once");
   }

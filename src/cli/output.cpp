@@ -67,6 +67,13 @@ OutputPlan plan_outputs(const Args& inputs, std::optional<std::string_view> out,
     plan.targets.assign(inputs.size(), std::string(STD_STREAM));
     return plan;
   }
+  // With several inputs a name that could be meant as a file is refused rather than made a
+  // directory: `cp a b single` refuses the same.
+  if (out && inputs.size() > 1 && out->back() != '/' && !is_directory(*out)) {
+    plan.error = cat({"several inputs need -o DIR/, a directory: '", *out,
+                      "' is not one (end the name with '/' to create it)"});
+    return plan;
+  }
   const bool to_dir = out && (inputs.size() > 1 || out->back() == '/' || is_directory(*out));
   if (to_dir) {
     if (exists(*out) && !is_directory(*out)) {

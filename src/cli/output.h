@@ -33,8 +33,9 @@ struct OutputPlan {
 
 // Names the output of each input. `out` is the value of -o: "-" for standard output (one
 // input only, unless the naming sends everything there anyway); a directory when it ends with
-// '/', when it exists as one, or when there are several inputs; else the output file of the
-// one input. Standard input ("-") may be named once and has no name to take into a directory.
+// '/' or exists as one, which it must with several inputs (a usage error otherwise); else the
+// output file of the one input. Standard input ("-") may be named once and has no name to take
+// into a directory.
 OutputPlan plan_outputs(const Args& inputs, std::optional<std::string_view> out,
                         const OutputNaming& naming);
 

@@ -32,12 +32,18 @@ struct EncodeOptions {
 // reader refuses a text.
 CompileResult<ImageParts> compile_text(std::string_view text, const EncodeOptions& options);
 
-// The message of a refusal, "line {n}: " first for a line of JSON Lines.
-std::string compile_message(const CompileError& e);
+// The refusal `e` of compile_text(text, options) as the command reports it: "line {n}: " for a
+// line of JSON Lines, then the JSON path of the value it is about where that can be told (see
+// locate_refusal), then the message. A refusal of the JSON reader for an input named
+// IN.jsonl or IN.ndjson, read without --lines, whose first line holding a value is a JSON text
+// of its own and not its last, gets "; use --lines for JSON Lines" added.
+std::string refusal_message(std::string_view text, const EncodeOptions& options,
+                            const CompileError& e, std::string_view input);
 
 // compile_text after skipping a byte order mark, the image joined into one buffer; the error as
-// compile_message gives it.
-Result<ByteBuffer> encode_text(std::string_view text, const EncodeOptions& options);
+// refusal_message gives it for the input named `input`.
+Result<ByteBuffer> encode_text(std::string_view text, const EncodeOptions& options,
+                               std::string_view input);
 
 // True when `bytes` (which no decoder accepts) begin like JSON text: after an optional byte
 // order mark and whitespace, '{', '[' or '"'.

@@ -49,4 +49,33 @@ Status check_exact(const JsonTree& tree) {
   return check_value(tree, tree.root_value(), false, path);
 }
 
+template <class Index>
+std::string tape_path(const Tape<Index>& tape, Index target) {
+  const TapeKind* kinds = tape.nodes.kinds();
+  const TapeSlot<Index>* slots = tape.nodes.slots();
+  std::string path = "$";
+  Index i = 0;
+  while (i != target) {
+    Index k = i + 1;
+    const Shape<Index>* shape = kinds[i] == TapeKind::Object ? &tape.shapes[slots[i].a] : nullptr;
+    for (Index m = 0;; ++m) {
+      const Index next = tape.next(k);
+      if (target < next) {
+        if (shape == nullptr) {
+          append_path_index(path, static_cast<size_t>(m));
+        } else {
+          append_path_key(path, tape.shape_members[shape->members + m].key);
+        }
+        break;
+      }
+      k = next;
+    }
+    i = k;
+  }
+  return path;
+}
+
+template std::string tape_path(const Tape<uint32_t>&, uint32_t);
+template std::string tape_path(const Tape<uint64_t>&, uint64_t);
+
 }  // namespace vorn

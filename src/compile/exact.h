@@ -2,6 +2,9 @@
 // the same value. Free of Python.
 #pragma once
 
+#include <string>
+
+#include "compile/tape.h"
 #include "format/json_value.h"
 #include "format/result.h"
 
@@ -11,5 +14,11 @@ namespace vorn {
 // back the same, in the order an image holds the values: pre-order, items in order, members in
 // key order. Arrays must be ones the compiler accepts.
 Status check_exact(const JsonTree& tree);
+
+// The path of node `target` of a tape, as the exactness refusal names a value ("$.a[3]"): the
+// containers from the root down, each step found by skipping from one child to the next, so
+// that only a refusal pays for it. Object steps name the member's key.
+template <class Index>
+std::string tape_path(const Tape<Index>& tape, Index target);
 
 }  // namespace vorn

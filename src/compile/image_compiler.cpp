@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstring>
 
-#include "format/json_text.h"
+#include "compile/exact.h"
 #include "format/narrowing.h"
 
 namespace vorn {
@@ -84,7 +84,7 @@ bool ImageCompiler<Index, Exact>::walk(size_t line) {
   if constexpr (Exact) {
     if (inexact_ != NONE && !inexact_error_) {
       inexact_error_ = CompileError{
-          inexact_value(path_to(inexact_), tape_.number_value(inexact_), inexact_mixed_),
+          inexact_value(tape_path(tape_, inexact_), tape_.number_value(inexact_), inexact_mixed_),
           RefusingStep::Compiler, line};
     }
   }
@@ -427,32 +427,6 @@ uint16_t ImageCompiler<Index, Exact>::add_array_def(TypeTag elem) {
   const uint16_t id = defs_.add_array(elem);
   array_defs_[static_cast<uint8_t>(elem)] = id;
   return id;
-}
-
-// The path of a node: the containers from the root down, each step found by skipping from one
-// child to the next. Only a refusal pays for it.
-template <class Index, bool Exact>
-std::string ImageCompiler<Index, Exact>::path_to(Index target) const {
-  std::string path = "$";
-  Index i = 0;
-  while (i != target) {
-    Index k = i + 1;
-    const Shape<Index>* shape = k_[i] == TapeKind::Object ? &tape_.shapes[s_[i].a] : nullptr;
-    for (Index m = 0;; ++m) {
-      const Index next = tape_.next(k);
-      if (target < next) {
-        if (shape == nullptr) {
-          append_path_index(path, static_cast<size_t>(m));
-        } else {
-          append_path_key(path, tape_.shape_members[shape->members + m].key);
-        }
-        break;
-      }
-      k = next;
-    }
-    i = k;
-  }
-  return path;
 }
 
 template class ImageCompiler<uint32_t, false>;

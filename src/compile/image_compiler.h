@@ -136,7 +136,6 @@ class ImageCompiler {
     if (inexact_ == NONE) inexact_ = i;
   }
   [[gnu::noinline]] void note_inexact_items(Index i);
-  std::string path_to(Index target) const;
 
   const TapeT& tape_;
   const TapeKind* k_ = nullptr;

@@ -14,6 +14,9 @@
 //   end_object(self_def_index, values),
 //   begin_entry(index, def_index, payload_size) once the entry header has passed its checks,
 //   end_entry(def_index) once its payload has
+// and, only where a sink has them (a byte counter; see decode_value):
+//   value_start(tag, begin, end, depth) before a value is read, `end` ending the payload,
+//   value_span(tag, begin, end, depth) once it has been read whole
 // `depth` is the nesting level the value has: 1 for the value of an entry itself, one more for
 // each enclosing array or object.
 #pragma once
@@ -81,8 +84,22 @@ class PayloadWalker {
   }
 
   // Reads one value of the given tag from p (advanced past it); `end` is the end of the
-  // entry's payload.
-  bool decode_value(TypeTag tag, const uint8_t*& p, const uint8_t* end, uint32_t depth) {
+  // entry's payload. A sink that counts bytes (it has value_start and value_span) learns where
+  // each value begins and ends, except the elements of a fixed_array and of an array of Null,
+  // which no hook names one by one; for every other sink this is decode_any itself.
+  [[gnu::always_inline]] bool decode_value(TypeTag tag, const uint8_t*& p, const uint8_t* end,
+                                           uint32_t depth) {
+    if constexpr (requires { sink_.value_span(tag, p, p, depth); }) {
+      const uint8_t* const begin = p;
+      sink_.value_start(tag, begin, end, depth);
+      if (!decode_any(tag, p, end, depth)) return false;
+      return sink_.value_span(tag, begin, p, depth);
+    } else {
+      return decode_any(tag, p, end, depth);
+    }
+  }
+
+  bool decode_any(TypeTag tag, const uint8_t*& p, const uint8_t* end, uint32_t depth) {
     switch (tag) {
       case TypeTag::Array:
         return decode_array(p, end, depth);
