@@ -98,12 +98,32 @@ class Batch {
     if ((!r.out.empty() && stdout_terminal_) || !r.err.empty() || r.out_of_memory) {
       progress_.clear();
     }
-    if (!r.out.empty() && !emit_(r.out)) {
-      outcome_.stopped = true;
-      return;
+    if (!r.out.empty()) {
+      bool emitted = false;
+      try {
+        emitted = emit_(r.out);
+      } catch (const std::bad_alloc&) {
+        // The output of this file ran out of memory (what reached standard output stays).
+        if (!r.failed) ++outcome_.failed;
+        r.failed = r.out_of_memory = true;
+        progress_.clear();
+        emitted = true;
+      }
+      if (!emitted) {
+        outcome_.stopped = true;
+        return;
+      }
     }
     print_err_text(r.err);
-    if (r.out_of_memory) print_error(cat({display_name(inputs_[index]), ": out of memory"}));
+    if (r.out_of_memory) print_out_of_memory(inputs_[index]);
+  }
+
+  // "vorn: {name}: out of memory", written in pieces: a message made in memory could fail for
+  // the same reason.
+  static void print_out_of_memory(std::string_view input) {
+    print_err_text("vorn: ");
+    print_err_text(display_name(input));
+    print_err_text(": out of memory\n");
   }
 
   // Workers take the next input while it is within `window` inputs of the next to print and

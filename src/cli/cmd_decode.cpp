@@ -1,8 +1,16 @@
-// vorn decode: VORN images back to JSON text, straight from the values read from them.
+// vorn decode: VORN images back to JSON text, written straight from the image once every check
+// has passed, in memory bounded by the nesting depth rather than by the size of the text.
 
 #include <unistd.h>
 
+#include <charconv>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <variant>
 
 #include "cli/batch.h"
 #include "cli/commands.h"
@@ -49,40 +57,70 @@ options:
 
 constexpr unsigned MAX_INDENT = 16;
 
-// The image's value as JSON text, ended by a line break; with `lines`, one compact line per
-// entry.
-Result<std::string> image_to_json(const ByteBuffer& image, int indent, bool lines) {
-  auto tree = decompile_image(bytes_of(image));  // views the image, which outlives it
-  if (!tree) return tree.error();
-  JsonWriter w(indent);
-  w.reserve(image.size() * 2);
-  const JsonValue& root = tree->root_value();
-  if (!lines) {
-    write_json_value(w, *tree, root);
-    w.text() += '\n';
-    return std::move(w.text());
-  }
-  // The entry count tells an image of several entries (whose root is the array of them) from
-  // an image of one entry that is an array.
+// An image that passed every check, with its layout, which views it.
+struct CheckedImage {
+  ByteBuffer image;
   ImageLayout layout;
-  if (Status st = read_layout(bytes_of(image), layout); !st) return st.error();
-  if (layout.entry_count == 1) {
-    write_json_value(w, *tree, root);
-    w.text() += '\n';
-  } else if (layout.entry_count > 1) {
-    for (const JsonValue& entry : tree->children(root)) {
-      write_json_value(w, *tree, entry);
-      w.text() += '\n';
-    }
+
+  explicit CheckedImage(ByteBuffer bytes) : image(std::move(bytes)) {}
+};
+
+// The images for standard output, checked on any thread and written by the main thread when
+// their turn comes, so that the text of one image is never held whole. A report's `out` holds
+// the ticket of its image: the input's index.
+class WaitingImages {
+ public:
+  // Waits until the images waiting hold less than MAX_WAITING_BYTES, or none of them comes
+  // before input `index`. The image that comes first is always printed in the end (the inputs
+  // before it are not held up here), so the wait ends.
+  void wait_for_room(size_t index) {
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [&] {
+      return bytes_ < MAX_WAITING_BYTES || images_.empty() || images_.begin()->first > index;
+    });
   }
-  return std::move(w.text());
-}
+
+  std::string put(size_t index, std::unique_ptr<CheckedImage> checked) {
+    std::string ticket = std::to_string(index);
+    std::lock_guard lock(mutex_);
+    bytes_ += checked->image.size();
+    images_.emplace(index, std::move(checked));
+    return ticket;
+  }
+
+  std::unique_ptr<CheckedImage> take(std::string_view ticket) {
+    size_t index = 0;
+    std::from_chars(ticket.data(), ticket.data() + ticket.size(), index);
+    std::unique_ptr<CheckedImage> checked;
+    {
+      std::lock_guard lock(mutex_);
+      const auto it = images_.find(index);
+      if (it == images_.end()) return nullptr;
+      checked = std::move(it->second);
+      images_.erase(it);
+      bytes_ -= checked->image.size();
+    }
+    room_.notify_all();
+    return checked;
+  }
+
+ private:
+  // The bytes of images that may wait before the workers wait, besides the one image each
+  // worker holds.
+  static constexpr size_t MAX_WAITING_BYTES = size_t{64} << 20;
+
+  std::mutex mutex_;
+  std::condition_variable room_;  // an image was taken
+  std::map<size_t, std::unique_ptr<CheckedImage>> images_;
+  size_t bytes_ = 0;
+};
 
 constexpr std::string_view VORN_ENDINGS[] = {".vorn"};
 
 struct DecodeJob {
   const Args& inputs;
   const OutputPlan& plan;
+  WaitingImages& waiting;
   int indent = -1;
   bool lines = false;
   bool force = false;
@@ -91,30 +129,52 @@ struct DecodeJob {
     const std::string_view in = inputs[i];
     const std::string& target = plan.targets[i];
     if (Status st = check_target(in, target, force); !st) return report.error(st.error().message);
-    std::string json;
-    {
-      auto image = read_input(in);
-      if (!image) return report.error(image.error().message);
-      bytes += image->size();
-      auto decoded = image_to_json(*image, indent, lines);
-      if (!decoded) {
-        if (starts_like_json(image->view())) {
-          return report.error(cat({display_name(in),
-                                   ": not a VORN image: it starts like JSON text; did you mean "
-                                   "vorn encode?"}));
-        }
-        return report.error(cat({display_name(in), ": ", decoded.error().message}));
+    if (target == STD_STREAM) waiting.wait_for_room(i);
+    auto image = read_input(in);
+    if (!image) return report.error(image.error().message);
+    bytes += image->size();
+    // Every check comes before any text is written, so that a faulty image writes nothing.
+    auto checked = std::make_unique<CheckedImage>(std::move(*image));
+    if (Status st = check_image(bytes_of(checked->image), checked->layout); !st) {
+      if (starts_like_json(checked->image.view())) {
+        return report.error(cat({display_name(in),
+                                 ": not a VORN image: it starts like JSON text; did you mean "
+                                 "vorn encode?"}));
       }
-      json = std::move(*decoded);
-    }  // the image is freed before the text is written
+      return report.error(cat({display_name(in), ": ", st.error().message}));
+    }
     if (target == STD_STREAM) {
-      report.out = std::move(json);
+      report.out = waiting.put(i, std::move(checked));
       return;
     }
-    auto written = write_image_file(target, json);
-    if (auto* err = std::get_if<IoError>(&written)) {
-      report.error(cat({target, ": ", err->message()}));
-    }
+    if (auto failed = write_file(*checked, target)) report.error(cat({target, ": ", *failed}));
+  }
+
+  // Writes the text into the file `target`, replaced whole or not at all; the message of a
+  // failure.
+  std::optional<std::string> write_file(const CheckedImage& checked,
+                                        const std::string& target) const {
+    auto opened = OutputFile::open(target);
+    if (auto* err = std::get_if<IoError>(&opened)) return err->message();
+    OutputFile& file = std::get<OutputFile>(opened);
+    std::optional<IoError> failure;
+    const TextSink sink = [&](std::string_view text) {
+      auto written = file.write(text);
+      if (auto* err = std::get_if<IoError>(&written)) failure = *err;
+      return !failure;
+    };
+    if (!write_image_json(checked.layout, indent, lines, sink)) return failure->message();
+    auto committed = file.commit();
+    if (auto* err = std::get_if<IoError>(&committed)) return err->message();
+    return std::nullopt;
+  }
+
+  // Writes the text of the image whose ticket a report holds on standard output; false when
+  // standard output failed.
+  bool write_stdout(std::string_view ticket) const {
+    const std::unique_ptr<CheckedImage> checked = waiting.take(ticket);
+    if (checked == nullptr) return true;  // every ticket names an image put there
+    return write_image_json(checked->layout, indent, lines, print_out);
   }
 };
 
@@ -149,10 +209,11 @@ int run_decode(const Args& args) {
   if (!make_output_dir(plan)) return STATUS_DATA_ERROR;
 
   const bool quiet = parsed.has("quiet");
-  const DecodeJob job{inputs, plan, indent, lines, parsed.has("force")};
+  WaitingImages waiting;
+  const DecodeJob job{inputs, plan, waiting, indent, lines, parsed.has("force")};
   const BatchOutcome outcome =
       run_batch(inputs, {jobs.count, inputs.size() > 1 && !quiet && is_terminal(STDERR_FILENO)},
-                job, print_out);
+                job, [&job](std::string_view ticket) { return job.write_stdout(ticket); });
   return batch_status(outcome, inputs.size(), quiet);
 }
 

@@ -2,6 +2,7 @@
 // decoder read before the fault and then its message.
 
 #include <algorithm>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -105,11 +106,10 @@ struct Inspection {
 };
 
 // The decompiler's verdict on an image that the decoder accepts: it makes the checks the decoder
-// leaves out (dict references, definition ids, finite floats).
+// leaves out (dict references, definition ids, finite floats), and makes no value.
 Status decompiler_verdict(std::span<const uint8_t> image) {
-  auto tree = decompile_image(image);
-  if (!tree) return tree.error();
-  return {};
+  ImageLayout layout;
+  return check_image(image, layout);
 }
 
 // Reads `image` through the decoder, keeping what it reads up to its first fault; an image the
@@ -360,15 +360,8 @@ std::string json_report(std::string_view path, const Inspection& in, const Sizes
   return std::move(w.text());
 }
 
-}  // namespace
-
-int run_inspect(const Args& args) {
-  const ParsedArgs parsed =
-      parse_args(args, {OPT_JSON, OPT_FORCE, {"sizes", 0, false}, {"html", 0, true}});
-  if (parsed.help) return print_help(HELP);
-  if (parsed.error) return usage_error("inspect", *parsed.error);
-  if (parsed.positional.size() != 1) return usage_error("inspect", "give exactly one input file");
-  const std::string_view in = parsed.positional[0];
+// Reads, inspects and reports on the input `in`, as `parsed` asks; the exit status.
+int inspect_input(const ParsedArgs& parsed, std::string_view in) {
   const std::string_view name = display_name(in);
   const auto html = parsed.value("html");
   if (html && *html == STD_STREAM) return usage_error("inspect", "--html takes a file name");
@@ -415,6 +408,26 @@ int run_inspect(const Args& args) {
   if (inspection.verdict) return STATUS_OK;
   print_error(cat({name, ": ", inspection.verdict.error().message}));
   return STATUS_DATA_ERROR;
+}
+
+}  // namespace
+
+int run_inspect(const Args& args) {
+  const ParsedArgs parsed =
+      parse_args(args, {OPT_JSON, OPT_FORCE, {"sizes", 0, false}, {"html", 0, true}});
+  if (parsed.help) return print_help(HELP);
+  if (parsed.error) return usage_error("inspect", *parsed.error);
+  if (parsed.positional.size() != 1) return usage_error("inspect", "give exactly one input file");
+  const std::string_view in = parsed.positional[0];
+  try {
+    return inspect_input(parsed, in);
+  } catch (const std::bad_alloc&) {
+    // Written in pieces: a message made in memory could fail for the same reason.
+    print_err_text("vorn: ");
+    print_err_text(display_name(in));
+    print_err_text(": out of memory\n");
+    return STATUS_DATA_ERROR;
+  }
 }
 
 }  // namespace vorn::cli

@@ -1,8 +1,13 @@
 #include "cli/json_writer.h"
 
+#include <bit>
 #include <charconv>
 #include <system_error>
+#include <vector>
 
+#include "decompile/decompile_walk.h"
+#include "format/byte_buffer.h"
+#include "format/format.h"
 #include "format/json_text.h"
 
 namespace vorn::cli {
@@ -118,6 +123,248 @@ void write_json_value(JsonWriter& w, const JsonTree& tree, const JsonValue& v) {
       w.end_object();
       return;
   }
+}
+
+namespace {
+
+// Writes the values of an image that check_image accepted, straight from its bytes: every count,
+// length, index and definition there has passed its checks, so they are used as they stand. The
+// decompiler's rules for what the values become (keys from the definition found by id, in byte
+// order, the last field of a name winning) are the ones of decompile_walk.h. It is not a value
+// maker of that walk because the walk makes an array only at its end and hands an object's values
+// in field order: a maker could write members in key order only by holding their text, which has
+// no bound; here a member's value is read where it lies. The decompile fuzzer holds this text to
+// the text of the decompiled tree.
+class ImageTextWriter {
+ public:
+  ImageTextWriter(const ImageLayout& layout, JsonWriter& w, const TextSink& sink)
+      : layout_(layout), w_(w), sink_(sink), starts_(MAX_DEPTH + 2) {}
+
+  bool write_entries(bool lines) {
+    const uint8_t* p = layout_.data.data() + 4;
+    const uint32_t n = layout_.entry_count;
+    if (!lines && n == 0) w_.null();
+    if (!lines && n > 1) w_.begin_array();
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint16_t def_index = load_u16(p);
+      const uint8_t* value_at = p + 6;
+      p = value_at + load_u32(p + 2);
+      if (!value(layout_.defs[def_index].kind, value_at, 1)) return false;
+      if (lines) w_.text() += '\n';
+    }
+    if (!lines) {
+      if (n > 1) w_.end_array();
+      w_.text() += '\n';
+    }
+    return w_.text().empty() || flush();
+  }
+
+ private:
+  // How the fields of the objects with one self_def_index become members: the fields named by
+  // members_[first, first + count), in key order. Made when the index is first met.
+  struct ObjectOrder {
+    const DefView* named = nullptr;  // the definition the keys are named by
+    uint32_t first = 0;
+    uint32_t count = 0;
+    bool in_place = false;  // the members are the fields in their own order
+    bool ready = false;
+  };
+
+  bool flush() {
+    const bool ok = sink_(w_.text());
+    w_.text().clear();
+    return ok;
+  }
+  // Hands the text over once a chunk is full; false when the sink failed.
+  bool room() { return w_.text().size() < JSON_CHUNK_BYTES || flush(); }
+
+  // Reads the value of type `tag` at p (advanced past it) and writes it.
+  bool value(TypeTag tag, const uint8_t*& p, uint32_t depth) {
+    switch (tag) {
+      case TypeTag::Null:
+        w_.null();
+        break;
+      case TypeTag::Bool:
+        w_.boolean(bool_of(*p++));
+        break;
+      case TypeTag::Int32: {
+        const auto i = static_cast<int32_t>(load_u32(p));
+        p += 4;
+        if (i < 0) {
+          w_.number(int64_t{i});
+        } else {
+          w_.number(static_cast<uint64_t>(i));
+        }
+        break;
+      }
+      case TypeTag::UInt32:
+        w_.number(uint64_t{load_u32(p)});
+        p += 4;
+        break;
+      case TypeTag::Float32:
+        w_.number(static_cast<double>(std::bit_cast<float>(load_u32(p))));
+        p += 4;
+        break;
+      case TypeTag::String:
+        w_.string(string_at(p));
+        break;
+      case TypeTag::Array:
+        return array(p, depth);
+      case TypeTag::Object:
+        return object(p, depth);
+      default:
+        break;  // no other tag passes the decoder
+    }
+    return room();
+  }
+
+  // The text of the string or StrRef at p (advanced past it), in the forms the walker reads.
+  std::string_view string_at(const uint8_t*& p) {
+    const uint8_t lead = p[0];
+    size_t prefix;
+    size_t length;
+    if (lead < STRING_MEDIUM) {
+      prefix = 1;
+      length = lead;
+    } else if (lead < STRING_LONG) {
+      prefix = 2;
+      length = static_cast<size_t>(lead & 0x3F) << 8 | p[1];
+    } else if (lead == STRING_LONG) {
+      prefix = 4;
+      length = load_u24(p + 1);
+    } else {
+      const uint32_t index = load_u32(p + 1);
+      p += 5;
+      return layout_.strings[index];
+    }
+    const std::string_view text(reinterpret_cast<const char*>(p + prefix), length);
+    p += prefix + length;
+    return text;
+  }
+
+  bool array(const uint8_t*& p, uint32_t depth) {
+    const TypeTag elem = layout_.defs[load_u16(p)].elem_type;
+    const uint16_t count = load_u16(p + 4);
+    p += 6;
+    w_.begin_array();
+    for (uint32_t i = 0; i < count; ++i) {
+      if (!value(elem, p, depth + 1)) return false;
+    }
+    w_.end_array();
+    return room();
+  }
+
+  // The values come in the order of the definition at the self_def_index's position, which
+  // gives their tags; the members go in key order. When that is another order, the value of
+  // each field is found first (by skipping over the values before it) and then written in
+  // the members' order, so that no value's text is held.
+  bool object(const uint8_t*& p, uint32_t depth) {
+    const uint16_t index = load_u16(p);
+    p += 2;
+    const DefView& def = layout_.defs[index];
+    const FieldView* const tags = layout_.fields.data() + def.first_field;
+    const ObjectOrder& order = order_of(index);
+    const FieldView* const names = layout_.fields.data() + order.named->first_field;
+    w_.begin_object();
+    if (order.in_place) {
+      for (uint32_t i = 0; i < def.field_count; ++i) {
+        w_.key(names[i].name);
+        if (!value(tags[i].tag, p, depth + 1)) return false;
+      }
+    } else {
+      // Offsets into the data block, which is less than 4 GiB long.
+      std::vector<uint32_t>& starts = starts_[depth];
+      starts.clear();
+      const uint8_t* const base = layout_.data.data();
+      for (uint32_t i = 0; i < def.field_count; ++i) {
+        starts.push_back(static_cast<uint32_t>(p - base));
+        skip(tags[i].tag, p);
+      }
+      for (uint32_t k = 0; k < order.count; ++k) {
+        const uint32_t field = members_[order.first + k];
+        w_.key(names[field].name);
+        const uint8_t* at = base + starts[field];
+        if (!value(tags[field].tag, at, depth + 1)) return false;
+      }
+    }
+    w_.end_object();
+    return room();
+  }
+
+  const ObjectOrder& order_of(uint16_t index) {
+    if (orders_.empty()) orders_.resize(layout_.defs.size());
+    ObjectOrder& order = orders_[index];
+    if (order.ready) return order;
+    order.named = find_definition(index, layout_.defs);
+    order.first = static_cast<uint32_t>(members_.size());
+    for_each_key(layout_.fields_of(*order.named),
+                 [&](uint32_t field) { members_.push_back(field); });
+    order.count = static_cast<uint32_t>(members_.size()) - order.first;
+    order.in_place = order.count == order.named->field_count;
+    for (uint32_t k = 0; order.in_place && k < order.count; ++k) {
+      order.in_place = members_[order.first + k] == k;
+    }
+    order.ready = true;
+    return order;
+  }
+
+  // Moves p past the value of type `tag` there.
+  void skip(TypeTag tag, const uint8_t*& p) {
+    switch (tag) {
+      case TypeTag::Bool:
+        p += 1;
+        return;
+      case TypeTag::Int32:
+      case TypeTag::UInt32:
+      case TypeTag::Float32:
+        p += 4;
+        return;
+      case TypeTag::String:
+        (void)string_at(p);
+        return;
+      case TypeTag::Array: {
+        const TypeTag elem = layout_.defs[load_u16(p)].elem_type;
+        const uint16_t count = load_u16(p + 4);
+        p += 6;
+        if (elem == TypeTag::Null) return;
+        if (elem == TypeTag::Bool) {
+          p += count;
+        } else if (elem == TypeTag::Int32 || elem == TypeTag::UInt32 || elem == TypeTag::Float32) {
+          p += 4 * size_t{count};
+        } else {
+          for (uint32_t i = 0; i < count; ++i) skip(elem, p);
+        }
+        return;
+      }
+      case TypeTag::Object: {
+        const DefView& def = layout_.defs[load_u16(p)];
+        p += 2;
+        const FieldView* const fields = layout_.fields.data() + def.first_field;
+        for (uint32_t i = 0; i < def.field_count; ++i) skip(fields[i].tag, p);
+        return;
+      }
+      default:
+        return;  // Null takes no bytes
+    }
+  }
+
+  const ImageLayout& layout_;
+  JsonWriter& w_;
+  const TextSink& sink_;
+  std::vector<ObjectOrder> orders_;  // per self_def_index
+  std::vector<uint32_t> members_;    // the members of every order
+  // Per nesting depth, the offsets of the values of the object being written there in another
+  // order than its fields'.
+  std::vector<std::vector<uint32_t>> starts_;
+};
+
+}  // namespace
+
+bool write_image_json(const ImageLayout& layout, int indent, bool lines, const TextSink& sink) {
+  JsonWriter w(indent);
+  w.reserve(JSON_CHUNK_BYTES + (size_t{MAX_DEPTH} + 2) * 16 + 64);
+  ImageTextWriter writer(layout, w, sink);
+  return writer.write_entries(lines);
 }
 
 }  // namespace vorn::cli

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "decode/decode.h"
 #include "format/json_text.h"  // append_json_string, append_json_double
 #include "format/json_value.h"
 
@@ -68,5 +70,22 @@ class JsonWriter {
 
 // Writes the value `v` of `tree` and everything inside it.
 void write_json_value(JsonWriter& w, const JsonTree& tree, const JsonValue& v);
+
+// Takes the text written so far; false when it could not be written, which stops the writer.
+using TextSink = std::function<bool(std::string_view)>;
+
+// The text a writer holds before it hands it to its sink: the memory taken by the output, apart
+// from a single string longer than this.
+inline constexpr size_t JSON_CHUNK_BYTES = size_t{256} << 10;
+
+// Writes the value of an image as JSON text straight from its bytes, handing the text to `sink`
+// in pieces of about JSON_CHUNK_BYTES: the text write_json_value writes of the image's
+// decompiled tree, ended by a line break (null for an image without entries, an array of the
+// values for several entries); with `lines`, each entry's value compact on a line of its own
+// (nothing for an image without entries). The memory taken is bounded by the nesting depth and
+// the image's tables, whatever the size of the text. `layout` must be the layout check_image
+// accepted (the bytes are read without checks) and its image must outlive the call. False when
+// the sink failed; the text handed over before then stays written.
+bool write_image_json(const ImageLayout& layout, int indent, bool lines, const TextSink& sink);
 
 }  // namespace vorn::cli

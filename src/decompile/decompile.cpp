@@ -274,4 +274,10 @@ Result<JsonTree> decompile_image(std::span<const uint8_t> image) {
   return maker.take_tree();
 }
 
+Status check_image(std::span<const uint8_t> image, ImageLayout& layout) {
+  if (Status st = read_layout(image, layout); !st) return st;
+  CheckingMaker maker;
+  return decompile_walk(image, layout, maker);
+}
+
 }  // namespace vorn

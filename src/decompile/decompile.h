@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 
+#include "decode/decode.h"
 #include "format/format.h"
 #include "format/json_value.h"
 #include "format/result.h"
@@ -24,5 +25,10 @@ Result<JsonTree> decompile_document(const Document& doc);
 // of the decoder anywhere comes before a fault of the decompiler). The tree views the image's
 // bytes: the image must outlive it and stay unchanged.
 Result<JsonTree> decompile_image(std::span<const uint8_t> image);
+
+// Makes every check of decompile_image, in its order and with its messages, and makes no value:
+// the time taken is bounded by the image's bytes and the memory by its tables, not by the size of
+// the value. On success `layout` describes the image and views its bytes.
+Status check_image(std::span<const uint8_t> image, ImageLayout& layout);
 
 }  // namespace vorn

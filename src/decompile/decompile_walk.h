@@ -2,9 +2,9 @@
 // values of an image as the payload walker (decode/walker.h) reads them, makes each check of the
 // decompiler on the way in the decompiler's order, and hands the values that pass to a value
 // maker, which only makes values. The JsonValue maker (decompile.cpp) and the Python object maker
-// (py_loads.cpp) are the two makers; a decoded Document reaches the same walk through a small
-// walker over its Value tree (decompile.cpp), so the reference chain and the fused loads share
-// every rule.
+// (py_loads.cpp) are the two makers that make values, and CheckingMaker (below) makes none; a
+// decoded Document reaches the same walk through a small walker over its Value tree
+// (decompile.cpp), so the reference chain and the fused loads share every rule.
 //
 // A value maker makes values and keeps those not yet in a list or dict on a stack of its own:
 //   using Item                    a value made and owned, not yet on the stack or in a list
@@ -287,6 +287,31 @@ class DecompileWalk {
   SmallVector<PlanMember<Key>, 32> members_;  // the members of every plan
   uint32_t entries_ = 0;
   std::string error_;
+};
+
+// A value maker that makes nothing: a walk with it makes every check of the decoder and of the
+// decompiler, and nothing else, so that an image is validated in time bounded by its bytes and
+// memory bounded by its tables, however large the value it describes.
+struct CheckingMaker {
+  struct Item {};
+  struct List {};
+  struct Key {};
+
+  Key key(const FieldView&, bool) { return {}; }
+  Item null() { return {}; }
+  Item boolean(bool) { return {}; }
+  Item int32(int32_t) { return {}; }
+  Item uint32(uint32_t) { return {}; }
+  Item float32(uint32_t) { return {}; }
+  Item string(const uint8_t*, uint32_t, bool) { return {}; }
+  Item dict_string(uint32_t, std::string_view) { return {}; }
+  void push(Item) {}
+  void nulls(uint32_t) {}
+  List fixed_list(uint32_t) { return {}; }
+  void add(List&, Item) {}
+  void push(List&&) {}
+  void list(uint32_t) {}
+  bool dict(std::span<const PlanMember<Key>>, uint32_t, uintptr_t&) { return true; }
 };
 
 // Walks the entries of `image`, whose `layout` read_layout has checked, through DecompileWalk
