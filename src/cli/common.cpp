@@ -134,4 +134,12 @@ std::string group_digits(uint64_t n) {
 
 std::string byte_count(uint64_t n) { return group_digits(n) + (n == 1 ? " byte" : " bytes"); }
 
+std::string signed_byte_count(int64_t n) {
+  // The magnitude in unsigned arithmetic, which holds that of the most negative number too.
+  const uint64_t magnitude = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
+  std::string text = byte_count(magnitude);
+  if (n < 0) text.insert(text.begin(), '-');
+  return text;
+}
+
 }  // namespace vorn::cli

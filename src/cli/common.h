@@ -90,5 +90,7 @@ std::string group_digits(uint64_t n);
 
 // "1 byte", "12,345 bytes".
 std::string byte_count(uint64_t n);
+// The same for a count that may be negative (bytes saved): "-1,234 bytes".
+std::string signed_byte_count(int64_t n);
 
 }  // namespace vorn::cli

@@ -182,10 +182,6 @@ void kinds_section(std::string& out, const ImageSizes& s) {
   stacked(out, parts, s.payloads, s.image, {"values", counts});
 }
 
-std::string signed_bytes(int64_t n) {
-  return n < 0 ? "-" + byte_count(static_cast<uint64_t>(-n)) : byte_count(static_cast<uint64_t>(n));
-}
-
 void strings_section(std::string& out, const ImageSizes& s) {
   const StringSizes& st = s.strings;
   const int64_t instead = st.saved + static_cast<int64_t>(st.ref_bytes);
@@ -200,8 +196,8 @@ void strings_section(std::string& out, const ImageSizes& s) {
   out +=
       cat({"<p class=\"note\">Written inline at each reference instead, the referred "
            "strings would take ",
-           signed_bytes(instead), ": the references save ", signed_bytes(st.saved), ", ",
-           signed_bytes(net), " net of the dict block.</p>\n"});
+           signed_byte_count(instead), ": the references save ", signed_byte_count(st.saved), ", ",
+           signed_byte_count(net), " net of the dict block.</p>\n"});
 }
 
 }  // namespace

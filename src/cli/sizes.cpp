@@ -228,10 +228,6 @@ std::string slot_kind(TypeTag tag, uint16_t nested) {
   return s + " #" + std::to_string(nested);
 }
 
-std::string signed_bytes(int64_t n) {
-  return n < 0 ? "-" + byte_count(static_cast<uint64_t>(-n)) : byte_count(static_cast<uint64_t>(n));
-}
-
 void text_blocks(std::string& out, const ImageSizes& s) {
   out += "blocks\n";
   const auto row = [&](std::string_view name, uint64_t bytes) {
@@ -298,9 +294,9 @@ void text_strings(std::string& out, const ImageSizes& s) {
               byte_count(st.inline_bytes), "\n  dictionary   ", strings_count(st.dict_count), ", ",
               byte_count(st.dict_bytes), " (the whole dict block)\n  references   ",
               num(st.ref_count), ", ", byte_count(st.ref_bytes),
-              " (the strings written inline instead: ", signed_bytes(instead), ")\n  saved        ",
-              signed_bytes(st.saved), " by the references, ", signed_bytes(net),
-              " net of the dict block\n"});
+              " (the strings written inline instead: ", signed_byte_count(instead),
+              ")\n  saved        ", signed_byte_count(st.saved), " by the references, ",
+              signed_byte_count(net), " net of the dict block\n"});
 }
 
 void json_definition(JsonWriter& w, const ImageLayout& layout, const ImageSizes& s,
