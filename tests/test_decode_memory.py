@@ -233,3 +233,19 @@ def test_running_out_of_memory_names_the_file(tmp_path, failbig, args, largest):
         want += f"vorn: {len(files)} of {len(files)} files failed\n"
     assert (result.returncode, result.stdout, result.stderr) == (1, "", want)
     assert not any(p.name.startswith("out") or p.name.startswith(".") for p in tmp_path.iterdir())
+
+
+@pytest.mark.parametrize("start, message", [
+    (b"", "Unsupported VORN version: 0"),
+    (b"   \n" * 100 + b'{"a": 1}',
+     "not a VORN image: it starts like JSON text; did you mean vorn encode?"),
+], ids=["zeros", "json"])
+def test_decode_refuses_a_large_file_by_its_beginning(tmp_path, start, message):
+    """3 GB that the address space allowed could not hold: only the beginning is read. (inspect
+    reads the whole file, to show what it can of a damaged header.)"""
+    path = tmp_path / "large"
+    with open(path, "wb") as f:
+        f.write(start)
+        f.truncate(3 << 30)  # sparse: no disk is used
+    status, length, err, _ = run_bounded(tmp_path, ["decode", path], 1 << 30)
+    assert (status, length, err) == (1, 0, f"vorn: {path}: {message}\n")

@@ -130,16 +130,14 @@ struct DecodeJob {
     const std::string& target = plan.targets[i];
     if (Status st = check_target(in, target, force); !st) return report.error(st.error().message);
     if (target == STD_STREAM) waiting.wait_for_room(i);
-    auto image = read_input(in);
+    auto image = read_input(in, InputKind::Image);
     if (!image) return report.error(image.error().message);
     bytes += image->size();
     // Every check comes before any text is written, so that a faulty image writes nothing.
     auto checked = std::make_unique<CheckedImage>(std::move(*image));
     if (Status st = check_image(bytes_of(checked->image), checked->layout); !st) {
       if (starts_like_json(checked->image.view())) {
-        return report.error(cat({display_name(in),
-                                 ": not a VORN image: it starts like JSON text; did you mean "
-                                 "vorn encode?"}));
+        return report.error(cat({display_name(in), ": ", JSON_GIVEN_AS_IMAGE}));
       }
       return report.error(cat({display_name(in), ": ", st.error().message}));
     }

@@ -379,8 +379,7 @@ int inspect_input(const ParsedArgs& parsed, std::string_view in) {
   }
   const Inspection inspection = inspect_image(bytes_of(*image));
   if (!inspection.verdict && starts_like_json(image->view())) {
-    print_error(
-        cat({name, ": not a VORN image: it starts like JSON text; did you mean vorn encode?"}));
+    print_error(cat({name, ": ", JSON_GIVEN_AS_IMAGE}));
     return STATUS_DATA_ERROR;
   }
   SizesSection sizes{parsed.has("sizes"), std::nullopt};

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <variant>
 
+#include "cli/pipeline.h"
 #include "decode/decode.h"
 #include "io/file_io.h"
 #include "io/io_error.h"
@@ -89,11 +90,25 @@ std::variant<ByteBuffer, IoError> read_stdin() {
   }
 }
 
+// How much of an image file is read before the rest: the header, and enough to see past the
+// whitespace that a JSON text given instead may begin with.
+constexpr size_t IMAGE_PREFIX = 4096;
+
+// The decoder's check of the header, with JSON_GIVEN_AS_IMAGE for a file that begins like JSON.
+Status check_image_prefix(std::span<const uint8_t> prefix, uint64_t file_size) {
+  Status st = check_header(prefix, file_size);
+  if (!st && starts_like_json(
+                 std::string_view(reinterpret_cast<const char*>(prefix.data()), prefix.size()))) {
+    return FormatError{std::string(JSON_GIVEN_AS_IMAGE)};
+  }
+  return st;
+}
+
 }  // namespace
 
 Result<ByteBuffer> read_input(std::string_view path, InputKind kind) {
   if (kind == InputKind::Image && path != STD_STREAM) {
-    auto read = read_checked_file(path, HEADER_SIZE, &check_header);
+    auto read = read_checked_file(path, IMAGE_PREFIX, &check_image_prefix);
     if (auto* err = std::get_if<ConvertError>(&read)) {
       const auto* io = std::get_if<IoError>(err);
       return FormatError{cat(

@@ -64,10 +64,14 @@ void print_err_text(std::string_view text);
 // Prints "vorn: {command}: {problem}" and a hint to the command's help; returns STATUS_USAGE_ERROR.
 int usage_error(std::string_view command, std::string_view problem);
 
-// What an input is read as. An Image file is refused by its header, with the decoder's message,
-// before the rest of it is read (a regular file; standard input, a FIFO or a device is read
-// whole).
+// What an input is read as. An Image file is refused by its header, with the decoder's message
+// (or JSON_GIVEN_AS_IMAGE for a file that begins like JSON text), before the rest of it is read
+// (a regular file; standard input, a FIFO or a device is read whole).
 enum class InputKind { Any, Image };
+
+// The refusal of an input that should be an image and begins like JSON text.
+inline constexpr std::string_view JSON_GIVEN_AS_IMAGE =
+    "not a VORN image: it starts like JSON text; did you mean vorn encode?";
 
 // The whole contents of the file at `path`, or of standard input for "-"; or the error as
 // "{name}: {error}".

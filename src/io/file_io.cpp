@@ -300,6 +300,9 @@ ssize_t read_prefix(int fd, uint8_t* dst, size_t size, IoHooks& hooks, bool& int
   return static_cast<ssize_t>(got);
 }
 
+// The most read_checked_file reads ahead of the rest of a file.
+constexpr size_t MAX_PREFIX = 4096;
+
 std::variant<ByteBuffer, ConvertError> read_file(std::string_view path, size_t prefix_size,
                                                  PrefixCheck check, IoHooks& hooks) {
   if (has_nul(path)) return nul_in_path();
@@ -316,7 +319,7 @@ std::variant<ByteBuffer, ConvertError> read_file(std::string_view path, size_t p
   if (stated && st.st_size > 0) capacity = static_cast<size_t>(st.st_size);
 
   // The beginning of a regular file is judged before anything is allocated for the rest.
-  std::array<uint8_t, 64> prefix{};
+  std::array<uint8_t, MAX_PREFIX> prefix{};
   size_t prefix_read = 0;
   if (check != nullptr && stated && S_ISREG(st.st_mode)) {
     const ssize_t n =

@@ -44,10 +44,10 @@ std::variant<ByteBuffer, IoError> read_image_file(std::string_view path,
 // whole file. A FormatError refuses the file.
 using PrefixCheck = Status (*)(std::span<const uint8_t> prefix, uint64_t file_size);
 
-// As read_image_file, except that for a regular file the first `prefix_size` bytes are read and
-// passed to `check` first, so that a file refused by its beginning is never read whole (or
-// allocated for); the refusal is check's FormatError. Other files (FIFOs, devices) are read
-// whole and not checked.
+// As read_image_file, except that for a regular file the first `prefix_size` bytes (at most 4096)
+// are read and passed to `check` first, so that a file refused by its beginning is never read
+// whole (or allocated for); the refusal is check's FormatError. Other files (FIFOs, devices) are
+// read whole and not checked.
 std::variant<ByteBuffer, ConvertError> read_checked_file(std::string_view path, size_t prefix_size,
                                                          PrefixCheck check,
                                                          IoHooks& hooks = plain_io_hooks());
