@@ -47,10 +47,11 @@ them ("total"; a value nested in one of the same definition counts once), each
 with its share of the image, and its shape (an object's fields with their
 kinds, for more than four fields the four whose values take the most bytes; an
 array or object field, or an array's elements, with the definition its values
-use, "#N"). The first 30 definitions are listed, then the rest summed. Then the payload bytes by kind (array and
-object headers, inline strings, references, numbers, booleans, nulls) and the
-strings: inline, in the dictionary, and the bytes that references save over
-writing each referred string inline. The blocks add up to the image, and the
+use, "#N"). The first 30 definitions are listed, then the rest summed. Then
+the payload bytes by kind (array and object headers, inline strings,
+references, numbers, booleans, nulls) and the strings: inline, in the
+dictionary, and the bytes that references save over writing each referred
+string inline. The blocks add up to the image, and the
 definitions' self bytes and the kinds each add up to the payloads. A damaged
 image is shown as without --sizes.
 
