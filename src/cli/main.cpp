@@ -26,8 +26,8 @@ constexpr std::string_view HELP = R"(usage: vorn COMMAND [OPTIONS] [FILE...]
 
 Converts JSON text to VORN, a compact binary format that carries its own
 schema, and back, and shows what an image holds. A FILE of '-' is standard
-input; encode and decode read standard input when no FILE is named and it is
-not a terminal.
+input; encode, decode and stats read standard input when no FILE is named and
+it is not a terminal.
 
 commands:
   encode IN.json... [-o OUT] [-f] [--exact] [--lines] [-j N] [-q]
@@ -36,10 +36,10 @@ commands:
   decode IN.vorn... [-o OUT] [-f] [--indent N] [--lines] [-j N] [-q]
                         write images back as JSON text (standard output, OUT or
                         OUT/IN.json)
-  inspect IN.vorn [--json]
+  inspect IN.vorn [--json] [--sizes] [--html REPORT.html]
                         show the header, definitions, dictionary and entries of
-                        an image
-  stats IN.json... [--json] [--exact] [--lines] [-j N] [-q]
+                        an image, or where its bytes go
+  stats [IN.json...] [--json] [--exact] [--lines] [-j N] [-q]
                         sizes, ratio, counts and whether each file round-trips
   help COMMAND          the same as 'vorn COMMAND --help'
 
@@ -51,13 +51,16 @@ options:
   --lines               JSON Lines: one image entry per line of JSON text
   --indent N            indented JSON text (decode)
   --json                a JSON report (inspect, stats)
+  --sizes               the bytes of an image by block, definition and kind
+                        (inspect)
+  --html REPORT.html    the same as a self-contained HTML page (inspect)
   -j, --jobs N          work on N files at once (default: one per processor)
   -q, --quiet           no progress and no count of failed files
   -h, --help            show this help
   -V, --version         print the version
 
 exit status: 0 success, 1 a data error (bad input, a refused document, a failed
-read or write), 2 a usage error. Messages on standard error begin with "vorn:".
+read or write), 2 a usage error, 128 + n after signal n. Messages on standard error begin with "vorn:".
 )";
 
 struct Command {
