@@ -56,8 +56,9 @@ REPLAY_BUILD := build/replay
 replay: build-deps
 	$(VENV)/bin/cmake -S . -B $(REPLAY_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_PYTHON=OFF -DVORN_CLI=OFF -DVORN_REPLAY=ON \
-		-DVORN_SANITIZE=ON -DVORN_WERROR=ON >/dev/null
+		-DVORN_SANITIZE=ON -DVORN_WERROR=ON -DVORN_FIXED_HASH_KEY=ON >/dev/null
 	$(VENV)/bin/cmake --build $(REPLAY_BUILD)
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(REPLAY_BUILD)/hash_tables_test
 	@# A source distribution carries no seeds: then there is nothing to replay.
 	for t in $(FUZZ_TARGETS); do \
 		if [ -d fuzz/seeds/$$t ]; then \

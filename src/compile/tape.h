@@ -246,6 +246,9 @@ class TapeBuilder {
   // Reads `text`, a part of the base, onto the tape. On failure returns false with the message
   // read_json would give for `text` alone; the tape then holds part of it.
   bool read(std::string_view text, std::string* error);
+  // Slots probed so far in the layout table, and the re-keyings it made.
+  uint64_t table_probes() const noexcept { return table_.probes(); }
+  uint32_t table_rekeys() const noexcept { return table_.rekeys(); }
 
   // The calls of the JSON parser (json_parser.h).
   void null_value() { add(TapeKind::Null, 0, 0); }

@@ -204,6 +204,10 @@ class EmitBuilder {
   }
   // The first non-finite float of the payload.
   FirstNonFinite non_finite() const noexcept { return floats_; }
+  // Slots probed so far in the dictionary and the layout table together, and the re-keyings
+  // they made.
+  uint64_t table_probes() const noexcept { return dictionary_.probes() + layout_slots_.probes(); }
+  uint32_t table_rekeys() const noexcept { return dictionary_.rekeys() + layout_slots_.rekeys(); }
 
  private:
   enum class FrameType : uint8_t { Root, Array, Object };

@@ -58,7 +58,8 @@ class ProbeTable {
   size_t size() const noexcept { return size_; }
   // Bytes of the slot table.
   size_t table_bytes() const noexcept { return (mask_ + 1) * sizeof(Slot); }
-  // Slots probed so far by lookups and insertions, and re-keyings made: what tests bound.
+  // Slots probed so far by lookups, insertions and placing keys again, and re-keyings made:
+  // what tests bound.
   uint64_t probes() const noexcept { return probes_; }
   uint32_t rekeys() const noexcept { return rekeys_; }
 
@@ -215,7 +216,8 @@ class ProbeTable {
       Slot s = from[k];
       if (!s.used()) continue;
       size_t i = rehash(s, fresh_key) & mask_;
-      while (slots_[i].used()) i = (i + 1) & mask_;
+      ++probes_;
+      for (; slots_[i].used(); i = (i + 1) & mask_) ++probes_;
       slots_[i] = s;
     }
     std::free(scratch);
