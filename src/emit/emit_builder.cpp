@@ -20,8 +20,6 @@ void StringDictionary::reset_seen() {
 }
 
 bool StringDictionary::intern(std::string_view s, uint64_t hash) {
-  // Entries are 32-bit.
-  if (strings_.size() >= (size_t{1} << 31)) throw std::bad_alloc();
   auto tag = static_cast<uint32_t>(hash);
   auto [slot, inserted] = table_.insert(
       tag, [&](const Slot& x) { return x.tag == tag && bytes_equal(strings_[x.entry - 1], s); },
@@ -36,6 +34,10 @@ bool StringDictionary::intern(std::string_view s, uint64_t hash) {
     const std::string_view known = strings_[slot->entry - 1];
     if (known.data() == s.data()) seen_slot(s.data()) = s.data();
     return false;
+  }
+  // Entries are 32-bit.
+  if (strings_.size() >= (size_t{1} << 31)) [[unlikely]] {
+    throw std::bad_alloc();
   }
   strings_.push_back(s);
   *slot = Slot{tag, static_cast<uint32_t>(strings_.size())};

@@ -101,7 +101,7 @@ class StringDictionary {
   // The tables of up to INLINE_SLOTS / 2 strings stay in the object; past that the slots grow
   // eight, then four times at a time while few, so that a dictionary of a few hundred strings
   // is built through one growth and a large one not through many doublings.
-  static constexpr size_t INLINE_SLOTS = 64;
+  static constexpr size_t INLINE_SLOTS = 32;
   ProbeTable<Slot, INLINE_SLOTS, 50, 0> table_;
   SmallVector<const char*, INLINE_SLOTS> seen_;
   size_t seen_for_bytes_ = 0;  // the slot table's size the address table was made for

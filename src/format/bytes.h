@@ -33,11 +33,12 @@ struct HashKey {
   uint64_t last;
 };
 
-// Folds two words into one by a full 64x64-bit product. The operands are folded back in, so
-// that one operand made zero (by someone who knows the key) does not wipe out the other.
+// Folds two words into one by a full 64x64-bit product. Someone who knows the key can make an
+// operand zero (or one) and so make any number of keys collide: nothing fast prevents that once
+// the key is known, so the tables bound what it costs instead (probe_table.h).
 inline uint64_t mix_hash(uint64_t a, uint64_t b) noexcept {
   const uint128_for_hash r = static_cast<uint128_for_hash>(a) * b;
-  return (static_cast<uint64_t>(r) ^ a) ^ (static_cast<uint64_t>(r >> 64) ^ b);
+  return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
 }
 
 // A fast keyed non-cryptographic hash of a byte string. Short strings take two overlapping loads

@@ -27,6 +27,13 @@
 
 namespace vorn {
 
+// Only the test builds, whose key is fixed, count probes: a release build spares the work.
+#if defined(VORN_FIXED_HASH_KEY)
+#define VORN_COUNT_PROBES(n) (probes_ += (n))
+#else
+#define VORN_COUNT_PROBES(n) static_cast<void>(0)
+#endif
+
 // Slot: what a table kind keeps per key, trivially copyable, all zero bytes when free, with
 // `bool used() const noexcept`. The first INLINE_SLOTS slots live in the table itself, so that a
 // table for a few keys costs no allocation; neither copyable nor movable, since it points into
@@ -48,20 +55,24 @@ class ProbeTable {
   // fresh random key defeats colliding keys at once, so the limit is met only by a broken hash).
   static constexpr uint32_t MAX_REKEYS = 4;
 
-  ProbeTable() noexcept : key_(process_hash_key()) {}
+  ProbeTable() noexcept : key_(&process_hash_key()) {}
   ProbeTable(const ProbeTable&) = delete;
   ProbeTable& operator=(const ProbeTable&) = delete;
   ~ProbeTable() { free_slots(); }
 
-  const HashKey& key() const noexcept { return key_; }
+  const HashKey& key() const noexcept { return *key_; }
   uint32_t epoch() const noexcept { return epoch_; }
   size_t size() const noexcept { return size_; }
   // Bytes of the slot table.
   size_t table_bytes() const noexcept { return (mask_ + 1) * sizeof(Slot); }
-  // Slots probed so far by lookups, insertions and placing keys again, and re-keyings made:
-  // what tests bound.
+  // Slots probed so far by lookups, insertions and placing keys again (counted in a build with
+  // VORN_FIXED_HASH_KEY only), and re-keyings made: what tests bound.
+#if defined(VORN_FIXED_HASH_KEY)
   uint64_t probes() const noexcept { return probes_; }
-  uint32_t rekeys() const noexcept { return rekeys_; }
+#else
+  uint64_t probes() const noexcept { return 0; }
+#endif
+  uint32_t rekeys() const noexcept { return epoch_; }
 
   // Room for `n` keys without growing; only while the table is empty.
   void reserve(size_t n) {
@@ -86,11 +97,11 @@ class ProbeTable {
       Slot& s = slots_[i];
       if (!s.used()) break;
       if (match(s)) {
-        probes_ += n;
+        VORN_COUNT_PROBES(n);
         return &s;
       }
     }
-    probes_ += n;
+    VORN_COUNT_PROBES(n);
     return nullptr;
   }
 
@@ -105,30 +116,25 @@ class ProbeTable {
     if (slots_ == nullptr) [[unlikely]] {
       use_inline();
     }
-    for (;;) {
-      size_t i = hash & mask_;
-      size_t n = 0;
-      for (; slots_[i].used(); i = (i + 1) & mask_, ++n) {
-        if (match(slots_[i])) {
-          probes_ += n + 1;
-          return {&slots_[i], false};
-        }
+    size_t i = hash & mask_;
+    size_t n = 0;
+    for (; slots_[i].used(); i = (i + 1) & mask_, ++n) {
+      if (match(slots_[i])) {
+        VORN_COUNT_PROBES(n + 1);
+        return {&slots_[i], false};
       }
-      probes_ += n + 1;
-      const bool full = (size_ + 1) * 100 > (mask_ + 1) * MAX_LOAD_PERCENT;
-      if (!full && n <= PROBE_LIMIT) [[likely]] {
-        ++size_;
-        return {&slots_[i], true};
-      }
-      const uint32_t epoch = epoch_;
-      if (full) {
-        grow(rehash);
-      } else if (!defend(rehash)) {
-        ++size_;
-        return {&slots_[i], true};
-      }
-      if (epoch_ != epoch) hash = hash_again(key_);
     }
+    VORN_COUNT_PROBES(n + 1);
+    while (size_ >= grow_at_ || n > PROBE_LIMIT) [[unlikely]] {
+        const uint32_t epoch = epoch_;
+        if (!make_room(rehash)) break;
+        if (epoch_ != epoch) hash = hash_again(*key_);
+        // The key is absent: only a free slot is looked for.
+        for (i = hash & mask_, n = 0; slots_[i].used(); i = (i + 1) & mask_) ++n;
+        VORN_COUNT_PROBES(n + 1);
+      }
+    ++size_;
+    return {&slots_[i], true};
   }
 
   // Calls f(Slot&) on every used slot, in no meaningful order (to release what slots own).
@@ -156,10 +162,22 @@ class ProbeTable {
     if (slots_ != inline_ && slots_ != nullptr) std::free(slots_);
   }
   // The inline slots, all free, as the table.
-  void use_inline() noexcept {
+  [[gnu::noinline]] void use_inline() noexcept {
     std::memset(static_cast<void*>(inline_), 0, sizeof inline_);
     slots_ = inline_;
     mask_ = INLINE_SLOTS - 1;
+    grow_at_ = INLINE_SLOTS * MAX_LOAD_PERCENT / 100;
+  }
+
+  // Room for one more key after a probe sequence of insert's: growth when the table is full,
+  // else the answer to a long sequence; false once that answer is to give up defending.
+  template <class Rehash>
+  [[gnu::noinline]] bool make_room(Rehash& rehash) {
+    if (size_ >= grow_at_) {
+      grow(rehash);
+      return true;
+    }
+    return defend(rehash);
   }
 
   template <class Rehash>
@@ -172,16 +190,16 @@ class ProbeTable {
 
   // Answers a probe sequence longer than PROBE_LIMIT; false once it no longer does.
   template <class Rehash>
-  [[gnu::noinline]] bool defend(Rehash& rehash) {
+  bool defend(Rehash& rehash) {
     if ((size_ + 1) * 2 > mask_ + 1) {
       // Chance makes long sequences in a table over half full: more room breaks them up.
       grow(rehash);
       return true;
     }
-    if (rekeys_ == MAX_REKEYS) return false;
-    ++rekeys_;
+    if (epoch_ == MAX_REKEYS) return false;
     ++epoch_;
-    key_ = fresh_hash_key(key_);
+    own_key_ = fresh_hash_key(*key_);
+    key_ = &own_key_;
     rebuild(mask_ + 1, rehash, true);
     return true;
   }
@@ -212,27 +230,34 @@ class ProbeTable {
     const Slot* from = scratch != nullptr ? scratch : old;
     slots_ = fresh;
     mask_ = capacity - 1;
+    grow_at_ = capacity / 100 * MAX_LOAD_PERCENT + capacity % 100 * MAX_LOAD_PERCENT / 100;
     for (size_t k = 0; k < old_count; ++k) {
       Slot s = from[k];
       if (!s.used()) continue;
       size_t i = rehash(s, fresh_key) & mask_;
-      ++probes_;
-      for (; slots_[i].used(); i = (i + 1) & mask_) ++probes_;
+      VORN_COUNT_PROBES(1);
+      for (; slots_[i].used(); i = (i + 1) & mask_) VORN_COUNT_PROBES(1);
       slots_[i] = s;
     }
     std::free(scratch);
     if (old != inline_ && old != slots_) std::free(old);
   }
 
-  HashKey key_;
+  // The process's key until the table draws its own, own_key_.
+  const HashKey* key_;
+  HashKey own_key_;
   // inline_ or a calloc'd block of mask_ + 1 slots; nullptr while a small table is still empty
   Slot* slots_ = nullptr;
   size_t mask_ = INLINE_SLOTS - 1;
   size_t size_ = 0;
+  size_t grow_at_ = 0;  // the table grows before it holds more keys than this
+#if defined(VORN_FIXED_HASH_KEY)
   uint64_t probes_ = 0;
-  uint32_t epoch_ = 0;
-  uint32_t rekeys_ = 0;
+#endif
+  uint32_t epoch_ = 0;         // the key's number: 0 for the process's key, then one per new key
   Slot inline_[INLINE_SLOTS];  // zeroed only when used
 };
 
 }  // namespace vorn
+
+#undef VORN_COUNT_PROBES
