@@ -111,13 +111,14 @@ Index TapeBuilder<Index>::find_shape(const Member* m, Index n) {
 }
 
 // The hash of a member list under `key`: find_shape's, and from a layout's own record
-// shape_hash's.
+// shape_hash's. The kind is keyed, or a kind of zero (Null) would make the product zero.
 template <class Index>
 uint64_t TapeBuilder<Index>::members_hash(const Member* m, Index n,
                                           const HashKey& key) const noexcept {
   uint64_t hash = n;
   for (Index k = 0; k < n; ++k) {
-    hash = mix_hash(hash ^ hash_bytes(m[k].key, key), static_cast<uint64_t>(t_.tag(m[k].value)));
+    hash = mix_hash(hash ^ hash_bytes(m[k].key, key),
+                    static_cast<uint64_t>(t_.tag(m[k].value)) ^ key.pair);
   }
   return hash;
 }
@@ -127,7 +128,8 @@ uint64_t TapeBuilder<Index>::shape_hash(const Shape<Index>& s, const HashKey& ke
   const ShapeMember* sm = t_.shape_members.data() + s.members;
   uint64_t hash = s.count;
   for (Index k = 0; k < s.count; ++k) {
-    hash = mix_hash(hash ^ hash_bytes(sm[k].key, key), static_cast<uint64_t>(sm[k].kind));
+    hash =
+        mix_hash(hash ^ hash_bytes(sm[k].key, key), static_cast<uint64_t>(sm[k].kind) ^ key.pair);
   }
   return hash;
 }
