@@ -71,8 +71,18 @@ run: install
 	$(VORN) stats $(EXAMPLE)
 	@if [ -f examples/run.py ]; then $(PY) examples/run.py $(EXAMPLE); fi
 
-test: install test-deps replay
+test: install test-deps replay fixed-key
 	$(PY) -m pytest
+
+# The extension and the command with every hash table keyed by one fixed key, against which
+# tests and bench/hash_flooding.py build colliding keys. Never installed.
+.PHONY: fixed-key
+FIXED_KEY_BUILD := build/fixed-key
+fixed-key: build-deps
+	$(VENV)/bin/cmake -S . -B $(FIXED_KEY_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_BUILD_TYPE=Release -DVORN_FIXED_HASH_KEY=ON -DVORN_REPLAY=OFF \
+		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake --build $(FIXED_KEY_BUILD)
 
 # Every committed fuzz seed through its target, built with a plain main (no libFuzzer, so no
 # clang needed) and with AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -81,8 +91,9 @@ REPLAY_BUILD := build/replay
 replay: build-deps
 	$(VENV)/bin/cmake -S . -B $(REPLAY_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_PYTHON=OFF -DVORN_CLI=OFF -DVORN_REPLAY=ON \
-		-DVORN_SANITIZE=ON -DVORN_WERROR=ON >/dev/null
+		-DVORN_SANITIZE=ON -DVORN_WERROR=ON -DVORN_FIXED_HASH_KEY=ON >/dev/null
 	$(VENV)/bin/cmake --build $(REPLAY_BUILD)
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(REPLAY_BUILD)/hash_tables_test
 	@# A source distribution carries no seeds: then there is nothing to replay.
 	for t in $(FUZZ_TARGETS); do \
 		if [ -d fuzz/seeds/$$t ]; then \

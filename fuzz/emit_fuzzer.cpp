@@ -23,6 +23,7 @@
 #include "emit/emit_document.h"
 #include "emit/emit_image.h"
 #include "format/bytes.h"
+#include "format/hash_key.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -213,7 +214,7 @@ class Driver {
   uint64_t hash(std::string_view s) const noexcept {
     // The weak hash has 1024 values only, spread over all the bits, so that distinct strings often
     // share one, which the dictionary must survive (and a big dict still interns in good time).
-    const uint64_t h = vorn::hash_bytes(s);
+    const uint64_t h = vorn::hash_bytes(s, vorn::process_hash_key());
     return weak_hash_ ? (h & 0x3FF) * 0x9E3779B97F4A7C15ull : h;
   }
 

@@ -6,12 +6,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
+#include <string>
 #include <system_error>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "compile/view_map.h"
 #include "io/io_error.h"
 
 namespace vorn::cli {
@@ -137,7 +140,9 @@ OutputPlan plan_outputs(const Args& inputs, std::optional<std::string_view> out,
     }
     plan.directory = *out;
   }
-  std::unordered_set<std::string> taken;
+  // The targets so far in their normal form, whose bytes taken_names keeps.
+  std::deque<std::string> taken_names;
+  ViewMap<uint8_t> taken;
   for (const std::string_view in : inputs) {
     if (in == STD_STREAM) {
       if (to_dir) {
@@ -155,7 +160,8 @@ OutputPlan plan_outputs(const Args& inputs, std::optional<std::string_view> out,
     } else {
       target = fs::path(*out);
     }
-    if (!taken.insert(target.lexically_normal().string()).second) {
+    if (!taken.try_emplace(taken_names.emplace_back(target.lexically_normal().string()), 0)
+             .second) {
       plan.error = cat({"two inputs would both be written to '", target.string(), "'"});
       return plan;
     }

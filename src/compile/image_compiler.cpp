@@ -120,11 +120,11 @@ CompileResult<ImageParts> ImageCompiler<Index, Exact>::finish() {
 template <class Index, bool Exact>
 inline void ImageCompiler<Index, Exact>::string(Index i) {
   const std::string_view s = tape_.string(i);
-  uint64_t hash;
+  ViewHash hash;
   if (strings_.table_bytes() > PREFETCH_TABLE_BYTES) [[unlikely]] {
     hash = prefetched_hash(i);
   } else {
-    hash = hash_bytes(s);
+    hash = strings_.hash(s);
   }
   auto [state, inserted] = strings_.try_emplace(s, hash, SEEN_ONCE);
   if (inserted) {
@@ -148,14 +148,14 @@ inline void ImageCompiler<Index, Exact>::string(Index i) {
 // to PREFETCH_DISTANCE nodes further on are hashed and their slots asked for, so that the cache
 // misses of a table larger than the cache overlap with the work on the nodes before them.
 template <class Index, bool Exact>
-uint64_t ImageCompiler<Index, Exact>::prefetched_hash(Index i) {
+ViewHash ImageCompiler<Index, Exact>::prefetched_hash(Index i) {
   if (!ahead_ready_) [[unlikely]] {
     for (Ahead& a : ahead_) a.node = NONE;
     next_ahead_ = 0;
     ahead_ready_ = true;
   }
   const Ahead& known = ahead_[i % AHEAD_RING];
-  const uint64_t hash = known.node == i ? known.hash : hash_bytes(tape_.string(i));
+  const ViewHash hash = known.node == i ? known.hash : strings_.hash(tape_.string(i));
   const size_t end = tape_.size();
   Index j = next_ahead_ > i ? next_ahead_ : i + 1;
   const size_t stop = static_cast<size_t>(i) + PREFETCH_DISTANCE < end
@@ -163,7 +163,7 @@ uint64_t ImageCompiler<Index, Exact>::prefetched_hash(Index i) {
                           : end;
   for (; j < stop; ++j) {
     if (k_[j] != TapeKind::String && k_[j] != TapeKind::OwnedString) continue;
-    const uint64_t h = hash_bytes(tape_.string(j));
+    const ViewHash h = strings_.hash(tape_.string(j));
     ahead_[j % AHEAD_RING] = Ahead{j, h};
     strings_.prefetch(h);
   }
@@ -392,14 +392,13 @@ uint16_t ImageCompiler<Index, Exact>::object_def(const Shape<Index>& shape) {
     if (few_objects_.size() == LINEAR_OBJECTS) {
       // From now on every key is looked up by its hash.
       for (const KnownObject& known : few_objects_) {
-        objects_.try_emplace(known.key, hash_bytes(known.key), known.id);
+        objects_.try_emplace(known.key, known.id);
       }
     }
   } else {
     // One probe finds the definition or records the new one; a found key's copy is left unused
     // (at most once per layout of the text).
-    auto [found, inserted] =
-        objects_.try_emplace(key_bytes_.copy(sig), hash_bytes(sig), defs_.next_id());
+    auto [found, inserted] = objects_.try_emplace(key_bytes_.copy(sig), defs_.next_id());
     if (!inserted) return *found;
   }
   const size_t count = shape.unique;

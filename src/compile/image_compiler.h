@@ -126,7 +126,7 @@ class ImageCompiler {
   }
   [[gnu::noinline]] uint16_t add_array_def(TypeTag elem);
   [[gnu::flatten]] inline void string(Index i);
-  uint64_t prefetched_hash(Index i);
+  ViewHash prefetched_hash(Index i);
   [[gnu::noinline]] Index refuse_array(Index i);
   [[gnu::noinline]] void promote(Index i, size_t at, bool had_inexact);
   void note_fault(PayloadFault fault) noexcept {
@@ -171,7 +171,7 @@ class ImageCompiler {
   static constexpr size_t AHEAD_RING = 16;
   struct Ahead {
     Index node;
-    uint64_t hash;
+    ViewHash hash;  // stale once the string table takes a new key; the map checks
   };
   Ahead ahead_[AHEAD_RING];  // by node number modulo AHEAD_RING; valid once ahead_ready_
   Index next_ahead_ = 0;     // the first node not yet looked at for hashing ahead

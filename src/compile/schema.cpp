@@ -105,12 +105,12 @@ void append_signature_member(std::string& sig, std::string_view key, TypeTag kin
   sig.push_back(kind_char(kind));
 }
 
-int32_t find_object_def(CompileContext& ctx, uint64_t hash) noexcept {
+int32_t find_object_def(CompileContext& ctx, ViewHash hash) noexcept {
   const uint16_t* id = ctx.objects.find(ctx.signature, hash);
   return id == nullptr ? CompileContext::NO_DEFINITION : *id;
 }
 
-uint16_t add_object_def(CompileContext& ctx, uint64_t hash, std::vector<FieldDef> fields) {
+uint16_t add_object_def(CompileContext& ctx, ViewHash hash, std::vector<FieldDef> fields) {
   const uint16_t id = ctx.next_id++;
   const std::string& key = ctx.object_keys.emplace_back(ctx.signature);
   ctx.objects.try_emplace(key, hash, id);
@@ -125,7 +125,7 @@ uint16_t add_object_def(CompileContext& ctx, uint64_t hash, std::vector<FieldDef
 uint16_t intern_object_def(CompileContext& ctx, std::span<const JsonValue> members) {
   ctx.signature.clear();
   for (const JsonValue& m : members) append_signature_member(ctx.signature, m.key, json_kind(m));
-  const uint64_t hash = hash_bytes(ctx.signature);
+  const ViewHash hash = ctx.objects.hash(ctx.signature);
   if (const int32_t id = find_object_def(ctx, hash); id != CompileContext::NO_DEFINITION) {
     return static_cast<uint16_t>(id);
   }

@@ -78,13 +78,13 @@ inline uint16_t intern_array_def(CompileContext& ctx, TypeTag elem) {
 uint16_t intern_object_def(CompileContext& ctx, std::span<const JsonValue> members);
 
 // The steps of intern_object_def, for callers that hold members in another form: append each
-// member in key order to a cleared ctx.signature, hash it with hash_bytes, look it up, and add the
-// definition when it is new.
+// member in key order to a cleared ctx.signature, hash it with ctx.objects.hash, look it up, and
+// add the definition when it is new.
 void append_signature_member(std::string& sig, std::string_view key, TypeTag kind);
 // The id recorded for the lookup key in ctx.signature, or NO_DEFINITION.
-int32_t find_object_def(CompileContext& ctx, uint64_t hash) noexcept;
+int32_t find_object_def(CompileContext& ctx, ViewHash hash) noexcept;
 // Creates the object definition for the lookup key in ctx.signature and returns its id.
-uint16_t add_object_def(CompileContext& ctx, uint64_t hash, std::vector<FieldDef> fields);
+uint16_t add_object_def(CompileContext& ctx, ViewHash hash, std::vector<FieldDef> fields);
 
 // The definition index that a compiled, non-null array element stands for: its predefined
 // scalar definition, an object's own definition, or an inner array's element definition.

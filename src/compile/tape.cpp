@@ -82,7 +82,7 @@ template <class Index>
 Index TapeBuilder<Index>::find_shape(const Member* m, Index n) {
   const size_t slot = (depth_ * 61 + n) & (PREDICTIONS - 1);
   if (const Index p = predicted_[slot]; p != 0 && matches(t_.shapes[p - 1], m, n)) return p - 1;
-  if (table_.empty()) {
+  if (!hashing_) {
     // While there are few layouts, each is compared in turn: no hashing, no table.
     for (size_t s = 0; s < t_.shapes.size(); ++s) {
       if (matches(t_.shapes[s], m, n)) {
@@ -95,60 +95,59 @@ Index TapeBuilder<Index>::find_shape(const Member* m, Index n) {
     if (t_.shapes.size() == LINEAR_SHAPES) build_table();
     return id;
   }
-  uint64_t hash = n;
-  for (Index k = 0; k < n; ++k) {
-    hash = mix_hash(hash ^ hash_bytes(m[k].key), static_cast<uint64_t>(t_.tag(m[k].value)));
-  }
-  const size_t mask = table_.size() - 1;
-  size_t i = hash & mask;
-  for (; table_[i].shape != 0; i = (i + 1) & mask) {
-    if (table_[i].hash == hash && matches(t_.shapes[table_[i].shape - 1], m, n)) {
-      predicted_[slot] = table_[i].shape;
-      return table_[i].shape - 1;
-    }
+  uint64_t hash = members_hash(m, n, table_.key());
+  auto [entry, inserted] = table_.insert(
+      hash,
+      [&](const TableSlot& e) { return e.hash == hash && matches(t_.shapes[e.shape - 1], m, n); },
+      [&](const HashKey& key) { return hash = members_hash(m, n, key); }, rehash_slot());
+  if (!inserted) {
+    predicted_[slot] = entry->shape;
+    return entry->shape - 1;
   }
   const Index id = add_shape(m, n);
-  insert_shape(hash, id);
+  *entry = TableSlot{hash, id + 1};
   predicted_[slot] = id + 1;
   return id;
 }
 
-// The hash find_shape computes for the members of a layout, from the layout's own record.
+// The hash of a member list under `key`: find_shape's, and from a layout's own record
+// shape_hash's. The kind is keyed, or a kind of zero (Null) would make the product zero.
 template <class Index>
-uint64_t TapeBuilder<Index>::shape_hash(const Shape<Index>& s) const noexcept {
+uint64_t TapeBuilder<Index>::members_hash(const Member* m, Index n,
+                                          const HashKey& key) const noexcept {
+  uint64_t hash = n;
+  for (Index k = 0; k < n; ++k) {
+    hash = mix_hash(hash ^ hash_bytes(m[k].key, key),
+                    static_cast<uint64_t>(t_.tag(m[k].value)) ^ key.pair);
+  }
+  return hash;
+}
+
+template <class Index>
+uint64_t TapeBuilder<Index>::shape_hash(const Shape<Index>& s, const HashKey& key) const noexcept {
   const ShapeMember* sm = t_.shape_members.data() + s.members;
   uint64_t hash = s.count;
   for (Index k = 0; k < s.count; ++k) {
-    hash = mix_hash(hash ^ hash_bytes(sm[k].key), static_cast<uint64_t>(sm[k].kind));
+    hash =
+        mix_hash(hash ^ hash_bytes(sm[k].key, key), static_cast<uint64_t>(sm[k].kind) ^ key.pair);
   }
   return hash;
 }
 
 template <class Index>
 void TapeBuilder<Index>::build_table() {
-  table_.assign_zeroed(4 * LINEAR_SHAPES);
+  hashing_ = true;
   for (size_t s = 0; s < t_.shapes.size(); ++s) {
-    insert_shape(shape_hash(t_.shapes[s]), static_cast<Index>(s));
+    const auto& shape = t_.shapes[s];
+    // The shapes are distinct: each takes a free slot.
+    TableSlot* entry =
+        table_
+            .insert(
+                shape_hash(shape, table_.key()), [](const TableSlot&) { return false; },
+                [&](const HashKey& key) { return shape_hash(shape, key); }, rehash_slot())
+            .first;
+    *entry = TableSlot{shape_hash(shape, table_.key()), static_cast<Index>(s + 1)};
   }
-}
-
-template <class Index>
-void TapeBuilder<Index>::insert_shape(uint64_t hash, Index id) {
-  if ((t_.shapes.size() + 1) * 2 > table_.size()) {
-    const std::vector<TableSlot> old(table_.begin(), table_.end());
-    table_.assign_zeroed(old.size() * 2);
-    const size_t mask = table_.size() - 1;
-    for (const TableSlot& e : old) {
-      if (e.shape == 0) continue;
-      size_t i = e.hash & mask;
-      while (table_[i].shape != 0) i = (i + 1) & mask;
-      table_[i] = e;
-    }
-  }
-  const size_t mask = table_.size() - 1;
-  size_t i = hash & mask;
-  while (table_[i].shape != 0) i = (i + 1) & mask;
-  table_[i] = TableSlot{hash, id + 1};
 }
 
 template <class Index>

@@ -17,11 +17,12 @@
 #include <utility>
 #include <vector>
 
-#include "compile/huge_pages.h"
 #include "compile/inline_store.h"
 #include "compile/json_parser.h"
 #include "format/format.h"
+#include "format/huge_pages.h"
 #include "format/narrowing.h"
+#include "format/probe_table.h"
 
 namespace vorn {
 
@@ -245,6 +246,9 @@ class TapeBuilder {
   // Reads `text`, a part of the base, onto the tape. On failure returns false with the message
   // read_json would give for `text` alone; the tape then holds part of it.
   bool read(std::string_view text, std::string* error);
+  // Slots probed so far in the layout table, and the re-keyings it made.
+  uint64_t table_probes() const noexcept { return table_.probes(); }
+  uint32_t table_rekeys() const noexcept { return table_.rekeys(); }
 
   // The calls of the JSON parser (json_parser.h).
   void null_value() { add(TapeKind::Null, 0, 0); }
@@ -276,8 +280,9 @@ class TapeBuilder {
     Index ordinal;  // position in text order
   };
   struct TableSlot {
-    uint64_t hash;
-    Index shape;  // shape id + 1; 0 marks a free slot
+    uint64_t hash;  // under the table's present key
+    Index shape;    // shape id + 1; 0 marks a free slot
+    bool used() const noexcept { return shape != 0; }
   };
 
   void add(TapeKind k, Index a, Index b) {
@@ -296,9 +301,16 @@ class TapeBuilder {
   bool matches(const Shape<Index>& s, const Member* m, Index n) const noexcept;
   Index find_shape(const Member* m, Index n);
   Index add_shape(const Member* m, Index n);
-  uint64_t shape_hash(const Shape<Index>& s) const noexcept;
+  uint64_t members_hash(const Member* m, Index n, const HashKey& key) const noexcept;
+  uint64_t shape_hash(const Shape<Index>& s, const HashKey& key) const noexcept;
   void build_table();
-  void insert_shape(uint64_t hash, Index id);
+  // How the shape table places a slot again: by its kept hash, or under a new key by its shape.
+  auto rehash_slot() {
+    return [this](TableSlot& e, bool fresh_key) {
+      if (fresh_key) e.hash = shape_hash(t_.shapes[e.shape - 1], table_.key());
+      return e.hash;
+    };
+  }
 
   Tape<Index>& t_;
   const char* base_;
@@ -309,7 +321,8 @@ class TapeBuilder {
   // Shapes by hash, open addressing; made once there are LINEAR_SHAPES of them (the first ones
   // are found by comparing with each).
   static constexpr size_t LINEAR_SHAPES = 8;
-  InlineVec<TableSlot, 4 * LINEAR_SHAPES> table_;
+  ProbeTable<TableSlot, 4 * LINEAR_SHAPES, 50> table_;
+  bool hashing_ = false;  // whether the table is made
   // The shape last seen for a depth and member count, + 1: objects in arrays of records mostly
   // repeat it, and a hit spares the hash.
   static constexpr size_t PREDICTIONS = 64;

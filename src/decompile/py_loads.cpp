@@ -23,6 +23,7 @@
 #include "decode/utf8.h"
 #include "decompile/decompile_walk.h"
 #include "format/bytes.h"
+#include "format/probe_table.h"
 #include "io/file_io.h"
 #include "module/boundary.h"
 #include "module/functions.h"
@@ -61,46 +62,48 @@ struct HashedKey {
 };
 
 // One str per distinct field name in a call, shared by every definition that has the name:
-// objects of many shapes repeat the same few names. An open-addressing table keyed by the
-// name's bytes, which view the image; for an image of a few names, a list searched in order.
+// objects of many shapes repeat the same few names. A hash table keyed by the name's bytes,
+// which view the image; for an image of a few names, a list searched in order.
 class KeyTable {
  public:
   KeyTable() = default;
   KeyTable(const KeyTable&) = delete;
   KeyTable& operator=(const KeyTable&) = delete;
   ~KeyTable() {
-    for (const Slot& slot : slots_) Py_XDECREF(slot.key.str);
+    for (const Slot& slot : listed_) Py_XDECREF(slot.key.str);
+    table_.for_each_used([](Slot& slot) { Py_DECREF(slot.key.str); });
   }
 
-  // `names` bounds the number of distinct names the table will hold.
   // A key of its own for a name that no other definition has; it is released with the table.
-  HashedKey make(const FieldView& field) { return fill(slots_.emplace_back(), field); }
+  HashedKey make(const FieldView& field) { return fill(listed_.emplace_back(), field); }
 
+  // `names` bounds the number of distinct names the table will hold.
   HashedKey get(const FieldView& field, size_t names) {
     const std::string_view name = field.name;
     if (names <= LISTED_NAMES) {
-      for (const Slot& slot : slots_) {
+      for (const Slot& slot : listed_) {
         if (bytes_equal(slot.name, name)) return slot.key;
       }
-      return fill(slots_.emplace_back(), field);
+      return fill(listed_.emplace_back(), field);
     }
-    if (slots_.empty()) {
-      size_t capacity = INLINE_SLOTS;
-      while (capacity < 2 * names) capacity *= 2;
-      slots_.zero_fill(capacity);  // empty slots: null keys
-    }
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = hash_bytes(name) & mask;; i = (i + 1) & mask) {
-      Slot& slot = slots_[i];
-      if (slot.key.str == nullptr) return fill(slot, field);
-      if (bytes_equal(slot.name, name)) return slot.key;
-    }
+    if (table_.size() == 0) table_.reserve(names);
+    auto [slot, inserted] = table_.insert(
+        hash_bytes(name, table_.key()), [name](const Slot& x) { return bytes_equal(x.name, name); },
+        [name](const HashKey& key) { return hash_bytes(name, key); },
+        [this](Slot& x, bool) { return hash_bytes(x.name, table_.key()); });
+    if (!inserted) return slot->key;
+    // A failed str leaves the slot free, so that the table never releases a null key.
+    Slot made{};
+    fill(made, field);
+    *slot = made;
+    return made.key;
   }
 
  private:
   struct Slot {
     std::string_view name;
-    HashedKey key{nullptr, 0};
+    HashedKey key;  // a null str: the slot is free
+    bool used() const noexcept { return key.str != nullptr; }
   };
 
   static HashedKey fill(Slot& slot, const FieldView& field) {
@@ -112,8 +115,8 @@ class KeyTable {
 
   // Up to this many names in the image, the table is a list.
   static constexpr size_t LISTED_NAMES = 8;
-  static constexpr size_t INLINE_SLOTS = 16;
-  SmallVector<Slot, INLINE_SLOTS> slots_;
+  SmallVector<Slot, LISTED_NAMES> listed_;  // and the keys of names no other definition has
+  ProbeTable<Slot, 16, 50> table_;
 };
 
 // The objects made but not yet taken into a list or dict, as owned references; what is left

@@ -8,41 +8,50 @@
 
 namespace vorn {
 
-void StringDictionary::reset_tables(size_t slots) {
-  slots_.zero_fill(slots);
+void StringDictionary::reset_seen() {
   // The address table grows with the slots up to its limit; a grown one starts empty, and the
   // strings met again in their own storage are noted anew.
+  seen_for_bytes_ = table_.table_bytes();
+  const size_t slots = seen_for_bytes_ / sizeof(Slot);
   const size_t seen = slots < MAX_SEEN ? slots : MAX_SEEN;
   if (seen == seen_.size()) return;
   seen_.zero_fill(seen);
   seen_shift_ = static_cast<unsigned>(64 - std::countr_zero(seen));
 }
 
-void StringDictionary::grow() {
-  // Slots are placed by their 32-bit tags, which can tell apart no more than 2^32 of them.
-  if (slots_.size() >= (size_t{1} << 31)) throw std::bad_alloc();
-  SmallVector<Slot, INLINE_SLOTS> old = std::move(slots_);
-  // Eight, then four times the room while the table is small, so that a dictionary of a few
-  // hundred strings is built through one growth and a large one not through many doublings.
-  const size_t factor = old.size() < 512 ? 8 : old.size() < 4096 ? 4 : 2;
-  reset_tables(old.size() * factor);
-  const size_t mask = slots_.size() - 1;
-  for (const Slot& s : old) {
-    if (s.entry == 0) continue;
-    size_t i = s.tag & mask;
-    while (slots_[i].entry != 0) i = (i + 1) & mask;
-    slots_[i] = s;
+bool StringDictionary::intern(std::string_view s, uint64_t hash) {
+  auto tag = static_cast<uint32_t>(hash);
+  auto [slot, inserted] = table_.insert(
+      tag, [&](const Slot& x) { return x.tag == tag && bytes_equal(strings_[x.entry - 1], s); },
+      [&](const HashKey& key) { return tag = static_cast<uint32_t>(hash_bytes(s, key)); },
+      [this](Slot& x, bool fresh_key) {
+        if (fresh_key) {
+          x.tag = static_cast<uint32_t>(hash_bytes(strings_[x.entry - 1], table_.key()));
+        }
+        return uint64_t{x.tag};
+      });
+  if (!inserted) {
+    const std::string_view known = strings_[slot->entry - 1];
+    if (known.data() == s.data()) seen_slot(s.data()) = s.data();
+    return false;
   }
+  // Entries are 32-bit.
+  if (strings_.size() >= (size_t{1} << 31)) [[unlikely]] {
+    throw std::bad_alloc();
+  }
+  strings_.push_back(s);
+  *slot = Slot{tag, static_cast<uint32_t>(strings_.size())};
+  if (table_.table_bytes() != seen_for_bytes_) [[unlikely]] {
+    reset_seen();
+  }
+  return true;
 }
 
 EmitBuilder::EmitBuilder(BufferProvider& provider) : payload_(provider) { init(); }
 
 EmitBuilder::EmitBuilder() { init(); }
 
-void EmitBuilder::init() {
-  array_defs_.fill(NO_ENTRY);
-  layout_slots_.zero_fill(16);
-}
+void EmitBuilder::init() { array_defs_.fill(NO_ENTRY); }
 
 void EmitBuilder::begin_array() {
   note_item(ItemKind::Array);
@@ -111,43 +120,30 @@ void EmitBuilder::end_object() {
 }
 
 uint16_t EmitBuilder::object_definition(const ItemKind* kinds, size_t count) {
+  // Layouts are 32-bit entries.
+  if (layouts_.size() >= (size_t{1} << 31)) throw std::bad_alloc();
   const std::string_view key(reinterpret_cast<const char*>(kinds), count);
-  const auto tag = static_cast<uint32_t>(hash_bytes(key));
-  const size_t mask = layout_slots_.size() - 1;
-  size_t i = tag & mask;
-  for (;; i = (i + 1) & mask) {
-    const LayoutSlot& slot = layout_slots_[i];
-    if (slot.entry == 0) break;
-    if (slot.tag != tag) continue;
-    const Layout& known = layouts_[slot.entry - 1];
-    const std::string_view known_key(reinterpret_cast<const char*>(layout_kinds_.data() + known.at),
-                                     known.count);
-    if (bytes_equal(known_key, key)) return known.def;
-  }
+  auto tag = static_cast<uint32_t>(hash_bytes(key, layout_slots_.key()));
+  auto [slot, inserted] = layout_slots_.insert(
+      tag,
+      [&](const LayoutSlot& x) {
+        return x.tag == tag && bytes_equal(layout_key(layouts_[x.entry - 1]), key);
+      },
+      [&](const HashKey& k) { return tag = static_cast<uint32_t>(hash_bytes(key, k)); },
+      [this](LayoutSlot& x, bool fresh_key) {
+        if (fresh_key) {
+          x.tag = static_cast<uint32_t>(
+              hash_bytes(layout_key(layouts_[x.entry - 1]), layout_slots_.key()));
+        }
+        return uint64_t{x.tag};
+      });
+  if (!inserted) return layouts_[slot->entry - 1].def;
   // A new layout: its definition takes the next id.
   const uint16_t id = new_object_definition(kinds, count);
   layouts_.push_back(Layout{layout_kinds_.size(), count, id});
   layout_kinds_.append(kinds, count);
-  layout_slots_[i] = LayoutSlot{tag, static_cast<uint32_t>(layouts_.size())};
-  if (layouts_.size() * 2 > layout_slots_.size()) grow_layouts();
+  *slot = LayoutSlot{tag, static_cast<uint32_t>(layouts_.size())};
   return id;
-}
-
-void EmitBuilder::grow_layouts() {
-  // Slots are placed by 32-bit tags, which can tell apart no more than 2^32 of them.
-  if (layout_slots_.size() >= (size_t{1} << 31)) throw std::bad_alloc();
-  const size_t slots = layout_slots_.size() * 2;
-  layout_slots_.zero_fill(slots);
-  const size_t mask = slots - 1;
-  for (size_t e = 0; e < layouts_.size(); ++e) {
-    const Layout& layout = layouts_[e];
-    const std::string_view key(reinterpret_cast<const char*>(layout_kinds_.data() + layout.at),
-                               layout.count);
-    const auto tag = static_cast<uint32_t>(hash_bytes(key));
-    size_t i = tag & mask;
-    while (layout_slots_[i].entry != 0) i = (i + 1) & mask;
-    layout_slots_[i] = LayoutSlot{tag, static_cast<uint32_t>(e + 1)};
-  }
 }
 
 uint16_t EmitBuilder::new_array_definition(TypeTag elem) {

@@ -29,6 +29,7 @@
 #include "format/byte_buffer.h"
 #include "format/bytes.h"
 #include "format/format.h"
+#include "format/probe_table.h"
 #include "format/result.h"
 
 namespace vorn {
@@ -38,22 +39,25 @@ inline constexpr uint32_t NO_ENTRY = UINT32_MAX;
 
 // The dictionary of an emit call: every distinct string in first-seen order, as views whose
 // bytes the caller keeps alive, unchanged, for the whole call. Strings are found by their hash:
-// one the caller supplies, which must be equal for equal bytes, or hash_bytes, worked out only
-// when needed. Bytes at the address of a dictionary string's bytes, while the string is alive,
-// can only be that string: a small table of those addresses settles the string met again in
-// the same storage (dict keys, mostly, which repeat as the same object) without hashing it. An
-// address is noted there when its string is met in it a second time, so that the many strings
-// met once each (the values of a large document) neither cost a note nor push the keys out.
-// The tables start small, inside the object, and grow with the dictionary.
+// one the caller supplies, which must be equal for equal bytes and is keyed again with the
+// table's key (until the table draws a new key, after which it hashes every string itself), or
+// hash_bytes, worked out only when needed; one dictionary takes one kind. Bytes at the address
+// of a dictionary string's bytes, while the string is alive, can only be that string: a small
+// table of those addresses settles the string met again in the same storage (dict keys, mostly,
+// which repeat as the same object) without hashing it. An address is noted there when its
+// string is met in it a second time, so that the many strings met once each (the values of a
+// large document) neither cost a note nor push the keys out. The tables start small, inside the
+// object, and grow with the dictionary.
 class StringDictionary {
  public:
-  StringDictionary() { reset_tables(INITIAL_SLOTS); }
+  StringDictionary() { reset_seen(); }
 
   // Whether `s` is new to the dictionary, which then lists it at the end; `hash` is the
   // caller's.
   bool add(std::string_view s, uint64_t hash) {
     if (seen(s)) return false;
-    return intern(s, hash);
+    return intern(
+        s, table_.rekeys() == 0 ? rekey_hash(hash, table_.key()) : hash_bytes(s, table_.key()));
   }
   // The same with hash_bytes as the hash. A string met again in its own storage costs a look at
   // the address table alone; the rest is out of line.
@@ -62,13 +66,16 @@ class StringDictionary {
     return intern_unseen(s);
   }
   const SmallVector<std::string_view, 16>& strings() const noexcept { return strings_; }
+  // Slots probed so far, and re-keyings made.
+  uint64_t probes() const noexcept { return table_.probes(); }
+  uint32_t rekeys() const noexcept { return table_.rekeys(); }
 
  private:
   struct Slot {
     uint32_t tag;    // the low half of the hash, which also places the slot
     uint32_t entry;  // the string's position plus one; 0 for an empty slot
+    bool used() const noexcept { return entry != 0; }
   };
-  static constexpr size_t INITIAL_SLOTS = 32;
   // The address table stops growing here: it is a cache, and the strings that repeat in their
   // own storage are mostly a document's few keys.
   static constexpr size_t MAX_SEEN = 1024;
@@ -84,36 +91,20 @@ class StringDictionary {
     return noted == s.data() && noted != nullptr;
   }
 
-  [[gnu::noinline]] bool intern_unseen(std::string_view s) { return intern(s, hash_bytes(s)); }
-  [[gnu::noinline]] bool intern(std::string_view s, uint64_t hash) {
-    if ((strings_.size() + 1) * 2 > slots_.size()) [[unlikely]]
-      grow();
-    const auto tag = static_cast<uint32_t>(hash);
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = tag & mask;; i = (i + 1) & mask) {
-      Slot& slot = slots_[i];
-      if (slot.entry == 0) {
-        strings_.push_back(s);
-        slot = Slot{tag, static_cast<uint32_t>(strings_.size())};
-        return true;
-      }
-      if (slot.tag == tag) {
-        const std::string_view known = strings_[slot.entry - 1];
-        if (bytes_equal(known, s)) {
-          if (known.data() == s.data()) seen_slot(s.data()) = s.data();
-          return false;
-        }
-      }
-    }
+  [[gnu::noinline]] bool intern_unseen(std::string_view s) {
+    return intern(s, hash_bytes(s, table_.key()));
   }
-  void grow();
-  void reset_tables(size_t slots);
+  [[gnu::noinline]] bool intern(std::string_view s, uint64_t hash);
+  void reset_seen();
 
   SmallVector<std::string_view, 16> strings_;
-  // The tables of up to INLINE_SLOTS / 2 strings stay in the object.
-  static constexpr size_t INLINE_SLOTS = 64;
-  SmallVector<Slot, INLINE_SLOTS> slots_;
+  // The tables of up to INLINE_SLOTS / 2 strings stay in the object; past that the slots grow
+  // eight, then four times at a time while few, so that a dictionary of a few hundred strings
+  // is built through one growth and a large one not through many doublings.
+  static constexpr size_t INLINE_SLOTS = 32;
+  ProbeTable<Slot, INLINE_SLOTS, 50, 0> table_;
   SmallVector<const char*, INLINE_SLOTS> seen_;
+  size_t seen_for_bytes_ = 0;  // the slot table's size the address table was made for
   unsigned seen_shift_ = 64;
 };
 
@@ -173,8 +164,8 @@ class EmitBuilder {
     put_payload_string(text);
     return added;
   }
-  // The same with the dictionary's own hash (hash_bytes), worked out only for a string not met
-  // before in the same storage.
+  // The same with the dictionary's own hash, worked out only for a string not met before in the
+  // same storage.
   [[gnu::always_inline]] bool add_string(std::string_view text) {
     note_item(ItemKind::String);
     const bool added = dictionary_.add(text);
@@ -213,6 +204,10 @@ class EmitBuilder {
   }
   // The first non-finite float of the payload.
   FirstNonFinite non_finite() const noexcept { return floats_; }
+  // Slots probed so far in the dictionary and the layout table together, and the re-keyings
+  // they made.
+  uint64_t table_probes() const noexcept { return dictionary_.probes() + layout_slots_.probes(); }
+  uint32_t table_rekeys() const noexcept { return dictionary_.rekeys() + layout_slots_.rekeys(); }
 
  private:
   enum class FrameType : uint8_t { Root, Array, Object };
@@ -238,6 +233,7 @@ class EmitBuilder {
   struct LayoutSlot {
     uint32_t tag;    // the low half of the layout's hash, which also places the slot
     uint32_t entry;  // the layout's position in layouts_ plus one; 0 for an empty slot
+    bool used() const noexcept { return entry != 0; }
   };
 
   // Notes the kind of an item that starts now, for the container around it; an array whose
@@ -306,7 +302,9 @@ class EmitBuilder {
   // The id of the object definition of the layout `kinds`, made when new.
   uint16_t object_definition(const ItemKind* kinds, size_t count);
   uint16_t new_object_definition(const ItemKind* kinds, size_t count);
-  void grow_layouts();
+  std::string_view layout_key(const Layout& layout) const noexcept {
+    return {reinterpret_cast<const char*>(layout_kinds_.data() + layout.at), layout.count};
+  }
   // The bytes of the field entries of an object definition of `count` fields.
   static size_t field_block_size(size_t count) noexcept;
   void set_mismatch(size_t item, ItemKind found, ItemKind expected);
@@ -339,7 +337,7 @@ class EmitBuilder {
   // layout by the hash of its kinds.
   SmallVector<Layout, 16> layouts_;
   SmallVector<ItemKind, 256> layout_kinds_;
-  SmallVector<LayoutSlot, 32> layout_slots_;
+  ProbeTable<LayoutSlot, 16, 50> layout_slots_;
   uint16_t root_definition_ = 0;
   std::optional<FormatError> mismatch_;
   size_t oversized_at_ = SIZE_MAX;  // header of the first oversized array in the payload
