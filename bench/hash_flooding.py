@@ -17,7 +17,8 @@ one cluster in every table of 2^20 slots or fewer, and into a few clusters in la
 
 Each figure is the CPU time of the best of a few calls in a fresh process (CPU time, since wall
 time moves with whatever else the machine runs), all within --timeout; a first call that runs
-past it is reported as such. Ratios are colliding over random; the tables hold when they stay near 1.
+past it is reported as such. Ratios are colliding over random; the tables hold when they stay
+near 1.
 """
 
 import argparse
@@ -194,8 +195,15 @@ def time_call(python, path_dirs, op, data_file, repeat, timeout, vorn_cmd):
                 os.unlink(str(data_file) + ".vorn")
             return best
         done = subprocess.run(
-            [str(python), "-c", CHILD, json.dumps([str(p) for p in path_dirs]), op, str(data_file),
-             str(repeat)],
+            [
+                str(python),
+                "-c",
+                CHILD,
+                json.dumps([str(p) for p in path_dirs]),
+                op,
+                str(data_file),
+                str(repeat),
+            ],
             capture_output=True,
             text=True,
             timeout=timeout,
@@ -238,7 +246,9 @@ def ratio(a, b, timeout):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     ap.add_argument("--sizes", type=float, nargs="+", default=[1, 10], help="MB of JSON text")
     ap.add_argument("--quick", action="store_true", help="one 0.2 MB size, one call each")
     ap.add_argument("--before", default=str(DEFAULT_BEFORE), help="interpreter with the old build")
@@ -275,15 +285,25 @@ def main():
             }
             runs = [("after", here_python, [], here_vorn, "old-colliding", "random")]
             if have_before:
-                runs.insert(0, ("before", before_python, [], str(before_vorn), "old-colliding", "random"))
+                runs.insert(
+                    0, ("before", before_python, [], str(before_vorn), "old-colliding", "random")
+                )
             if have_fixed:
                 fixed_vorn = str(FIXED_BUILD / "vorn")
-                runs.append(("fixed", here_python, [FIXED_BUILD], fixed_vorn, "fixed-colliding", "random"))
-                runs.append(("fixed", here_python, [FIXED_BUILD], fixed_vorn, "fixed-64-bit", "random-32"))
+                runs.append(
+                    ("fixed", here_python, [FIXED_BUILD], fixed_vorn, "fixed-colliding", "random")
+                )
+                runs.append(
+                    ("fixed", here_python, [FIXED_BUILD], fixed_vorn, "fixed-64-bit", "random-32")
+                )
             for label, python, dirs, vorn_cmd, crafted, plain in runs:
                 for op in ["dumps", "emit list", "emit keys", "loads", "encode"]:
-                    t_crafted = time_call(python, dirs, op, files[(crafted, op)], repeat, args.timeout, vorn_cmd)
-                    t_plain = time_call(python, dirs, op, files[(plain, op)], repeat, args.timeout, vorn_cmd)
+                    t_crafted = time_call(
+                        python, dirs, op, files[(crafted, op)], repeat, args.timeout, vorn_cmd
+                    )
+                    t_plain = time_call(
+                        python, dirs, op, files[(plain, op)], repeat, args.timeout, vorn_cmd
+                    )
                     row = {
                         "size_mb": mb,
                         "build": label,
@@ -296,7 +316,8 @@ def main():
                     results.append(row)
                     print(
                         f"{mb:5g} MB  {label:6} {crafted:16} {op:10} "
-                        f"crafted {fmt(t_crafted, args.timeout):>12}  random {fmt(t_plain, args.timeout):>10}  "
+                        f"crafted {fmt(t_crafted, args.timeout):>12}  "
+                        f"random {fmt(t_plain, args.timeout):>10}  "
                         f"{row['ratio']:>7}",
                         flush=True,
                     )
