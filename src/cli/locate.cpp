@@ -246,7 +246,7 @@ class RefusalWalk {
       const ShapeMember& member = members[perm == nullptr ? m : perm[m]];
       append_signature_member(ctx_.signature, member.key, member.kind);
     }
-    const uint64_t hash = hash_bytes(ctx_.signature);
+    const ViewHash hash = ctx_.objects.hash(ctx_.signature);
     if (find_object_def(ctx_, hash) != CompileContext::NO_DEFINITION) return true;
     std::vector<FieldDef> fields;
     fields.reserve(shape.unique);
