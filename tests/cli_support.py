@@ -13,6 +13,8 @@ import sys
 import termios
 import time
 
+import pytest
+
 import vorn
 
 
@@ -33,6 +35,19 @@ VORN = find_command()
 # A command built with AddressSanitizer or ThreadSanitizer reserves terabytes of address space,
 # so it cannot run under an address-space limit.
 SANITIZED = any(marker in pathlib.Path(VORN).read_bytes() for marker in (b"__asan_", b"__tsan_"))
+
+
+def build_preload(directory, source, *flags):
+    """tests/`source` (C) compiled into a library for LD_PRELOAD in `directory`; the test is
+    skipped where no C compiler is installed."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip(f"no C compiler for {source}")
+    library = pathlib.Path(directory) / (pathlib.Path(source).stem + ".so")
+    subprocess.run([compiler, "-O2", "-shared", "-fPIC", "-o", str(library),
+                    str(pathlib.Path(__file__).resolve().parent / source), *flags],
+                   check=True, timeout=120)
+    return library
 
 
 # A command that takes longer than this has hung: the test fails instead of waiting for ever.

@@ -5,10 +5,11 @@ process as the unprivileged user `nobody`."""
 import os
 import pathlib
 import pwd
-import shutil
 import subprocess
 
 import pytest
+
+from cli_support import build_preload
 
 HERE = pathlib.Path(__file__).resolve().parent
 # Each step of a replacement, and whether the target holds the new content once a writer is
@@ -17,13 +18,7 @@ STEPS = {"create": False, "write": False, "fsync": False, "renameat": False, "re
 
 
 def build_killpoint(directory):
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
-        pytest.skip("no C compiler for the preloaded library")
-    library = directory / "killpoint.so"
-    subprocess.run([compiler, "-O2", "-shared", "-fPIC", "-o", str(library),
-                    str(HERE / "killpoint.c"), "-ldl"], check=True, timeout=120)
-    return library
+    return build_preload(directory, "killpoint.c", "-ldl")
 
 
 def killpoint_env(library, step, signal_number=None):

@@ -6,7 +6,6 @@ every command names the file it was working on."""
 import hashlib
 import json
 import os
-import shutil
 import subprocess
 import sys
 import time
@@ -15,7 +14,7 @@ from pathlib import Path
 import pytest
 
 import vorn
-from cli_support import SANITIZED, VORN, write
+from cli_support import SANITIZED, VORN, build_preload, write
 from vorn_image import ARRAY, NULL, arr, array, image, string
 
 HERE = Path(__file__).resolve().parent
@@ -190,13 +189,7 @@ def test_a_reader_that_goes_away_ends_a_bomb_quietly(tmp_path):
 
 @pytest.fixture(scope="module")
 def failbig(tmp_path_factory):
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
-        pytest.skip("no C compiler for the refusing allocator")
-    library = tmp_path_factory.mktemp("failbig") / "failbig.so"
-    subprocess.run([compiler, "-O2", "-shared", "-fPIC", "-o", str(library),
-                    str(HERE / "failbig.c")], check=True, timeout=TIMEOUT)
-    return library
+    return build_preload(tmp_path_factory.mktemp("failbig"), "failbig.c")
 
 
 def inputs_for_memory():

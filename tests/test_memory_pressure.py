@@ -6,12 +6,13 @@ address-space limits."""
 import collections
 import json
 import os
-import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+
+from cli_support import build_preload
 
 HERE = Path(__file__).resolve().parent
 CHILD = HERE / "memory_pressure_child.py"
@@ -26,13 +27,7 @@ pytestmark = pytest.mark.skipif(
 
 @pytest.fixture(scope="module")
 def failmalloc(tmp_path_factory):
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
-        pytest.skip("no C compiler for the failing allocator")
-    library = tmp_path_factory.mktemp("failmalloc") / "failmalloc.so"
-    subprocess.run([compiler, "-O2", "-shared", "-fPIC", "-o", str(library),
-                    str(HERE / "failmalloc.c")], check=True, timeout=120)
-    return library
+    return build_preload(tmp_path_factory.mktemp("failmalloc"), "failmalloc.c")
 
 
 def run_child(args, env_extra):

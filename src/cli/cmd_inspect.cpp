@@ -141,20 +141,6 @@ std::string pad_right(std::string s, size_t width) {
 std::string num(uint64_t n) { return group_digits(n); }
 std::string kind_of(TypeTag t) { return std::string(tag_name(t)); }
 
-// The first bytes of `s`, cut at a character boundary, as a JSON string literal.
-std::string quoted_start(std::string_view s) {
-  bool cut = false;
-  if (s.size() > STRING_SHOWN) {
-    size_t n = STRING_SHOWN;
-    while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
-    s = s.substr(0, n);
-    cut = true;
-  }
-  std::string out;
-  append_json_string(out, s);
-  return cut ? out + "..." : out;
-}
-
 // "(only N read)" when a fault stopped a block early.
 std::string read_note(size_t read, std::optional<uint32_t> count) {
   return count && read < *count ? cat({" (only ", num(read), " read)"}) : "";
@@ -168,7 +154,7 @@ std::string definition_contents(const ImageLayout& layout, const DefView& d) {
   const auto fields = layout.fields_of(d);
   for (size_t i = 0; i < fields.size(); ++i) {
     s += (i == 0 ? ": " : ", ");
-    s += quoted_start(fields[i].name) + " " + kind_of(fields[i].tag);
+    s += quoted_prefix(fields[i].name, STRING_SHOWN) + " " + kind_of(fields[i].tag);
   }
   return s;
 }
@@ -222,7 +208,7 @@ void text_dict(std::string& out, const ImageLayout& l) {
   if (l.strings.size() > shown.size()) out += cat({", the first ", num(shown.size())});
   out += "\n";
   for (size_t i = 0; i < shown.size(); ++i) {
-    out += cat({"  ", pad_left(num(i), 5), "  ", quoted_start(shown[i]), "\n"});
+    out += cat({"  ", pad_left(num(i), 5), "  ", quoted_prefix(shown[i], STRING_SHOWN), "\n"});
   }
 }
 

@@ -10,6 +10,7 @@
 
 #include "cli/pipeline.h"
 #include "decode/decode.h"
+#include "format/json_text.h"
 #include "io/file_io.h"
 #include "io/io_error.h"
 
@@ -148,6 +149,19 @@ std::string group_digits(uint64_t n) {
 }
 
 std::string byte_count(uint64_t n) { return group_digits(n) + (n == 1 ? " byte" : " bytes"); }
+
+std::string quoted_prefix(std::string_view s, size_t max) {
+  bool cut = false;
+  if (s.size() > max) {
+    size_t n = max;
+    while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
+    s = s.substr(0, n);
+    cut = true;
+  }
+  std::string out;
+  append_json_string(out, s);
+  return cut ? out + "..." : out;
+}
 
 std::string signed_byte_count(int64_t n) {
   // The magnitude in unsigned arithmetic, which holds that of the most negative number too.

@@ -94,6 +94,10 @@ std::string group_digits(uint64_t n);
 
 // "1 byte", "12,345 bytes".
 std::string byte_count(uint64_t n);
+// `s` as a JSON string literal, cut after at most `max` bytes at a character boundary and then
+// followed by "...".
+std::string quoted_prefix(std::string_view s, size_t max);
+
 // The same for a count that may be negative (bytes saved): "-1,234 bytes".
 std::string signed_byte_count(int64_t n);
 

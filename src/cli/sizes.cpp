@@ -205,20 +205,6 @@ std::string pad_right(std::string s, size_t width) {
 }
 std::string num(uint64_t n) { return group_digits(n); }
 
-// A field name as a JSON string literal, its first `max` bytes cut at a character boundary.
-std::string quoted_name(std::string_view s, size_t max) {
-  bool cut = false;
-  if (s.size() > max) {
-    size_t n = max;
-    while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
-    s = s.substr(0, n);
-    cut = true;
-  }
-  std::string out;
-  append_json_string(out, s);
-  return cut ? out + "..." : out;
-}
-
 // The kind of a slot: a scalar's tag, or an array or object with the definition its values name.
 std::string slot_kind(TypeTag tag, uint16_t nested) {
   std::string s(tag_name(tag));
@@ -387,7 +373,7 @@ std::string definition_shape(const ImageLayout& layout, const ImageSizes& sizes,
   for (size_t i = 0; i < shown.size(); ++i) {
     const FieldView& f = layout.fields[shown[i]];
     s += (i == 0 ? ": " : ", ");
-    s += quoted_name(f.name, max_name) + " " + slot_kind(f.tag, sizes.field_nested[shown[i]]);
+    s += quoted_prefix(f.name, max_name) + " " + slot_kind(f.tag, sizes.field_nested[shown[i]]);
   }
   if (wide) s += cat({", ... ", num(fields.size() - shown.size()), " more"});
   return s;
