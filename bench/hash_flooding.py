@@ -253,12 +253,16 @@ def main():
     ap.add_argument("--quick", action="store_true", help="one 0.2 MB size, one call each")
     ap.add_argument("--before", default=str(DEFAULT_BEFORE), help="interpreter with the old build")
     ap.add_argument("--timeout", type=float, default=60.0)
+    ap.add_argument(
+        "--command",
+        help="the vorn command of this build (default: the one beside this interpreter)",
+    )
     ap.add_argument("--json", help="write the figures here")
     args = ap.parse_args()
     sizes = [0.2] if args.quick else args.sizes
     repeat = 1 if args.quick else 3
     here_python = pathlib.Path(sys.executable)
-    here_vorn = shutil.which("vorn", path=str(here_python.parent)) or "vorn"
+    here_vorn = args.command or shutil.which("vorn", path=str(here_python.parent)) or "vorn"
     before_python = pathlib.Path(args.before)
     before_vorn = before_python.parent / "vorn"
     have_before = before_python.exists()
