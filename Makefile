@@ -72,12 +72,13 @@ run: install
 	@if [ -f examples/run.py ]; then $(PY) examples/run.py $(EXAMPLE); fi
 
 test: install test-deps replay fixed-key
-	$(PY) -m pytest
+	VORN_FIXED_KEY_BUILD=$(abspath $(FIXED_KEY_BUILD)) $(PY) -m pytest
 
 # The extension and the command with every hash table keyed by one fixed key, against which
 # tests and bench/hash_flooding.py build colliding keys. Never installed.
 .PHONY: fixed-key
-FIXED_KEY_BUILD := build/fixed-key
+# One per interpreter, as the environments are: build/fixed-key, build/fixed-key-3.13, ...
+FIXED_KEY_BUILD := build/fixed-key$(patsubst .venv%,%,$(VENV))
 fixed-key: build-deps
 	$(VENV)/bin/cmake -S . -B $(FIXED_KEY_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DCMAKE_BUILD_TYPE=Release -DVORN_FIXED_HASH_KEY=ON -DVORN_REPLAY=OFF \

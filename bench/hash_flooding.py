@@ -35,7 +35,7 @@ import tempfile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DEFAULT_BEFORE = ROOT.parent / "main" / ".venv" / "bin" / "python"
-FIXED_BUILD = ROOT / "build" / "fixed-key"
+FIXED_BUILD = pathlib.Path(os.environ.get("VORN_FIXED_KEY_BUILD", ROOT / "build" / "fixed-key"))
 
 # The unkeyed hash of the extension before tables were keyed, and the keyed one with the fixed
 # key of a VORN_FIXED_HASH_KEY build: both as the extension computes them.
