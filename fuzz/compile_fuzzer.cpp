@@ -1,7 +1,8 @@
 // Arbitrary bytes as JSON text, and as a JSON Lines text. The fused compiler, with 32-bit and
 // with 64-bit tape positions, and the reference chains (compile walk, encode_document,
-// check_readable, the exactness check) give the same bytes or the same error: message, step and
-// line. Whatever image they give must decode and decompile back to the input with its numbers
+// check_readable, the exactness check) give the same bytes or the same error: message, step,
+// line and whether it is the exactness refusal, which alone the same text without the check
+// accepts. Whatever image they give must decode and decompile back to the input with its numbers
 // narrowed to 32 bits, and to the input itself when the exactness check passed: an image that
 // loads would refuse is refused by the writers themselves, with loads' message.
 #include <cstdint>

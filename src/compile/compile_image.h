@@ -1,9 +1,9 @@
 // The fused compiler: JSON text straight to image bytes, without a JsonTree of JsonValues, a
 // Document or a second pass of the encoder. It gives exactly the bytes, and exactly the errors
-// (message, step and line), of the reference chains in compile.h (compile_json, encode_document,
-// check_readable, the exactness check), which stay the reference: so it never returns an image
-// that loads refuses. It makes every refusal itself, so that refusing costs no more memory than
-// succeeding. Free of Python.
+// (message, step, line and whether it is the exactness refusal), of the reference chains in
+// compile.h (compile_json, encode_document, check_readable, the exactness check), which stay the
+// reference: so it never returns an image that loads refuses. It makes every refusal itself, so
+// that refusing costs no more memory than succeeding. Free of Python.
 #pragma once
 
 #include <cstddef>

@@ -44,9 +44,9 @@ Result<ByteBuffer, IoError> read_image_file(std::string_view path,
 // whole file. A FormatError refuses the file.
 using PrefixCheck = Status (*)(std::span<const uint8_t> prefix, uint64_t file_size);
 
-// What read_checked_file returns: a Result<ByteBuffer, ConvertError>, which it converts into,
-// and a std::variant still for load_impl (src/decompile/py_loads.cpp). Goes, for the Result
-// itself, once load_impl tests a Result.
+// What read_checked_file returns: a std::variant, as load_impl (src/decompile/py_loads.cpp)
+// still reads it, that converts into the Result<ByteBuffer, ConvertError> every other caller
+// tests. Goes, for that Result, once load_impl tests it too.
 struct CheckedRead : std::variant<ByteBuffer, ConvertError> {
   using variant::variant;
   operator Result<ByteBuffer, ConvertError>() && {
