@@ -10,7 +10,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "cli/batch.h"
 #include "cli/commands.h"
@@ -152,18 +151,17 @@ struct DecodeJob {
   // failure.
   std::optional<std::string> write_file(const CheckedImage& checked,
                                         const std::string& target) const {
-    auto opened = OutputFile::open(target);
-    if (auto* err = std::get_if<IoError>(&opened)) return err->message();
-    OutputFile& file = std::get<OutputFile>(opened);
+    Result<OutputFile, IoError> opened = OutputFile::open(target);
+    if (!opened) return opened.error().message();
+    OutputFile& file = *opened;
     std::optional<IoError> failure;
     const TextSink sink = [&](std::string_view text) {
       auto written = file.write(text);
-      if (auto* err = std::get_if<IoError>(&written)) failure = *err;
+      if (!written) failure = std::move(written).error();
       return !failure;
     };
     if (!write_image_json(checked.layout, indent, lines, sink)) return failure->message();
-    auto committed = file.commit();
-    if (auto* err = std::get_if<IoError>(&committed)) return err->message();
+    if (auto committed = file.commit(); !committed) return committed.error().message();
     return std::nullopt;
   }
 

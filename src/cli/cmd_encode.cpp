@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <string>
-#include <variant>
 
 #include "cli/batch.h"
 #include "cli/commands.h"
@@ -85,14 +84,14 @@ struct EncodeJob {
   // Replaces the file `target` with `image`; a terminal, whatever name leads to it (/dev/tty,
   // /dev/stdout), is refused once opened.
   static Status write_image(const std::string& target, std::string_view image) {
-    auto opened = OutputFile::open(target);
-    if (auto* err = std::get_if<IoError>(&opened)) return FormatError{err->message()};
-    OutputFile& file = std::get<OutputFile>(opened);
+    Result<OutputFile, IoError> opened = OutputFile::open(target);
+    if (!opened) return FormatError{opened.error().message()};
+    OutputFile& file = *opened;
     if (file.is_terminal()) return FormatError{"refusing to write a binary image to a terminal"};
-    auto written = file.write(image);
-    if (auto* err = std::get_if<IoError>(&written)) return FormatError{err->message()};
-    auto committed = file.commit();
-    if (auto* err = std::get_if<IoError>(&committed)) return FormatError{err->message()};
+    if (auto written = file.write(image); !written) return FormatError{written.error().message()};
+    if (auto committed = file.commit(); !committed) {
+      return FormatError{committed.error().message()};
+    }
     return {};
   }
 };

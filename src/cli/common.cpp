@@ -68,7 +68,7 @@ int usage_error(std::string_view command, std::string_view problem) {
 namespace {
 
 // Standard input to its end, in one buffer sized from its length when it is a regular file.
-std::variant<ByteBuffer, IoError> read_stdin() {
+Result<ByteBuffer, IoError> read_stdin() {
   constexpr size_t CHUNK = size_t{1} << 16;
   ByteBuffer buf;
   size_t reserved = 0;  // the bytes `buf` holds room for
@@ -109,19 +109,18 @@ Status check_image_prefix(std::span<const uint8_t> prefix, uint64_t file_size) {
 
 Result<ByteBuffer> read_input(std::string_view path, InputKind kind) {
   if (kind == InputKind::Image && path != STD_STREAM) {
-    auto read = read_checked_file(path, IMAGE_PREFIX, &check_image_prefix);
-    if (auto* err = std::get_if<ConvertError>(&read)) {
-      const auto* io = std::get_if<IoError>(err);
-      return FormatError{cat(
-          {display_name(path), ": ", io ? io->message() : std::get<FormatError>(*err).message})};
+    Result<ByteBuffer, ConvertError> read =
+        read_checked_file(path, IMAGE_PREFIX, &check_image_prefix);
+    if (!read) {
+      const auto* io = std::get_if<IoError>(&read.error());
+      return FormatError{cat({display_name(path), ": ",
+                              io ? io->message() : std::get<FormatError>(read.error()).message})};
     }
-    return std::move(std::get<ByteBuffer>(read));
+    return std::move(*read);
   }
-  auto read = path == STD_STREAM ? read_stdin() : read_image_file(path);
-  if (auto* err = std::get_if<IoError>(&read)) {
-    return FormatError{cat({display_name(path), ": ", err->message()})};
-  }
-  return std::move(std::get<ByteBuffer>(read));
+  Result<ByteBuffer, IoError> read = path == STD_STREAM ? read_stdin() : read_image_file(path);
+  if (!read) return FormatError{cat({display_name(path), ": ", read.error().message()})};
+  return std::move(*read);
 }
 
 bool is_terminal(int fd) { return ::isatty(fd) == 1; }

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <span>
-#include <variant>
 #include <vector>
 
 #include "cli/common.h"
@@ -256,9 +255,8 @@ std::string html_report(std::string_view name, const ImageLayout& layout, const 
 bool write_html_report(std::string_view path, std::string_view name, const ImageLayout& layout,
                        const ImageSizes& sizes) {
   const std::string page = html_report(name, layout, sizes);
-  auto written = write_image_file(path, page);
-  if (const auto* err = std::get_if<IoError>(&written)) {
-    print_error(cat({path, ": ", err->message()}));
+  if (auto written = write_image_file(path, page); !written) {
+    print_error(cat({path, ": ", written.error().message()}));
     return false;
   }
   return true;

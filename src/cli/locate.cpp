@@ -289,11 +289,10 @@ std::optional<Location> locate(std::string_view text, bool lines, const CompileE
   Tape<Index> tape;
   TapeBuilder<Index> builder(tape, text.data(), text.size());
   RefusalWalk<Index> walk(tape);
-  std::string error;
   std::string_view read;  // the text on the tape
   std::optional<Finding<Index>> found;
   if (!lines) {
-    if (!builder.read(text, &error)) return std::nullopt;
+    if (!builder.read(text)) return std::nullopt;
     read = text;
     found = walk.entry(0, text) ? walk.verdict() : walk.mismatch();
   } else {
@@ -302,7 +301,7 @@ std::optional<Location> locate(std::string_view text, bool lines, const CompileE
     bool refused = false;
     while (!refused && split.next(&line)) {
       tape.clear_nodes();
-      if (!builder.read(line.text, &error)) return std::nullopt;
+      if (!builder.read(line.text)) return std::nullopt;
       read = line.text;
       refused = !walk.entry(line.number, line.text);
     }
@@ -316,7 +315,7 @@ std::optional<Location> locate(std::string_view text, bool lines, const CompileE
   if (refusal.line != 0 && refusal.line != at.line) return std::nullopt;
   if (at.text.data() != read.data() || at.text.size() != read.size()) {
     tape.clear_nodes();
-    if (!builder.read(at.text, &error)) return std::nullopt;
+    if (!builder.read(at.text)) return std::nullopt;
   }
   return Location{at.line, tape_path(tape, at.node)};
 }
@@ -325,7 +324,9 @@ std::optional<Location> locate(std::string_view text, bool lines, const CompileE
 
 std::optional<Location> locate_refusal(std::string_view text, bool lines,
                                        const CompileError& refusal) {
-  if (refusal.step == RefusingStep::JsonReader) return std::nullopt;
+  // Both name their place in their message: the reader its line and column, the exactness
+  // check the value's path.
+  if (refusal.step == RefusingStep::JsonReader || refusal.inexact) return std::nullopt;
   // Positions of 32 bits reach every byte of a text below 4 GiB, as in the compiler.
   if (text.size() < UINT32_MAX) return locate<uint32_t>(text, lines, refusal);
   return locate<uint64_t>(text, lines, refusal);

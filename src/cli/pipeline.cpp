@@ -76,9 +76,9 @@ std::string refusal_message(std::string_view text, const EncodeOptions& options,
   return out;
 }
 
-CompileResult<ImageParts> compile_text(std::string_view text, const EncodeOptions& options) {
+Result<ImageParts, CompileError> compile_text(std::string_view text, const EncodeOptions& options) {
   if (Status st = check_text(text); !st) {
-    return CompileError{st.error(), RefusingStep::JsonReader, 0};
+    return CompileError{std::move(st).error(), RefusingStep::JsonReader, 0};
   }
   const CompileOptions compile_options{.exact = options.exact};
   return options.lines ? compile_lines_image(text, compile_options)

@@ -30,7 +30,7 @@ struct EncodeOptions {
 // JSON text (after any byte order mark) to an image in two parts: check_text, then the fused
 // compiler for one text or for JSON Lines. A text that is not UTF-8 is refused as the JSON
 // reader refuses a text.
-CompileResult<ImageParts> compile_text(std::string_view text, const EncodeOptions& options);
+Result<ImageParts, CompileError> compile_text(std::string_view text, const EncodeOptions& options);
 
 // The refusal `e` of compile_text(text, options) as the command reports it: "line {n}: " for a
 // line of JSON Lines, then the JSON path of the value it is about where that can be told (see

@@ -1,5 +1,7 @@
 #include "compile/compile.h"
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -102,25 +104,23 @@ void take_context(CompileContext& ctx, Document& doc) {
   for (std::string_view s : ctx.dict_strings) doc.strings.emplace_back(s);
 }
 
-CompileError refusal(FormatError e, RefusingStep step, size_t line = 0) {
+// A refusal of `step`; an InexactValue makes the exactness refusal.
+template <class Error>
+CompileError refusal(Error e, RefusingStep step, size_t line = 0) {
   return CompileError{std::move(e), step, line};
 }
 
 // The line of an encoder refusal of a JSON Lines document: the line of the entry whose payload
-// holds the fault, or 0 when the fault lies in the definitions, in a dict string or in the size
-// of the whole image.
-size_t encoder_fault_line(const Document& doc, const FormatError& e,
-                          const std::vector<size_t>& lines) {
-  if (e.message == image_too_large().message) return 0;
-  const DefinitionBlock defs = measure_definitions(doc.definitions);
-  if (defs.count > MAX_ENCODED_DEFINITIONS || defs.fault) return 0;
-  for (const std::string& s : doc.strings) {
-    if (string_size(s.size()) == NO_STRING_FORM) return 0;
-  }
-  for (size_t i = 0; i < doc.entries.size(); ++i) {
-    if (measure_payload(doc.entries[i].value).fault) return lines[i];
-  }
-  return 0;
+// holds the fault, as plan_image finds it in the encoder's order, or 0 when the fault lies in the
+// definitions, in a dict string or in the size of the whole image. Made only on refusal.
+size_t encoder_fault_line(const Document& doc, const std::vector<size_t>& lines) {
+  std::vector<EntrySize> entries;
+  entries.reserve(doc.entries.size());
+  for (const DataEntry& entry : doc.entries) entries.push_back(measure_payload(entry.value));
+  size_t faulty = SIZE_MAX;
+  (void)plan_image(measure_definitions(doc.definitions), std::span<const std::string>(doc.strings),
+                   std::span<const EntrySize>(entries), &faulty);
+  return faulty == SIZE_MAX ? 0 : lines[faulty];
 }
 
 }  // namespace
@@ -137,7 +137,7 @@ Result<Document> compile_json(std::string_view text) {
   return doc;
 }
 
-CompileResult<ByteBuffer> reference_image(std::string_view text, CompileOptions options) {
+Result<ByteBuffer, CompileError> reference_image(std::string_view text, CompileOptions options) {
   Result<JsonTree> tree = read_json(text);
   if (!tree) return refusal(tree.error(), RefusingStep::JsonReader);
   Document doc;
@@ -152,13 +152,13 @@ CompileResult<ByteBuffer> reference_image(std::string_view text, CompileOptions 
   if (!image) return refusal(image.error(), RefusingStep::Encoder);
   if (Status s = check_readable(doc); !s) return refusal(s.error(), RefusingStep::Reader);
   if (options.exact) {
-    if (Status s = check_exact(*tree); !s) return refusal(s.error(), RefusingStep::Compiler);
+    if (auto s = check_exact(*tree); !s) return refusal(s.error(), RefusingStep::Compiler);
   }
   return std::move(*image);
 }
 
-CompileResult<ByteBuffer> reference_lines_image(std::string_view jsonl_text,
-                                                CompileOptions options) {
+Result<ByteBuffer, CompileError> reference_lines_image(std::string_view jsonl_text,
+                                                       CompileOptions options) {
   const size_t count = count_json_lines(jsonl_text);
   if (count > MAX_DATA_ENTRIES) return refusal(too_many_lines(count), RefusingStep::Compiler);
   // The trees stay for the exactness check, and because the context's string views point into
@@ -184,13 +184,13 @@ CompileResult<ByteBuffer> reference_lines_image(std::string_view jsonl_text,
   }
   Result<ByteBuffer> image = encode_document(doc);
   if (!image) {
-    const size_t line = encoder_fault_line(doc, image.error(), lines);
+    const size_t line = encoder_fault_line(doc, lines);
     return refusal(image.error(), RefusingStep::Encoder, line);
   }
   if (Status s = check_readable(doc); !s) return refusal(s.error(), RefusingStep::Reader);
   if (options.exact) {
     for (size_t i = 0; i < trees.size(); ++i) {
-      if (Status s = check_exact(trees[i]); !s) {
+      if (auto s = check_exact(trees[i]); !s) {
         return refusal(s.error(), RefusingStep::Compiler, lines[i]);
       }
     }

@@ -24,12 +24,13 @@ Result<Document> compile_json(std::string_view text);
 // the Document (so that an image loads would refuse is refused with loads' message), then under
 // options.exact check_exact on the tree. Each step's refusal carries its step. The fused
 // compiler (compile_image_parts) gives the same bytes or the same error.
-CompileResult<ByteBuffer> reference_image(std::string_view text, CompileOptions options = {});
+Result<ByteBuffer, CompileError> reference_image(std::string_view text,
+                                                 CompileOptions options = {});
 
 // The same for a JSON Lines text (see compile_lines_image): the line count, then each line read
 // and walked with one shared CompileContext into a Document with one entry per line, then the
 // steps above on that Document and, under options.exact, on each line's tree in order.
-CompileResult<ByteBuffer> reference_lines_image(std::string_view jsonl_text,
-                                                CompileOptions options = {});
+Result<ByteBuffer, CompileError> reference_lines_image(std::string_view jsonl_text,
+                                                       CompileOptions options = {});
 
 }  // namespace vorn

@@ -1,5 +1,6 @@
-// What the compile chains return on failure: the message, the step that refused, and for JSON
-// Lines the line; and the options that both chains take. Free of Python.
+// What the compile chains return on failure: the message, the step that refused, for JSON Lines
+// the line, and whether it is the exactness refusal; and the options that both chains take. Free
+// of Python.
 #pragma once
 
 #include <cstddef>
@@ -7,7 +8,6 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 
 #include "format/json_value.h"
 #include "format/result.h"
@@ -22,7 +22,7 @@ enum class RefusingStep : uint8_t {
   // The compiler: an array whose items cannot share one element kind ("Array item {index} is
   // {found} but elem_type is {expected}"); a JSON Lines text of too many lines; under
   // CompileOptions::exact, a value that would not read back the same (tested last of all, on an
-  // image that every other step accepted).
+  // image that every other step accepted; CompileError::inexact tells it from the others).
   Compiler,
   // The encoder: a limit of the format (too many definitions, a field name or a string too long,
   // an array of too many items, an image of 4 GiB or more).
@@ -33,13 +33,28 @@ enum class RefusingStep : uint8_t {
   Reader,
 };
 
+// The exactness refusal of one value (see inexact_value), a type of its own so that the
+// CompileError made from it says that it is one.
+struct InexactValue {
+  FormatError error;
+};
+
 struct CompileError {
+  CompileError() = default;
+  CompileError(FormatError e, RefusingStep refusing, size_t at_line)
+      : error(std::move(e)), step(refusing), line(at_line) {}
+  CompileError(InexactValue e, RefusingStep refusing, size_t at_line)
+      : error(std::move(e.error)), step(refusing), line(at_line), inexact(true) {}
+
   FormatError error;
   RefusingStep step = RefusingStep::Compiler;
   // JSON Lines: the 1-based line of the text that failed; 0 when the fault is not one line's
   // (too many lines, definitions or fields, a dict string, the image's size, the reader's
   // refusals). Always 0 for a single JSON text.
   size_t line = 0;
+  // The exactness refusal of CompileOptions::exact (step Compiler): every other step accepted
+  // the text, and the value the message names would read back changed.
+  bool inexact = false;
 };
 
 struct CompileOptions {
@@ -49,27 +64,13 @@ struct CompileOptions {
   bool exact = false;
 };
 
-// A T or a CompileError. Test with `if (!r) return r.error();`, then read `*r`.
+// Goes once image_compiler.{h,cpp} name Result<T, CompileError> themselves.
 template <class T>
-class [[nodiscard]] CompileResult {
- public:
-  CompileResult(T v) : v_(std::move(v)) {}
-  CompileResult(CompileError e) : v_(std::move(e)) {}
-  explicit operator bool() const noexcept { return v_.index() == 0; }
-  T& operator*() { return std::get<0>(v_); }
-  const T& operator*() const { return std::get<0>(v_); }
-  T* operator->() { return &std::get<0>(v_); }
-  const T* operator->() const { return &std::get<0>(v_); }
-  CompileError& error() { return std::get<1>(v_); }
-  const CompileError& error() const { return std::get<1>(v_); }
-
- private:
-  std::variant<T, CompileError> v_;
-};
+using CompileResult = Result<T, CompileError>;
 
 // The exactness refusal: "{path}: {original} would read back as {narrowed}", the original
 // number exact, the narrowed one as loads gives it (see narrowed_number).
-FormatError inexact_value(std::string_view path, const JsonValue& original, bool in_mixed_array);
+InexactValue inexact_value(std::string_view path, const JsonValue& original, bool in_mixed_array);
 
 // "JSON Lines text has {count} lines (max 1048576)": more lines hold values than an image holds
 // entries.

@@ -20,13 +20,12 @@ size_t dict_map_size(size_t strings, size_t text_size) noexcept {
 }
 
 template <class Index, bool Exact>
-CompileResult<ImageParts> compile_text(std::string_view text, BufferProvider* storage) {
+Result<ImageParts, CompileError> compile_text(std::string_view text, BufferProvider* storage) {
   Tape<Index> tape;
   {
     TapeBuilder<Index> builder(tape, text.data(), text.size());
-    std::string error;
-    if (!builder.read(text, &error)) {
-      return CompileError{FormatError{std::move(error)}, RefusingStep::JsonReader, 0};
+    if (Status read = builder.read(text); !read) {
+      return CompileError{std::move(read).error(), RefusingStep::JsonReader, 0};
     }
   }
   ImageCompiler<Index, Exact> compiler(tape, dict_map_size(tape.strings, text.size()),
@@ -38,7 +37,7 @@ CompileResult<ImageParts> compile_text(std::string_view text, BufferProvider* st
 }
 
 template <class Index, bool Exact>
-CompileResult<ImageParts> compile_lines(std::string_view text) {
+Result<ImageParts, CompileError> compile_lines(std::string_view text) {
   const size_t count = count_json_lines(text);
   if (count > MAX_DATA_ENTRIES) {
     return CompileError{too_many_lines(count), RefusingStep::Compiler, 0};
@@ -49,11 +48,10 @@ CompileResult<ImageParts> compile_lines(std::string_view text) {
                                        text.size() / 2 + 64, nullptr);
   JsonLines lines(text);
   JsonLine line;
-  std::string error;
   while (lines.next(&line)) {
     tape.clear_nodes();
-    if (!builder.read(line.text, &error)) {
-      return CompileError{FormatError{std::move(error)}, RefusingStep::JsonReader, line.number};
+    if (Status read = builder.read(line.text); !read) {
+      return CompileError{std::move(read).error(), RefusingStep::JsonReader, line.number};
     }
     if (!compiler.walk(line.number)) return std::move(compiler.error());
   }
@@ -66,14 +64,14 @@ CompileResult<ImageParts> compile_lines(std::string_view text) {
 bool needs_wide_tape(std::string_view text) noexcept { return text.size() > UINT32_MAX - 1; }
 
 template <class Index>
-CompileResult<ImageParts> compile_text_as(std::string_view text, CompileOptions options,
-                                          BufferProvider* storage) {
+Result<ImageParts, CompileError> compile_text_as(std::string_view text, CompileOptions options,
+                                                 BufferProvider* storage) {
   return options.exact ? compile_text<Index, true>(text, storage)
                        : compile_text<Index, false>(text, storage);
 }
 
 template <class Index>
-CompileResult<ImageParts> compile_lines_as(std::string_view text, CompileOptions options) {
+Result<ImageParts, CompileError> compile_lines_as(std::string_view text, CompileOptions options) {
   return options.exact ? compile_lines<Index, true>(text) : compile_lines<Index, false>(text);
 }
 
@@ -95,28 +93,30 @@ ByteBuffer join_image(ImageParts parts) {
   return std::move(parts.payload);
 }
 
-CompileResult<ImageParts> compile_image_parts(std::string_view text, CompileOptions options,
-                                              BufferProvider* storage) {
+Result<ImageParts, CompileError> compile_image_parts(std::string_view text, CompileOptions options,
+                                                     BufferProvider* storage) {
   if (needs_wide_tape(text)) return compile_text_as<uint64_t>(text, options, storage);
   return compile_text_as<uint32_t>(text, options, storage);
 }
 
-CompileResult<ImageParts> compile_lines_image(std::string_view jsonl_text, CompileOptions options) {
+Result<ImageParts, CompileError> compile_lines_image(std::string_view jsonl_text,
+                                                     CompileOptions options) {
   if (needs_wide_tape(jsonl_text)) return compile_lines_as<uint64_t>(jsonl_text, options);
   return compile_lines_as<uint32_t>(jsonl_text, options);
 }
 
-CompileResult<ImageParts> compile_image_parts_wide(std::string_view text, CompileOptions options) {
+Result<ImageParts, CompileError> compile_image_parts_wide(std::string_view text,
+                                                          CompileOptions options) {
   return compile_text_as<uint64_t>(text, options, nullptr);
 }
 
-CompileResult<ImageParts> compile_lines_image_wide(std::string_view jsonl_text,
-                                                   CompileOptions options) {
+Result<ImageParts, CompileError> compile_lines_image_wide(std::string_view jsonl_text,
+                                                          CompileOptions options) {
   return compile_lines_as<uint64_t>(jsonl_text, options);
 }
 
 Result<ByteBuffer> compile_image(std::string_view text) {
-  CompileResult<ImageParts> parts = compile_image_parts(text);
+  Result<ImageParts, CompileError> parts = compile_image_parts(text);
   if (!parts) return std::move(parts.error().error);
   return join_image(std::move(*parts));
 }

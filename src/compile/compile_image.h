@@ -1,9 +1,9 @@
 // The fused compiler: JSON text straight to image bytes, without a JsonTree of JsonValues, a
 // Document or a second pass of the encoder. It gives exactly the bytes, and exactly the errors
-// (message, step and line), of the reference chains in compile.h (compile_json, encode_document,
-// check_readable, the exactness check), which stay the reference: so it never returns an image
-// that loads refuses. It makes every refusal itself, so that refusing costs no more memory than
-// succeeding. Free of Python.
+// (message, step, line and whether it is the exactness refusal), of the reference chains in
+// compile.h (compile_json, encode_document, check_readable, the exactness check), which stay the
+// reference: so it never returns an image that loads refuses. It makes every refusal itself, so
+// that refusing costs no more memory than succeeding. Free of Python.
 #pragma once
 
 #include <cstddef>
@@ -40,8 +40,9 @@ ByteBuffer join_image(ImageParts parts);
 // not read back the same. `line` of the error is 0.
 // The payload grows in storage from `storage` when one is given (one that becomes the result,
 // such as a Python bytes object: join_image then makes the image there), else in its own.
-CompileResult<ImageParts> compile_image_parts(std::string_view text, CompileOptions options = {},
-                                              BufferProvider* storage = nullptr);
+Result<ImageParts, CompileError> compile_image_parts(std::string_view text,
+                                                     CompileOptions options = {},
+                                                     BufferProvider* storage = nullptr);
 
 // The image of a JSON Lines text: one entry per line that holds a value, in order, all sharing
 // one definition table and one dict, made as if the lines' values were walked one after the
@@ -53,16 +54,17 @@ CompileResult<ImageParts> compile_image_parts(std::string_view text, CompileOpti
 // ("expected value at line 1 column 5"); an exactness refusal carries the line of the value
 // and its path within that line. More than MAX_DATA_ENTRIES lines with values are refused first,
 // with "JSON Lines text has {count} lines (max 1048576)".
-CompileResult<ImageParts> compile_lines_image(std::string_view jsonl_text,
-                                              CompileOptions options = {});
+Result<ImageParts, CompileError> compile_lines_image(std::string_view jsonl_text,
+                                                     CompileOptions options = {});
 
 // compile_image_parts(text) joined into one buffer, with the message alone on failure.
 Result<ByteBuffer> compile_image(std::string_view text);
 
 // For tests: compile_image_parts and compile_lines_image with the tape's 64-bit positions, which
 // otherwise serve only texts of 4 GiB and more.
-CompileResult<ImageParts> compile_image_parts_wide(std::string_view text, CompileOptions options);
-CompileResult<ImageParts> compile_lines_image_wide(std::string_view jsonl_text,
-                                                   CompileOptions options);
+Result<ImageParts, CompileError> compile_image_parts_wide(std::string_view text,
+                                                          CompileOptions options);
+Result<ImageParts, CompileError> compile_lines_image_wide(std::string_view jsonl_text,
+                                                          CompileOptions options);
 
 }  // namespace vorn

@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "compile/compile_error.h"
 #include "format/json_text.h"
 #include "format/narrowing.h"
 
@@ -11,8 +10,8 @@ namespace vorn {
 namespace {
 
 // The first changed number under `v`, whose path is `path`; `path` is restored on success.
-Status check_value(const JsonTree& tree, const JsonValue& v, bool in_mixed_array,
-                   std::string& path) {
+Result<void, InexactValue> check_value(const JsonTree& tree, const JsonValue& v,
+                                       bool in_mixed_array, std::string& path) {
   if (v.kind == JsonKind::Number) {
     if (reads_back_exactly(v, in_mixed_array)) return {};
     return inexact_value(path, v, in_mixed_array);
@@ -27,7 +26,7 @@ Status check_value(const JsonTree& tree, const JsonValue& v, bool in_mixed_array
     } else {
       append_path_key(path, children[i].key);
     }
-    if (Status s = check_value(tree, children[i], mixed, path); !s) return s;
+    if (auto s = check_value(tree, children[i], mixed, path); !s) return s;
     path.resize(at);
   }
   return {};
@@ -35,16 +34,16 @@ Status check_value(const JsonTree& tree, const JsonValue& v, bool in_mixed_array
 
 }  // namespace
 
-FormatError inexact_value(std::string_view path, const JsonValue& original, bool in_mixed_array) {
+InexactValue inexact_value(std::string_view path, const JsonValue& original, bool in_mixed_array) {
   std::string m(path);
   m += ": ";
   append_json_number(m, original);
   m += " would read back as ";
   append_json_number(m, narrowed_number(original, in_mixed_array));
-  return FormatError{std::move(m)};
+  return InexactValue{FormatError{std::move(m)}};
 }
 
-Status check_exact(const JsonTree& tree) {
+Result<void, InexactValue> check_exact(const JsonTree& tree) {
   std::string path = "$";
   return check_value(tree, tree.root_value(), false, path);
 }

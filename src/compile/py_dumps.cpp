@@ -5,7 +5,6 @@
 #include <Python.h>
 // Then the standard and the project headers.
 #include <string_view>
-#include <variant>
 
 #include "compile/compile_image.h"
 #include "io/file_io.h"
@@ -21,7 +20,7 @@ namespace vorn {
 // image's exact size), and the compiler writes the rest of the image ahead of it there.
 PyObject* dumps_impl(std::string_view json_text) {
   BytesStorage storage;
-  CompileResult<ImageParts> parts = compile_image_parts(json_text, {}, &storage);
+  Result<ImageParts, CompileError> parts = compile_image_parts(json_text, {}, &storage);
   if (!parts) return raise_format_error(parts.error().error);
   const ByteBuffer image = join_image(std::move(*parts));
   PyObject* bytes = storage.finish(image.size());
@@ -34,17 +33,15 @@ PyObject* dump_impl(std::string_view json_text, std::string_view path) {
   if (!image) return raise_format_error(image.error());
   // The file is touched only now that the whole image exists.
   PythonIoHooks hooks;
-  auto opened = OutputFile::open(path, hooks);
-  if (auto* err = std::get_if<IoError>(&opened)) return raise_io_error(*err);
-  OutputFile& file = std::get<OutputFile>(opened);
+  Result<OutputFile, IoError> opened = OutputFile::open(path, hooks);
+  if (!opened) return raise_io_error(opened.error());
+  OutputFile& file = *opened;
   // Whatever name leads there (/dev/tty, /dev/stdout), an image does not go to a terminal.
   if (file.is_terminal()) {
     return raise_io_error(IoError::fixed("refusing to write a binary image to a terminal"));
   }
-  auto written = file.write(image->view());
-  if (auto* err = std::get_if<IoError>(&written)) return raise_io_error(*err);
-  auto committed = file.commit();
-  if (auto* err = std::get_if<IoError>(&committed)) return raise_io_error(*err);
+  if (auto written = file.write(image->view()); !written) return raise_io_error(written.error());
+  if (auto committed = file.commit(); !committed) return raise_io_error(committed.error());
   Py_RETURN_NONE;
 }
 

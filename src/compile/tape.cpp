@@ -211,16 +211,15 @@ inline void TapeBuilder<Index>::end_object() {
 }
 
 template <class Index>
-bool TapeBuilder<Index>::read(std::string_view text, std::string* error) {
+Status TapeBuilder<Index>::read(std::string_view text) {
   // Generous on purpose: capacity never touched costs address space, not memory. Number-dense
   // text needs about one node per four bytes; beyond the estimate the arrays grow in place.
   t_.nodes.reserve(text.size() / 4 + 16);
   depth_ = 0;
   members_.clear();
   JsonParser<TapeBuilder> parser(text, *this);
-  if (parser.parse()) return true;
-  *error = std::move(parser.error());
-  return false;
+  if (parser.parse()) return {};
+  return FormatError{std::move(parser.error())};
 }
 
 template class TapeBuilder<uint32_t>;

@@ -23,6 +23,7 @@
 #include "format/huge_pages.h"
 #include "format/narrowing.h"
 #include "format/probe_table.h"
+#include "format/result.h"
 
 namespace vorn {
 
@@ -243,9 +244,9 @@ class TapeBuilder {
   // count from `base`; every position in it must fit Index). Both outlive the tape.
   TapeBuilder(Tape<Index>& tape, const char* base, size_t base_size);
 
-  // Reads `text`, a part of the base, onto the tape. On failure returns false with the message
-  // read_json would give for `text` alone; the tape then holds part of it.
-  bool read(std::string_view text, std::string* error);
+  // Reads `text`, a part of the base, onto the tape. Fails with the error read_json would give
+  // for `text` alone; the tape then holds part of it.
+  Status read(std::string_view text);
   // Slots probed so far in the layout table, and the re-keyings it made.
   uint64_t table_probes() const noexcept { return table_.probes(); }
   uint32_t table_rekeys() const noexcept { return table_.rekeys(); }

@@ -82,7 +82,7 @@ class Descriptor {
 };
 
 // Writes all of `bytes` to `fd`.
-std::variant<std::monostate, IoError> write_all(int fd, std::string_view bytes, IoHooks& hooks) {
+Result<void, IoError> write_all(int fd, std::string_view bytes, IoHooks& hooks) {
   const char* p = bytes.data();
   size_t left = bytes.size();
   bool interrupted = false;
@@ -93,7 +93,7 @@ std::variant<std::monostate, IoError> write_all(int fd, std::string_view bytes, 
     p += n;
     left -= static_cast<size_t>(n);
   }
-  return std::monostate{};
+  return {};
 }
 
 // A name for a new file beside one called `base`: "." and the (possibly shortened) name and a
@@ -242,7 +242,7 @@ bool place_at(std::string_view path, const struct stat& st, Place& place) {
 // Where the regular file `file` (`st`), opened through `path`, is: under the name given when
 // that is not a link, else under the name the kernel reports for the descriptor. The kernel
 // followed every link; this only learns where that led.
-std::variant<Place, IoError> locate(std::string_view path, int file, const struct stat& st) {
+Result<Place, IoError> locate(std::string_view path, int file, const struct stat& st) {
   Place place;
   if (place_at(path, st, place)) return place;
   std::array<char, 4096> real{};
@@ -303,8 +303,8 @@ ssize_t read_prefix(int fd, uint8_t* dst, size_t size, IoHooks& hooks, bool& int
 // The most read_checked_file reads ahead of the rest of a file.
 constexpr size_t MAX_PREFIX = 4096;
 
-std::variant<ByteBuffer, ConvertError> read_file(std::string_view path, size_t prefix_size,
-                                                 PrefixCheck check, IoHooks& hooks) {
+Result<ByteBuffer, ConvertError> read_file(std::string_view path, size_t prefix_size,
+                                           PrefixCheck check, IoHooks& hooks) {
   if (has_nul(path)) return nul_in_path();
   const std::string cpath(path);
   bool interrupted = false;
@@ -328,7 +328,7 @@ std::variant<ByteBuffer, ConvertError> read_file(std::string_view path, size_t p
     prefix_read = static_cast<size_t>(n);
     if (Status verdict = check({prefix.data(), prefix_read}, static_cast<uint64_t>(st.st_size));
         !verdict) {
-      return verdict.error();
+      return std::move(verdict).error();
     }
   }
 
@@ -362,15 +362,18 @@ IoHooks& plain_io_hooks() noexcept {
   return hooks;
 }
 
-std::variant<ByteBuffer, IoError> read_image_file(std::string_view path, IoHooks& hooks) {
-  auto read = read_file(path, 0, nullptr, hooks);
-  if (auto* error = std::get_if<ConvertError>(&read)) return std::get<IoError>(*error);
-  return std::move(std::get<ByteBuffer>(read));
+Result<ByteBuffer, IoError> read_image_file(std::string_view path, IoHooks& hooks) {
+  // Without a check, every failure is the file operations' own.
+  Result<ByteBuffer, ConvertError> read = read_file(path, 0, nullptr, hooks);
+  if (!read) return std::get<IoError>(std::move(read.error()));
+  return std::move(*read);
 }
 
-std::variant<ByteBuffer, ConvertError> read_checked_file(std::string_view path, size_t prefix_size,
-                                                         PrefixCheck check, IoHooks& hooks) {
-  return read_file(path, prefix_size, check, hooks);
+CheckedRead read_checked_file(std::string_view path, size_t prefix_size, PrefixCheck check,
+                              IoHooks& hooks) {
+  Result<ByteBuffer, ConvertError> read = read_file(path, prefix_size, check, hooks);
+  if (!read) return CheckedRead(std::move(read.error()));
+  return CheckedRead(std::move(*read));
 }
 
 // What a replacement needs from open() to commit(). Dropped before the rename, it removes the
@@ -421,8 +424,7 @@ namespace {
 
 // Opens `path` for writing in place: a FIFO, a pipe or socket named through /dev/fd, a device.
 // The name is opened again as the kernel resolves it, and must still be the file `st`.
-std::variant<int, IoError> open_in_place(const std::string& path, const struct stat& st,
-                                         IoHooks& hooks) {
+Result<int, IoError> open_in_place(const std::string& path, const struct stat& st, IoHooks& hooks) {
   bool interrupted = false;
   const int fd =
       S_ISSOCK(st.st_mode) ? socket_descriptor(path, st) : blocking(hooks, interrupted, [&] {
@@ -439,7 +441,7 @@ std::variant<int, IoError> open_in_place(const std::string& path, const struct s
 
 }  // namespace
 
-std::variant<OutputFile, IoError> OutputFile::open(std::string_view path, IoHooks& hooks) {
+Result<OutputFile, IoError> OutputFile::open(std::string_view path, IoHooks& hooks) {
   if (has_nul(path)) return nul_in_path();
   if (path.empty()) return IoError::system(ENOENT);
   try {
@@ -455,13 +457,13 @@ std::variant<OutputFile, IoError> OutputFile::open(std::string_view path, IoHook
         struct stat st {};
         if (::fstat(file.get(), &st) != 0) return IoError::system(errno);
         if (!S_ISREG(st.st_mode)) {
-          auto fd = open_in_place(name, st, hooks);
-          if (auto* error = std::get_if<IoError>(&fd)) return *error;
-          return OutputFile(hooks, std::get<int>(fd), nullptr);
+          Result<int, IoError> fd = open_in_place(name, st, hooks);
+          if (!fd) return std::move(fd.error());
+          return OutputFile(hooks, *fd, nullptr);
         }
-        auto place = locate(name, file.get(), st);
-        if (auto* error = std::get_if<IoError>(&place)) return *error;
-        r->place = std::move(std::get<Place>(place));
+        Result<Place, IoError> place = locate(name, file.get(), st);
+        if (!place) return std::move(place.error());
+        r->place = std::move(*place);
         r->old = std::move(file);
         r->new_file = false;
         break;
@@ -487,9 +489,9 @@ std::variant<OutputFile, IoError> OutputFile::open(std::string_view path, IoHook
       struct stat st {};
       if (::fstat(made.get(), &st) != 0) return IoError::system(errno);
       if (!S_ISREG(st.st_mode)) continue;
-      auto place = locate(name, made.get(), st);
-      if (auto* error = std::get_if<IoError>(&place)) return *error;
-      r->place = std::move(std::get<Place>(place));
+      Result<Place, IoError> place = locate(name, made.get(), st);
+      if (!place) return std::move(place.error());
+      r->place = std::move(*place);
       r->placeholder = st.st_size == 0;
       r->old = std::move(made);
       break;
@@ -503,7 +505,7 @@ std::variant<OutputFile, IoError> OutputFile::open(std::string_view path, IoHook
   }
 }
 
-std::variant<std::monostate, IoError> OutputFile::write(std::string_view bytes) {
+Result<void, IoError> OutputFile::write(std::string_view bytes) {
   if (fd_ < 0) return IoError::system(EBADF);
   return write_all(fd_, bytes, *hooks_);
 }
@@ -532,12 +534,12 @@ bool set_owner_and_mode(int fd, int old, bool new_file) {
 
 }  // namespace
 
-std::variant<std::monostate, IoError> OutputFile::commit() {
+Result<void, IoError> OutputFile::commit() {
   if (fd_ < 0) return IoError::system(EBADF);
   if (!replacement_) {  // written in place
     const bool closed = ::close(std::exchange(fd_, -1)) == 0;
     if (!closed && errno != EINTR) return IoError::system(errno);
-    return std::monostate{};
+    return {};
   }
   Replacement& r = *replacement_;
   if (!set_owner_and_mode(fd_, r.old.get(), r.new_file)) {
@@ -560,17 +562,15 @@ std::variant<std::monostate, IoError> OutputFile::commit() {
   r.placeholder = false;
   sync_directory(r.place.dir.get());
   replacement_.reset();
-  return std::monostate{};
+  return {};
 }
 
-std::variant<std::monostate, IoError> write_image_file(std::string_view path,
-                                                       std::string_view image, IoHooks& hooks) {
-  auto opened = OutputFile::open(path, hooks);
-  if (auto* error = std::get_if<IoError>(&opened)) return *error;
-  OutputFile& file = std::get<OutputFile>(opened);
-  auto written = file.write(image);
-  if (std::holds_alternative<IoError>(written)) return written;
-  return file.commit();
+Result<void, IoError> write_image_file(std::string_view path, std::string_view image,
+                                       IoHooks& hooks) {
+  Result<OutputFile, IoError> opened = OutputFile::open(path, hooks);
+  if (!opened) return std::move(opened.error());
+  if (Result<void, IoError> written = opened->write(image); !written) return written;
+  return opened->commit();
 }
 
 void umask_is_fixed() noexcept {

@@ -36,21 +36,31 @@ IoHooks& plain_io_hooks() noexcept;
 
 // Reads the whole file at `path` into one buffer sized from the file's length. A buffer that
 // cannot be allocated is IoError::out_of_memory().
-std::variant<ByteBuffer, IoError> read_image_file(std::string_view path,
-                                                  IoHooks& hooks = plain_io_hooks());
+Result<ByteBuffer, IoError> read_image_file(std::string_view path,
+                                            IoHooks& hooks = plain_io_hooks());
 
 // Judges the first bytes of a file before the rest is read: `prefix` holds the first bytes (all
 // of them when the file is shorter than the size asked for) and `file_size` is the length of the
 // whole file. A FormatError refuses the file.
 using PrefixCheck = Status (*)(std::span<const uint8_t> prefix, uint64_t file_size);
 
+// What read_checked_file returns: a std::variant, as load_impl (src/decompile/py_loads.cpp)
+// still reads it, that converts into the Result<ByteBuffer, ConvertError> every other caller
+// tests. Goes, for that Result, once load_impl tests it too.
+struct CheckedRead : std::variant<ByteBuffer, ConvertError> {
+  using variant::variant;
+  operator Result<ByteBuffer, ConvertError>() && {
+    if (index() == 0) return std::move(std::get<0>(*this));
+    return std::move(std::get<1>(*this));
+  }
+};
+
 // As read_image_file, except that for a regular file the first `prefix_size` bytes (at most 4096)
 // are read and passed to `check` first, so that a file refused by its beginning is never read
 // whole (or allocated for); the refusal is check's FormatError. Other files (FIFOs, devices) are
 // read whole and not checked.
-std::variant<ByteBuffer, ConvertError> read_checked_file(std::string_view path, size_t prefix_size,
-                                                         PrefixCheck check,
-                                                         IoHooks& hooks = plain_io_hooks());
+CheckedRead read_checked_file(std::string_view path, size_t prefix_size, PrefixCheck check,
+                              IoHooks& hooks = plain_io_hooks());
 
 // A file being written in pieces that replaces the file at `path` whole or not at all.
 //
@@ -75,17 +85,16 @@ std::variant<ByteBuffer, ConvertError> read_checked_file(std::string_view path, 
 class OutputFile {
  public:
   // Opens the temporary file (or the FIFO or device) for the target at `path`.
-  static std::variant<OutputFile, IoError> open(std::string_view path,
-                                                IoHooks& hooks = plain_io_hooks());
+  static Result<OutputFile, IoError> open(std::string_view path, IoHooks& hooks = plain_io_hooks());
   OutputFile(OutputFile&& other) noexcept;
   OutputFile& operator=(OutputFile&&) = delete;
   OutputFile(const OutputFile&) = delete;
   ~OutputFile();
 
   // Appends `bytes`. After a failure the file can only be dropped.
-  std::variant<std::monostate, IoError> write(std::string_view bytes);
+  Result<void, IoError> write(std::string_view bytes);
   // Makes the written bytes the target's content; the OutputFile is spent either way.
-  std::variant<std::monostate, IoError> commit();
+  Result<void, IoError> commit();
   // True when the bytes go in place to a terminal (a binary image must not).
   bool is_terminal() const noexcept;
 
@@ -100,9 +109,8 @@ class OutputFile {
 };
 
 // Replaces the file at `path` with exactly `image`, whole or not at all, as OutputFile does.
-std::variant<std::monostate, IoError> write_image_file(std::string_view path,
-                                                       std::string_view image,
-                                                       IoHooks& hooks = plain_io_hooks());
+Result<void, IoError> write_image_file(std::string_view path, std::string_view image,
+                                       IoHooks& hooks = plain_io_hooks());
 
 // Tells the file operations that the process's umask stays as it is now, so that they read it
 // once rather than for every new file. (A library cannot assume it: the interpreter may change

@@ -169,8 +169,7 @@ void tape_shapes(const Family& f) {
   text.back() = ']';
   vorn::Tape<uint32_t> tape;
   vorn::TapeBuilder<uint32_t> builder(tape, text.data(), text.size());
-  std::string error;
-  CHECK(builder.read(text, &error));
+  CHECK(builder.read(text));
   CHECK(tape.shapes.size() == f.keys.size());
   CHECK(within_bound(builder.table_probes(), f.keys.size(), 1));
   CHECK(!f.full || builder.table_rekeys() >= 1);
