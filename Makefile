@@ -69,7 +69,7 @@ run: install
 	$(VORN) decode $(EXAMPLE_OUT)/catalog.vorn --indent 2 -o $(EXAMPLE_OUT)/catalog.decoded.json
 	@head -n 24 $(EXAMPLE_OUT)/catalog.decoded.json; echo "  ..."
 	$(VORN) stats $(EXAMPLE)
-	@if [ -f examples/run.py ]; then $(PY) examples/run.py $(EXAMPLE); fi
+	$(PY) -m examples.run $(EXAMPLE)
 
 test: install test-deps replay fixed-key
 	VORN_FIXED_KEY_BUILD=$(abspath $(FIXED_KEY_BUILD)) $(PY) -m pytest
@@ -143,7 +143,7 @@ fuzz: fuzz-build
 .PHONY: bench bench-deps
 BENCH_OUT ?= bench/results
 bench: install bench-deps
-	$(PY) bench/bench.py --json $(BENCH_OUT)/bench.json --charts $(BENCH_OUT) \
+	$(PY) -m bench.bench --json $(BENCH_OUT)/bench.json --charts $(BENCH_OUT) \
 		--markdown $(BENCH_OUT)/README.md $(BENCH_ARGS)
 
 format:

@@ -1,7 +1,7 @@
 """Throughput, size and peak memory of vorn against its peers: on the JSON corpus, on small
 documents, and on generated records text from 64 KB to 1 GB.
 
-    python bench/bench.py [--quick] [--files NAME_OR_PATH ...] [--corpus DIR] [--sizes SIZE ...]
+    python -m bench.bench [--quick] [--files NAME_OR_PATH ...] [--corpus DIR] [--sizes SIZE ...]
                           [--skip PART ...] [--json PATH] [--charts DIR] [--markdown PATH]
 
 Measures, for every JSON file of the corpus (the folder shared/data/corpus beside the repository
@@ -54,15 +54,13 @@ from typing import Any
 
 import vorn
 
-import charts
-import records
-import scaling
-from checks import drop_none
-from peers import (DISTRIBUTIONS, MODS, PEER_MODULES, Candidate, dumps_candidates,
+from bench import charts, records, scaling
+from bench.checks import drop_none
+from bench.peers import (DISTRIBUTIONS, MODS, PEER_MODULES, Candidate, dumps_candidates,
                    emit_candidates, loads_candidates, msgpack_encoding, small_candidates)
-from report import (SMALL_MEASURES, TIMED_MEASURES, add_ratios, count_failures,
+from bench.report import (SMALL_MEASURES, TIMED_MEASURES, add_ratios, count_failures,
                     markdown_report, print_report)
-from timing import Settings, failure_record, probe_memory, run_candidates, run_small
+from bench.timing import Settings, failure_record, probe_memory, run_candidates, run_small
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "catalog.json"

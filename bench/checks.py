@@ -6,15 +6,12 @@ from __future__ import annotations
 
 import math
 import struct
-import sys
-from pathlib import Path
 from typing import Any, Callable
 
 import vorn
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-import vorn_model  # noqa: E402
-from vorn_model import float32  # noqa: E402
+from tests.support import model as vorn_model
+from tests.support.model import float32
 
 
 def drop_none(v):

@@ -13,7 +13,7 @@ from typing import Any, Callable
 
 import vorn
 
-from checks import (Problem, check_dumps, check_emit, check_loads, decodes_to, emit_limits,
+from bench.checks import (Problem, check_dumps, check_emit, check_loads, decodes_to, emit_limits,
                     equal)
 
 PEER_MODULES = ("orjson", "msgspec", "yyjson", "simdjson", "msgpack", "ormsgpack", "cbor2",

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
-import scaling
+from bench import scaling
 
 MB = 1e6
 
@@ -286,9 +286,9 @@ def markdown_report(report: dict, images: list[Path], base: Path) -> str:
     """The run's tables and charts as Markdown, image paths relative to base."""
     m = report["machine"]
     lines = [
-        "<!-- Written by bench/bench.py --markdown; image paths are relative to the repository "
-        "root. -->",
-        f"Measured with `bench/bench.py` ({report['settings']['mode']} mode) on "
+        "<!-- Written by python -m bench.bench --markdown; image paths are relative to the "
+        "repository root. -->",
+        f"Measured with `python -m bench.bench` ({report['settings']['mode']} mode) on "
         f"{m['python']}, {m['cpu']} ({m['cpus']} cores), vorn {m['versions'].get('vorn')}.",
         "",
         LEGEND.replace("\n", " "),

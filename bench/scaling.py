@@ -37,7 +37,9 @@ import time
 from pathlib import Path
 from typing import Any, Callable
 
-import records
+from bench import records
+
+ROOT = Path(__file__).resolve().parent.parent
 
 KB, MiB, GiB = 1 << 10, 1 << 20, 1 << 30
 MB = 1e6
@@ -93,11 +95,12 @@ def run_worker(op: str, text_path: Path, image_path: Path, count: int, text_byte
     if available is not None and need > available:
         return {"status": "skipped", "message": f"needs about {need / GiB:.1f} GiB, "
                                                 f"{available / GiB:.1f} GiB available"}
-    command = [sys.executable, str(Path(__file__).resolve()), "worker", op, str(text_path),
-               str(image_path), str(count), str(settings.rounds), str(settings.batch_seconds),
-               str(settings.scale_budget)]
+    # A module of the bench package, run from the repository root where the package is.
+    command = [sys.executable, "-m", "bench.scaling", "worker", op, str(Path(text_path).resolve()),
+               str(Path(image_path).resolve()), str(count), str(settings.rounds),
+               str(settings.batch_seconds), str(settings.scale_budget)]
     try:
-        proc = subprocess.run(command, capture_output=True, text=True, timeout=3600)
+        proc = subprocess.run(command, capture_output=True, text=True, timeout=3600, cwd=ROOT)
     except subprocess.TimeoutExpired:
         return {"status": "error", "message": "no result within an hour"}
     if proc.returncode != 0:
@@ -194,7 +197,7 @@ def check(op: str, result: Any, data: Any, count: int, text_path: Path) -> tuple
     """("fail" | "note", message) when the result is not what it should be, else None. Up to
     CHECK_ALL records the corpus checks run, against the model of the format; above, images are
     checked by their header and values against a sample of the records."""
-    import checks  # imported after the measured call
+    from bench import checks  # imported after the measured call
 
     whole = count <= CHECK_ALL
     if op in ("vorn.dumps", "vorn.emit"):
@@ -276,6 +279,6 @@ def worker(argv: list[str]) -> int:
 
 if __name__ == "__main__":
     if sys.argv[1:2] != ["worker"]:
-        sys.exit("usage: scaling.py worker OP TEXT IMAGE COUNT ROUNDS BATCH_SECONDS BUDGET "
-                 "(run by bench.py)")
+        sys.exit("usage: python -m bench.scaling worker OP TEXT IMAGE COUNT ROUNDS BATCH_SECONDS "
+                 "BUDGET (run by the benchmark)")
     sys.exit(worker(sys.argv[2:]))

@@ -6,9 +6,9 @@ import sys
 
 import vorn
 
-# The rules of narrowing and key order live once, beside the tests.
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
-from vorn_model import expected_loads, identical  # noqa: E402
+# The rules of narrowing and key order live once, in the tests' model; run from the repository
+# root as `python -m examples.run`, which puts both packages on the path.
+from tests.support.model import expected_loads, identical
 
 
 def main() -> int:

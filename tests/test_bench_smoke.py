@@ -11,12 +11,10 @@ import types
 import pytest
 
 import vorn
+from bench import records, scaling
 
-BENCH_DIR = pathlib.Path(__file__).resolve().parent.parent / "bench"
-BENCH = BENCH_DIR / "bench.py"
-sys.path.insert(0, str(BENCH_DIR))
-import records  # noqa: E402
-import scaling  # noqa: E402
+# The benchmark runs as modules of the bench package, from the repository root.
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 SMALL = {
     "name": "small",
@@ -39,10 +37,10 @@ def test_quick_run_prints_every_table(tmp_path):
     figures, charts, markdown = tmp_path / "figures.json", tmp_path / "charts", tmp_path / "r.md"
 
     proc = subprocess.run(
-        [sys.executable, str(BENCH), "--quick", "--files", str(small), str(deep),
+        [sys.executable, "-m", "bench.bench", "--quick", "--files", str(small), str(deep),
          "--sizes", "64K", "--json", str(figures), "--charts", str(charts),
          "--markdown", str(markdown)],
-        capture_output=True, text=True, timeout=300,
+        capture_output=True, text=True, timeout=300, cwd=ROOT,
     )
 
     assert proc.returncode == 0, proc.stdout + proc.stderr
@@ -178,9 +176,7 @@ def test_sizes_that_are_not_sizes_are_refused(text):
 @pytest.fixture(scope="module")
 def bench():
     """The benchmark's parts that decide its verdicts (imported with the peers they find)."""
-    import peers
-    import report
-    import timing
+    from bench import peers, report, timing
 
     return types.SimpleNamespace(Candidate=peers.Candidate, first_call=timing.first_call,
                                  count_failures=report.count_failures,
@@ -230,9 +226,9 @@ def test_the_scaling_worker_reports_a_refusal(tmp_path):
     text = tmp_path / "long.json"
     text.write_text("[" + "1," * 65535 + "1]", encoding="ascii")  # one item too many
     proc = subprocess.run(
-        [sys.executable, str(BENCH_DIR / "scaling.py"), "worker", "vorn.dumps", str(text),
+        [sys.executable, "-m", "bench.scaling", "worker", "vorn.dumps", str(text),
          str(tmp_path / "long.vorn"), "1", "1", "0.001", "0.1"],
-        capture_output=True, text=True, timeout=120)
+        capture_output=True, text=True, timeout=120, cwd=ROOT)
     assert proc.returncode == 0, proc.stderr
     result = json.loads(proc.stdout)
     assert result["status"] == "refused" and "65536" in result["message"]

@@ -8,8 +8,8 @@ import struct
 import pytest
 
 import vorn
-from cli_support import run, run_on_terminal, write
-from vorn_model import changed_numbers
+from tests.support.command import run, run_on_terminal, write
+from tests.support.model import changed_numbers
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CATALOG = ROOT / "examples" / "catalog.json"

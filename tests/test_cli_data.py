@@ -9,7 +9,7 @@ import resource
 import pytest
 
 import vorn
-from cli_support import SANITIZED, run, run_on_terminal, write
+from tests.support.command import SANITIZED, run, run_on_terminal, write
 
 # (document, the first value that would not read back, in the order the image holds values)
 INEXACT = [

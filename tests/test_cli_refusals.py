@@ -11,7 +11,7 @@ import subprocess
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from cli_support import VORN, run, write
+from tests.support.command import run, vorn_command, write
 
 LONG = 16_777_216  # one byte past the longest string the format holds
 TOO_LONG = "String exceeds maximum inline length (16 777 215 bytes)"
@@ -272,7 +272,8 @@ def test_stats_reads_a_pipe():
 def test_stats_without_input_on_a_terminal_is_a_usage_error():
     master, slave = pty.openpty()
     try:
-        result = subprocess.run([VORN, "stats"], stdin=slave, capture_output=True, timeout=60)
+        result = subprocess.run([vorn_command(), "stats"], stdin=slave, capture_output=True,
+                                timeout=60)
     finally:
         os.close(slave)
         os.close(master)

@@ -13,8 +13,8 @@ import sys
 import pytest
 
 import vorn
-from cli_support import VORN, drain, run, write
-from file_support import build_killpoint, killpoint_env, temporaries, wait_until_stopped
+from tests.support.command import drain, run, vorn_command, write
+from tests.support.files import build_killpoint, killpoint_env, temporaries, wait_until_stopped
 
 DOC = '{"name": "x", "tags": ["x", "y", "x"]}'
 IMAGE = vorn.dumps(DOC)
@@ -43,7 +43,7 @@ def inputs(tmp_path, command, count=6):
 @pytest.mark.parametrize("command", ["encode", "decode"])
 def test_a_signal_in_a_batch_removes_the_temporary_files(tmp_path, killpoint, command, sig):
     out = tmp_path / "out"
-    args = [VORN, command, *map(str, inputs(tmp_path, command)), "-j", "2", "-q", "-o",
+    args = [vorn_command(), command, *map(str, inputs(tmp_path, command)), "-j", "2", "-q", "-o",
             f"{out}/"]
     # The command stops itself in the first write to a temporary file.
     child = subprocess.Popen(args, env=killpoint_env(killpoint, "write", signal.SIGSTOP),
@@ -65,7 +65,7 @@ def test_a_signal_ignored_at_the_start_stays_ignored(tmp_path, killpoint):
     """nohup: SIGHUP does not end the command, which finishes its work."""
     out = tmp_path / "out"
     sources = inputs(tmp_path, "encode", count=2)
-    child = subprocess.Popen([VORN, "encode", *map(str, sources), "-q", "-o", f"{out}/"],
+    child = subprocess.Popen([vorn_command(), "encode", *map(str, sources), "-q", "-o", f"{out}/"],
                              env=killpoint_env(killpoint, "write", signal.SIGSTOP),
                              preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN),
                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -86,7 +86,8 @@ def test_a_closed_standard_descriptor_corrupts_no_output(tmp_path, closed):
     sources = [write(tmp_path / f"bad{k}.json", "[1, ") for k in range(4)]
     sources += [write(tmp_path / f"good{k}.json", DOC) for k in range(4)]
     out = tmp_path / "out"
-    done = subprocess.run([VORN, "encode", *map(str, sources), "-j", "2", "-o", f"{out}/"],
+    done = subprocess.run([vorn_command(), "encode", *map(str, sources), "-j", "2", "-o",
+                           f"{out}/"],
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
                           preexec_fn=lambda: os.close(closed))
     assert done.returncode == 1
@@ -112,8 +113,8 @@ def read_all(fd):
 def test_standard_output_named_in_dev_is_written_in_place(tmp_path, writer, name, kind):
     source = write(tmp_path / "in.json", DOC)
     image = write(tmp_path / "in.vorn", IMAGE)
-    args = {"encode": [VORN, "encode", source, "-o", name],
-            "decode": [VORN, "decode", image, "-o", name],
+    args = {"encode": [vorn_command(), "encode", source, "-o", name],
+            "decode": [vorn_command(), "decode", image, "-o", name],
             "dump": [sys.executable, "-c", f"import vorn; vorn.dump({DOC!r}, {name!r})"]}[writer]
     if kind == "pipe":
         done = subprocess.run(list(map(str, args)), capture_output=True, timeout=60)
@@ -134,7 +135,7 @@ def test_a_process_substitution_gets_the_image(tmp_path):
     source = write(tmp_path / "in.json", DOC)
     reader, writer = os.pipe()
     try:
-        done = subprocess.run([VORN, "encode", str(source), "-o", f"/dev/fd/{writer}"],
+        done = subprocess.run([vorn_command(), "encode", str(source), "-o", f"/dev/fd/{writer}"],
                               pass_fds=[writer], capture_output=True, timeout=60)
         os.close(writer)
         writer = -1
@@ -169,7 +170,7 @@ def on_terminal(args):
 @pytest.mark.parametrize("name", ["/dev/stdout", "TTY"])
 def test_no_image_reaches_a_terminal_by_any_name(tmp_path, name):
     source = write(tmp_path / "in.json", DOC)
-    status, shown, err, tty = on_terminal([VORN, "encode", source, "-o", name])
+    status, shown, err, tty = on_terminal([vorn_command(), "encode", source, "-o", name])
     target = name.replace("TTY", tty)
     assert (status, shown) == (1, "")
     assert err == f"vorn: {target}: refusing to write a binary image to a terminal\n"
@@ -179,7 +180,7 @@ def test_no_image_reaches_a_terminal_by_any_name(tmp_path, name):
                                        "\r\n", "")
     # JSON text may go there.
     image = write(tmp_path / "in.vorn", IMAGE)
-    status, shown, err, _ = on_terminal([VORN, "decode", image, "-o", name])
+    status, shown, err, _ = on_terminal([vorn_command(), "decode", image, "-o", name])
     assert (status, shown, err) == (0, DECODED.decode().replace("\n", "\r\n"), "")
 
 

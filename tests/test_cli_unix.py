@@ -13,8 +13,8 @@ import subprocess
 import pytest
 
 import vorn
-from cli_support import VORN, run_on_terminal, write
-from cli_support import run as run_command
+from tests.support.command import run_on_terminal, vorn_command, write
+from tests.support.command import run as run_command
 
 
 def run(*args, **kwargs):
@@ -179,8 +179,9 @@ def test_standard_input_to_a_file(tmp_path):
 
 def test_a_pipeline_in_both_directions(tmp_path):
     src = write(tmp_path / "in.json", DOC)
-    encode = subprocess.Popen([VORN, "encode", src, "-o", "-"], stdout=subprocess.PIPE)
-    decode = subprocess.Popen([VORN, "decode"], stdin=encode.stdout, stdout=subprocess.PIPE)
+    encode = subprocess.Popen([vorn_command(), "encode", src, "-o", "-"], stdout=subprocess.PIPE)
+    decode = subprocess.Popen([vorn_command(), "decode"], stdin=encode.stdout,
+                              stdout=subprocess.PIPE)
     encode.stdout.close()
     out, _ = decode.communicate(timeout=60)
     assert (encode.wait(timeout=60), decode.returncode, out) == (0, 0, DECODED.encode())
@@ -221,7 +222,7 @@ def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path, args):
     image = big_image(tmp_path)
     text = write(tmp_path / "big.json", json.dumps(vorn.loads(image.read_bytes())))
     args = [image if a == "BIG" else text if a == "JSON" else a for a in args]
-    with subprocess.Popen([VORN, *map(str, args)], stdout=subprocess.PIPE,
+    with subprocess.Popen([vorn_command(), *map(str, args)], stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE) as proc:
         proc.stdout.close()  # before the command writes anything
         _, err = proc.communicate(timeout=60)

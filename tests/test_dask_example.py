@@ -14,7 +14,7 @@ from types import SimpleNamespace
 import pytest
 
 import vorn
-from vorn_model import expected_loads, identical
+from tests.support.model import expected_loads, identical
 
 pytest.importorskip("dask.bag")
 pytest.importorskip("distributed")

@@ -14,8 +14,8 @@ from pathlib import Path
 import pytest
 
 import vorn
-from cli_support import SANITIZED, VORN, build_preload, write
-from vorn_image import ARRAY, NULL, arr, array, image, string
+from tests.support.command import SANITIZED, build_preload, vorn_command, write
+from tests.support.image import ARRAY, NULL, arr, array, image, string
 
 HERE = Path(__file__).resolve().parent
 # What the command may take beyond the image itself, in address space and in resident memory.
@@ -93,7 +93,7 @@ def run_bounded(tmp_path, args, limit, stdin=subprocess.DEVNULL, digest=None, de
     output after `delay` seconds; its status, the length of that output (which goes into
     `digest` when one is given), its standard error and its peak resident memory in bytes."""
     result = tmp_path.parent / f"{tmp_path.name}.peak"  # beside the test's own files
-    with subprocess.Popen([sys.executable, "-c", SPAWN, str(limit), str(result), VORN,
+    with subprocess.Popen([sys.executable, "-c", SPAWN, str(limit), str(result), vorn_command(),
                            *map(str, args)], stdin=stdin, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE) as proc:
         time.sleep(delay)
@@ -176,7 +176,7 @@ def test_a_bomb_from_standard_input_into_a_file(tmp_path):
 def test_a_reader_that_goes_away_ends_a_bomb_quietly(tmp_path):
     data, args, _ = BOMBS["128 deep, indented by 16"]
     src = write(tmp_path / "bomb.vorn", data)
-    with subprocess.Popen([VORN, "decode", src, *args], stdout=subprocess.PIPE,
+    with subprocess.Popen([vorn_command(), "decode", src, *args], stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE) as proc:
         assert len(proc.stdout.read(1 << 16)) == 1 << 16
         proc.stdout.close()
@@ -218,7 +218,7 @@ def test_running_out_of_memory_names_the_file(tmp_path, failbig, args, largest):
     for name, data in inputs_for_memory().items():
         write(tmp_path / name, data)
     env = {**os.environ, "LD_PRELOAD": str(failbig), "FAILBIG_BYTES": str(largest)}
-    result = subprocess.run([VORN, *args], cwd=tmp_path, env=env, capture_output=True,
+    result = subprocess.run([vorn_command(), *args], cwd=tmp_path, env=env, capture_output=True,
                             text=True, timeout=TIMEOUT)
     files = [a for a in args if "." in a and not a.startswith("out")]
     want = "".join(f"vorn: {f}: out of memory\n" for f in files)

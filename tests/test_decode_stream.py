@@ -14,10 +14,11 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import vorn
-from cli_support import run, write
-from vorn_image import (ARRAY, BOOL, FLOAT32, INT32, NULL, OBJECT, STRING, UINT32, arr, array,
-                        f32, f32_bits, i32, image, nested_arrays, nested_objects, NESTING_DEFS,
-                        obj, objv, ref, string, u32)
+from tests.support.command import run, write
+from tests.support.image import (ARRAY, BOOL, FLOAT32, INT32, NULL, OBJECT, STRING, UINT32, arr,
+                                 array, f32, f32_bits, i32, image, nested_arrays, nested_objects,
+                                 NESTING_DEFS, obj, objv, ref, string, u32)
+from tests.support.refusals import refusal_text
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 TIMEOUT = 120
@@ -314,7 +315,7 @@ def test_a_failing_image_writes_nothing(tmp_path, fault):
     src = write(tmp_path / "bad.vorn", data)
     with pytest.raises(ValueError) as refused:
         vorn.loads(data)
-    fault_text = str(refused.value).removeprefix("Failed to parse VORN: ")
+    fault_text = refusal_text(refused.value)
     assert fault_text == (message or fault_text)
     line = f"vorn: {src}: {fault_text}\n"
 

@@ -8,33 +8,33 @@ import json
 
 import pytest
 
-import cli_support
+from tests.support import command
 import vorn
-from vorn_image import (
+from tests.support.image import (
     ARRAY, BOOL, FLOAT32, INT32, OBJECT, STRING,
     arr, array, f32, f32_bits, i32, image, obj, objv, ref, string,
 )
+from tests.support.refusals import refusal_text
 
 INF, NAN = 0x7F800000, 0x7FC00000
 TRUE_BYTES = [b"\x01", b"\x02", b"\x7f", b"\x80", b"\xff"]
 
 
 class Refused(str):
-    """The message a reader refuses an image with (after "Failed to parse VORN: ")."""
+    """The message a reader refuses an image with (after the prefix of refusals)."""
 
 
 def by_loads(data, tmp_path):
     try:
         return vorn.loads(data)
     except ValueError as e:
-        assert str(e).startswith("Failed to parse VORN: ")
-        return Refused(str(e).removeprefix("Failed to parse VORN: "))
+        return Refused(refusal_text(e))
 
 
 def by_command(data, tmp_path):
     path = tmp_path / "image.vorn"
     path.write_bytes(data)
-    proc = cli_support.run("decode", path)
+    proc = command.run("decode", path)
     if proc.returncode == 0:
         return json.loads(proc.stdout)
     assert proc.returncode == 1 and proc.stdout == ""

@@ -9,8 +9,9 @@ import sys
 import pytest
 
 import vorn
-from image_reader import PREDEFINED, parse_image, root
-from vorn_model import float32
+from tests.support.image import PREDEFINED_PARSED, parse_image, root
+from tests.support.model import float32
+from tests.support.refusals import refusal as refusal_of
 
 F32_MAX = struct.unpack("<f", bytes.fromhex("ffff7f7f"))[0]
 
@@ -21,9 +22,7 @@ def compiled(text):
 
 
 def refusal(text):
-    with pytest.raises(ValueError) as info:
-        vorn.dumps(text)
-    return str(info.value).removeprefix("Failed to parse VORN: ")
+    return refusal_of(vorn.dumps, text)
 
 
 def test_worked_example_image():
@@ -58,7 +57,7 @@ def test_root_entries(text, def_index, payload):
     img = parse_image(image)
     assert img.strings == []
     assert img.entries == [(def_index, bytes.fromhex(payload))]
-    assert img.definitions[:6] == PREDEFINED
+    assert img.definitions[:6] == PREDEFINED_PARSED
     assert len(img.definitions) == (6 if def_index < 6 else 7)
 
 
@@ -142,13 +141,13 @@ def test_negative_zero_keeps_its_sign(text):
 )
 def test_mixed_number_arrays_become_float32(text, items):
     img, index, value = compiled(text)
-    assert img.definitions == PREDEFINED + [(16, 6, 4)]
+    assert img.definitions == PREDEFINED_PARSED + [(16, 6, 4)]
     assert value == ("Array", 6, 4, [("Float32", x) for x in items])
 
 
 def test_promoted_arrays_share_the_float32_definition_and_nest():
     img, index, value = compiled("[[0.5, 1], [2.5], [1, 2]]")
-    assert img.definitions == PREDEFINED + [(16, 6, 4), (16, 7, 2), (16, 8, 16)]
+    assert img.definitions == PREDEFINED_PARSED + [(16, 6, 4), (16, 7, 2), (16, 8, 16)]
     assert value == ("Array", 8, 4, [
         ("Array", 6, 4, [("Float32", 0.5), ("Float32", 1.0)]),
         ("Array", 6, 4, [("Float32", 2.5)]),
@@ -253,7 +252,7 @@ def test_largest_representable_counts_compile():
 )
 def test_definition_sharing_and_numbering(text, definitions, value):
     img, index, got = compiled(text)
-    assert img.definitions == PREDEFINED + definitions
+    assert img.definitions == PREDEFINED_PARSED + definitions
     assert (index, got) == (value[1], value)
 
 
@@ -355,9 +354,7 @@ def test_failed_dump_leaves_files_alone(tmp_path, text, message):
     fresh, existing = tmp_path / "fresh.vorn", tmp_path / "existing.vorn"
     existing.write_bytes(b"old contents")
     for path in (fresh, existing):
-        with pytest.raises(ValueError) as info:
-            vorn.dump(text, str(path))
-        assert str(info.value) == "Failed to parse VORN: " + message
+        assert refusal_of(vorn.dump, text, str(path)) == message
     assert not fresh.exists()
     assert existing.read_bytes() == b"old contents"
 

@@ -4,86 +4,12 @@ strings, lookup keys, nesting), and on string tables large enough for the compil
 strings ahead of its walk: every size must give exactly the model's bytes."""
 
 import json
-import struct
 
 import pytest
 
 import vorn
-from cli_support import SANITIZED, run
-from vorn_image import (ARRAY, BOOL, FLOAT32, INT32, NULL, OBJECT, STRING, PREDEFINED, arr,
-                        assemble, data_block, defs_block, dict_block, obj)
-
-
-def model_image(*values):
-    """The image dumps gives for the JSON text of a value (no mixed arrays, integers below 2^63,
-    floats that float32 holds), or the JSON Lines text of several, one entry each: definitions
-    numbered as the walk first needs them, members in key byte order, a string's second and
-    later occurrences as references into the dict."""
-    defs, arrays, objects, seen, dict_strings = [], {}, {}, {}, []
-
-    def kind(v):
-        if v is None:
-            return NULL
-        if isinstance(v, bool):
-            return BOOL
-        if isinstance(v, int):
-            return INT32
-        if isinstance(v, float):
-            return FLOAT32
-        if isinstance(v, str):
-            return STRING
-        return ARRAY if isinstance(v, list) else OBJECT
-
-    def new_id():
-        return 6 + len(defs)
-
-    def walk(v):
-        """(payload, the definition the value stands for as an array element)"""
-        k = kind(v)
-        if k == NULL:
-            return b"", 0
-        if k == BOOL:
-            return bytes([v]), BOOL
-        if k == INT32:
-            return struct.pack("<i", v), INT32
-        if k == FLOAT32:
-            return struct.pack("<f", v), FLOAT32
-        if k == STRING:
-            if v not in seen:
-                seen[v] = None
-                raw = v.encode()
-                head = (struct.pack("<B", len(raw)) if len(raw) < 128
-                        else struct.pack("<BB", 0x80 | len(raw) >> 8, len(raw) & 0xFF))
-                return head + raw, STRING
-            if seen[v] is None:
-                seen[v] = len(dict_strings)
-                dict_strings.append(v)
-            return b"\xff" + struct.pack("<I", seen[v]), STRING
-        if k == ARRAY:
-            items = [walk(item) for item in v]
-            elem = next((kind(item) for item in v if item is not None), NULL)
-            if elem not in arrays:
-                arrays[elem] = new_id()
-                defs.append(arr(arrays[elem], elem))
-            elem_def = next((d for item, (_, d) in zip(v, items) if item is not None), 0)
-            return (struct.pack("<HHH", arrays[elem], elem_def, len(v)) +
-                    b"".join(p for p, _ in items)), elem_def
-        members = sorted(v.items(), key=lambda kv: kv[0].encode())
-        values = [walk(x)[0] for _, x in members]
-        signature = tuple((key, kind(x)) for key, x in members)
-        if signature not in objects:
-            objects[signature] = new_id()
-            defs.append(obj(objects[signature], list(signature)))
-        return struct.pack("<H", objects[signature]) + b"".join(values), objects[signature]
-
-    entries = []
-    for value in values:
-        payload, _ = walk(value)
-        root_kind = kind(value)
-        root_def = (struct.unpack_from("<H", payload)[0] if root_kind in (ARRAY, OBJECT)
-                    else root_kind)
-        entries.append((root_def, payload))
-    return assemble(defs_block(PREDEFINED + defs), dict_block(dict_strings), data_block(entries))
+from tests.support.command import SANITIZED, run
+from tests.support.image import model_image
 
 
 def distinct_layouts(n):

@@ -5,8 +5,8 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import vorn
-from image_reader import parse_image, to_python
-from vorn_model import expected_emit_loads, identical
+from tests.support.image import parse_image, to_python
+from tests.support.model import expected_emit_loads, identical
 
 numbers = st.integers(-(2**70), 2**70) | st.floats(width=32, allow_nan=False, allow_infinity=False)
 

@@ -15,8 +15,8 @@ import time
 import pytest
 
 import vorn
-from cli_support import VORN
-from file_support import STEPS, build_killpoint, killpoint_env, temporaries
+from tests.support.command import vorn_command
+from tests.support.files import STEPS, build_killpoint, killpoint_env, temporaries
 
 
 def records(n, salt):
@@ -46,7 +46,7 @@ def test_killed_writer_leaves_the_old_or_the_new_image(tmp_path, killpoint, writ
         args = [sys.executable, "-c",
                 f"import vorn; vorn.dump(open({str(source)!r}).read(), {str(target)!r})"]
     else:
-        args = [VORN, "encode", str(source), "-o", str(target), "-f"]
+        args = [vorn_command(), "encode", str(source), "-o", str(target), "-f"]
     done = subprocess.run(args, env=killpoint_env(killpoint, step), capture_output=True,
                           timeout=60)
     assert done.returncode == -signal.SIGKILL, done.stderr

@@ -13,7 +13,7 @@ import sys
 import pytest
 
 import vorn
-from cli_support import VORN
+from tests.support.command import vorn_command
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 FIXED_KEY_BUILD = pathlib.Path(os.environ.get("VORN_FIXED_KEY_BUILD", ROOT / "build" / "fixed-key"))
@@ -171,7 +171,7 @@ def test_flooding_benchmark_runs(tmp_path):
     out = tmp_path / "flood.json"
     done = subprocess.run(
         [sys.executable, str(ROOT / "bench" / "hash_flooding.py"), "--quick", "--before",
-         str(tmp_path / "none"), "--command", VORN, "--json", str(out)],
+         str(tmp_path / "none"), "--command", vorn_command(), "--json", str(out)],
         capture_output=True,
         text=True,
         timeout=600,

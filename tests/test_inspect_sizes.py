@@ -8,7 +8,7 @@ import struct
 import pytest
 
 import vorn
-from cli_support import run, write
+from tests.support.command import run, write
 
 CORPUS = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data" / "corpus"
 CORPUS_FILES = sorted(CORPUS.glob("*.json")) if CORPUS.is_dir() else []

@@ -5,11 +5,13 @@ import struct
 import pytest
 
 import vorn
-from vorn_image import (
+from tests.support.cases import DECOMPILE_CASES
+from tests.support.image import (
     ARRAY, BOOL, FLOAT32, INT32, NULL, OBJECT, PREDEFINED, STRING, UINT32,
     arr, array, assemble, data_block, defs_block, dict_block, f32, f32_bits, i32, image, obj,
     objv, ref, string, u32,
 )
+from tests.support.refusals import refusal
 
 # The worked example of the format: one object {"a": 1}, 61 bytes.
 EXAMPLE = bytes.fromhex(
@@ -21,9 +23,7 @@ EXAMPLE = bytes.fromhex(
 
 
 def failure(data):
-    with pytest.raises(ValueError) as info:
-        vorn.loads(data)
-    return str(info.value)
+    return refusal(vorn.loads, data)
 
 
 def test_worked_example():
@@ -136,7 +136,7 @@ def test_empty_dict_block_forms(empty_dict):
     assert vorn.loads(data) == "v"
     if empty_dict:
         assert failure(image(entries=[(STRING, ref(0))], empty_dict=True)) == (
-            "Failed to parse VORN: StrRef index 0 out of bounds (dict len 0)")
+            "StrRef index 0 out of bounds (dict len 0)")
 
 
 def test_bytes_after_counted_content_are_ignored():
@@ -149,57 +149,11 @@ def test_bytes_after_counted_content_are_ignored():
     assert vorn.loads(gap + b"??" + data[13:]) == "a"
 
 
-INF, NAN = 0x7F800000, 0x7FC00000
-
-DECOMPILE_CASES = [
-    (image(entries=[(STRING, ref(3))], strings=["a", "b"]),
-     "StrRef index 3 out of bounds (dict len 2)"),
-    (image([arr(6, STRING)], ["a", "b"], [(6, array(6, [ref(0), ref(3)]))]),
-     "StrRef index 3 out of bounds"),
-    (image([obj(6, [("s", STRING)])], ["a"], [(6, objv(6, ref(1)))]),
-     "StrRef index 1 out of bounds"),
-    (image(entries=[(INT32, i32(1)), (STRING, ref(4294967295))]),
-     "StrRef index 4294967295 out of bounds (dict len 0)"),
-    (image(entries=[(FLOAT32, f32_bits(INF))]), "Cannot represent float inf"),
-    (image(entries=[(FLOAT32, f32_bits(INF | 0x80000000))]), "Cannot represent float -inf"),
-    (image(entries=[(FLOAT32, f32_bits(NAN))]), "Cannot represent float NaN"),
-    (image([arr(6, FLOAT32)], entries=[(6, array(6, [f32(1.0), f32_bits(0xFFC00001)]))]),
-     "Cannot represent float NaN"),
-    # Position 7 has id 9: nothing has id 7.
-    (image([obj(6, []), obj(9, [("a", INT32)])], entries=[(6, objv(7, i32(1)))]),
-     "Unknown definition index: 7"),
-    # Position 6 (id 7, two fields) reads the value; id 6 is an array definition at position 7.
-    (image([obj(7, [("a", INT32), ("b", INT32)]), arr(6, INT32)],
-           entries=[(6, objv(6, i32(1), i32(2)))]),
-     "Object #6: no field definitions"),
-    (image([obj(7, [("a", INT32), ("b", INT32)]), obj(6, [("x", 2), ("y", 2), ("z", 2)])],
-           entries=[(6, objv(6, i32(1), i32(2)))]),
-     "Object #6: expected 3 fields, got 2"),
-    # The parent's checks come before its children's, children in order, entries in order.
-    (image([obj(6, [("f", FLOAT32), ("s", STRING)])],
-           entries=[(6, objv(6, f32_bits(INF), ref(9)))]),
-     "Cannot represent float inf"),
-    (image([obj(6, [("s", STRING), ("f", FLOAT32)])],
-           entries=[(6, objv(6, ref(9), f32_bits(INF)))]),
-     "StrRef index 9 out of bounds"),
-    (image([obj(6, [("o", OBJECT)]), obj(9, [])],
-           entries=[(FLOAT32, f32_bits(NAN)), (6, objv(6, objv(7)))]),
-     "Cannot represent float NaN"),
-    (image([obj(6, [("s", STRING), ("o", OBJECT)]), obj(9, [])],
-           entries=[(6, objv(6, ref(9), objv(7)))]),
-     "StrRef index 9 out of bounds"),
-    (image([obj(6, [("o", OBJECT), ("s", STRING)]), obj(9, [])],
-           entries=[(6, objv(6, objv(7), ref(9)))]),
-     "Unknown definition index: 7"),
-    # A field that a later duplicate name replaces is still checked.
-    (image([obj(6, [("x", STRING), ("x", INT32)])], entries=[(6, objv(6, ref(0), i32(1)))]),
-     "StrRef index 0 out of bounds"),
-]
 
 
 @pytest.mark.parametrize("data, expected", DECOMPILE_CASES)
 def test_decompiler_faults(data, expected):
-    assert failure(data) == f"Failed to parse VORN: {expected}"
+    assert failure(data) == expected
 
 
 def test_load_reads_a_file(tmp_path):

@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import vorn
-from vorn_model import expected_loads, identical
+from tests.support.model import expected_loads, identical
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CORPUS = ROOT.parent / "shared" / "data" / "corpus"
@@ -54,7 +54,8 @@ def test_round_trip_of_the_bundled_example():
 def test_example_script_accepts_mixed_number_arrays(tmp_path, text):
     path = tmp_path / "in.json"
     path.write_text(text, encoding="utf-8")
-    proc = subprocess.run([sys.executable, str(ROOT / "examples" / "run.py"), str(path)],
+    # The example runs as a module from the repository root, where the tests' model is a package.
+    proc = subprocess.run([sys.executable, "-m", "examples.run", str(path)], cwd=ROOT,
                           capture_output=True, text=True, timeout=300)
     assert (proc.returncode, proc.stderr) == (0, "")
     assert proc.stdout.endswith("equals the JSON narrowed to 32 bits: yes\n")

@@ -7,7 +7,7 @@ import tracemalloc
 import pytest
 
 import vorn
-from vorn_image import INT32, OBJECT, arr, array, i32, image, obj, objv
+from tests.support.image import INT32, OBJECT, arr, array, i32, image, obj, objv
 
 VALUES = {
     "ints": lambda i, k: i * 1000 + len(k),

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from cli_support import build_preload
+from tests.support.command import build_preload
 
 HERE = Path(__file__).resolve().parent
 CHILD = HERE / "memory_pressure_child.py"

@@ -9,7 +9,7 @@ import subprocess
 
 import pytest
 
-from cli_support import VORN
+from tests.support.command import vorn_command
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -46,7 +46,7 @@ def test_command_examples_run_as_written(tmp_path):
     if shutil.which("jq") is None:
         pytest.skip("the examples use jq, which is not installed")
     shutil.copytree(ROOT / "examples", tmp_path / "examples")
-    env = dict(os.environ, PATH=os.path.dirname(VORN) + os.pathsep + os.environ["PATH"])
+    env = dict(os.environ, PATH=os.path.dirname(vorn_command()) + os.pathsep + os.environ["PATH"])
     for command, expected in STEPS:
         result = subprocess.run(["bash", "-c", f"set -o pipefail; {command}"], cwd=tmp_path,
                                 env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,

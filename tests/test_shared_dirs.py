@@ -15,8 +15,8 @@ import tempfile
 import pytest
 
 import vorn
-from cli_support import VORN
-from file_support import as_user, nobody, run_as
+from tests.support.command import vorn_command
+from tests.support.files import as_user, nobody, run_as
 
 DOC = '{"name": "x", "tags": ["x", "y", "x"]}'
 IMAGE = vorn.dumps(DOC)
@@ -79,7 +79,7 @@ def write_with(writer, target, public):
         except ValueError as e:
             return str(e)
         return None
-    args = [VORN, "encode", str(public / "in.json"), "-o", str(target)]
+    args = [vorn_command(), "encode", str(public / "in.json"), "-o", str(target)]
     done = subprocess.run(args + (["-f"] if writer == "encode -f" else []), capture_output=True,
                           text=True, timeout=60)
     return None if done.returncode == 0 else done.stderr
@@ -151,7 +151,7 @@ def test_an_unprivileged_writer_keeps_the_group_and_bits(public, writer):
     if writer == "dump":
         args = [sys.executable, "-c", f"import vorn; vorn.dump({DOC!r}, {str(target)!r})"]
     else:
-        args = [VORN, "encode", str(public / "in.json"), "-o", str(target), "-f"]
+        args = [vorn_command(), "encode", str(public / "in.json"), "-o", str(target), "-f"]
     assert run_as(uid, gid, args).returncode == 0
     st = target.stat()
     assert (st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (uid, gid, 0o640)

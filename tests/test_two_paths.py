@@ -8,9 +8,10 @@ import struct
 
 import pytest
 
-import cli_support
+from tests.support import command
 import vorn
-from vorn_model import identical
+from tests.support.model import identical
+from tests.support.refusals import refusal_text
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -50,12 +51,11 @@ def by_loads(image):
     try:
         return "value", vorn.loads(image)
     except ValueError as e:
-        assert str(e).startswith("Failed to parse VORN: ")
-        return "refused", str(e).removeprefix("Failed to parse VORN: ")
+        return "refused", refusal_text(e)
 
 
 def by_command(path):
-    proc = cli_support.run("decode", path)
+    proc = command.run("decode", path)
     if proc.returncode == 0:
         assert proc.stderr == ""
         return "value", json.loads(proc.stdout)

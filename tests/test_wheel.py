@@ -12,7 +12,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from vorn_model import expected_emit_loads, expected_loads, identical
+from tests.support.model import expected_emit_loads, expected_loads, identical
 
 ROOT = Path(__file__).resolve().parent.parent
 CATALOG = ROOT / "examples" / "catalog.json"

@@ -1,5 +1,6 @@
 """The format's rules as Python sees them: what loads gives back for an image made by dumps from
-JSON text or by emit from a Python value. Used by the tests, examples/run.py and bench/bench.py.
+JSON text or by emit from a Python value. Used by the tests, examples/run.py and the benchmark's
+checks (bench/checks.py).
 
 Both paths go through one value tree: JSON text and Python values are first read into plain
 values whose numbers are `Number`s, each with the 32-bit kind it is stored as, and `loaded` turns

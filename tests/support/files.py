@@ -3,15 +3,13 @@ a chosen step (tests/killpoint.c), the temporary files a writer leaves, and runn
 process as the unprivileged user `nobody`."""
 
 import os
-import pathlib
 import pwd
 import subprocess
 
 import pytest
 
-from cli_support import build_preload
+from tests.support.command import build_preload
 
-HERE = pathlib.Path(__file__).resolve().parent
 # Each step of a replacement, and whether the target holds the new content once a writer is
 # ended there.
 STEPS = {"create": False, "write": False, "fsync": False, "renameat": False, "renameat+": True}
