@@ -277,9 +277,8 @@ class EmitBuilder {
   void put_payload_string(std::string_view text) {
     const size_t n = text.size();
     if (n <= MAX_SHORT_STRING_LEN) [[likely]] {
-      uint8_t* p = payload_.extend(SHORT_PREFIX_SIZE + n);
-      p[0] = static_cast<uint8_t>(n);  // the short form
-      copy_short(p + SHORT_PREFIX_SIZE, text.data(), n);
+      uint8_t* p = put_string_prefix(payload_.extend(SHORT_PREFIX_SIZE + n), n);
+      copy_short(p, text.data(), n);
       return;
     }
     put_long_payload_string(text);
