@@ -65,9 +65,10 @@ std::vector<Definition> predefined_definitions() {
   std::vector<Definition> defs;
   defs.reserve(PREDEFINED_COUNT + 2);
   for (size_t i = 0; i < PREDEFINED_COUNT; ++i) {
+    const uint8_t* laid_out = PREDEFINED_BLOCK.data() + DEFINITION_HEAD_SIZE * i;
     Definition d;
-    d.kind = static_cast<TypeTag>(i);
-    d.id = predefined_id(d.kind);
+    d.kind = static_cast<TypeTag>(laid_out[0]);
+    d.id = load_u16(laid_out + 1);
     defs.push_back(std::move(d));
   }
   return defs;

@@ -127,11 +127,16 @@ inline constexpr size_t PREDEFINED_COUNT = 6;
 constexpr uint16_t predefined_id(TypeTag scalar) noexcept { return static_cast<uint16_t>(scalar); }
 
 // The predefined definitions as the definition block lays them out: kind, then the id as a u16.
-inline constexpr std::array<uint8_t, DEFINITION_HEAD_SIZE* PREDEFINED_COUNT> PREDEFINED_BLOCK = [] {
-  std::array<uint8_t, DEFINITION_HEAD_SIZE * PREDEFINED_COUNT> block{};
+// The one table of them: the decoder compares an image's first definitions with it and the
+// writers copy it.
+inline constexpr size_t PREDEFINED_BLOCK_SIZE = DEFINITION_HEAD_SIZE * PREDEFINED_COUNT;
+inline constexpr std::array<uint8_t, PREDEFINED_BLOCK_SIZE> PREDEFINED_BLOCK = [] {
+  std::array<uint8_t, PREDEFINED_BLOCK_SIZE> block{};
   for (size_t i = 0; i < PREDEFINED_COUNT; ++i) {
-    block[DEFINITION_HEAD_SIZE * i] = static_cast<uint8_t>(i);
-    block[DEFINITION_HEAD_SIZE * i + 1] = static_cast<uint8_t>(i);
+    const auto kind = static_cast<TypeTag>(i);
+    uint8_t* p = block.data() + DEFINITION_HEAD_SIZE * i;
+    p[0] = static_cast<uint8_t>(kind);
+    put_u16(p + 1, predefined_id(kind));
   }
   return block;
 }();
@@ -279,8 +284,8 @@ struct Document {
   uint32_t data_block_offset = 0;
 };
 
-// The predefined definitions as Definitions: the table with which every Document built by the
-// compiler or the emitter starts.
+// The predefined definitions as Definitions, read from PREDEFINED_BLOCK: the table with which
+// every Document built by the compiler or the emitter starts.
 std::vector<Definition> predefined_definitions();
 
 }  // namespace vorn
