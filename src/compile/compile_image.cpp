@@ -78,20 +78,10 @@ Result<ImageParts, CompileError> compile_lines_as(std::string_view text, Compile
 }  // namespace
 
 void ImageParts::copy_to(uint8_t* out) const noexcept {
-  if (head.size() != 0) std::memcpy(out, head.data(), head.size());
-  if (payload.size() != 0) std::memcpy(out + head.size(), payload.data(), payload.size());
+  if (payload.size() != 0) std::memcpy(out, payload.data(), payload.size());
 }
 
-ByteBuffer join_image(ImageParts parts) {
-  const size_t head = parts.head.size();
-  if (head == 0) return std::move(parts.payload);  // the image is whole already
-  const size_t payload = parts.payload.size();
-  parts.payload.resize(head + payload);
-  uint8_t* p = parts.payload.data();
-  if (payload != 0) std::memmove(p + head, p, payload);
-  std::memcpy(p, parts.head.data(), head);
-  return std::move(parts.payload);
-}
+ByteBuffer join_image(ImageParts parts) { return std::move(parts.payload); }
 
 Result<ImageParts, CompileError> compile_image_parts(std::string_view text, CompileOptions options,
                                                      BufferProvider* storage) {

@@ -16,22 +16,18 @@
 
 namespace vorn {
 
-// An image in two parts: `head` holds the header, the definition block, the dict block and the
-// entry count; `payload` the entries (each one's header and payload). Kept apart so that the
-// entries, written first, are copied only once, into their final place. The compilers here make
-// the head in front of the entries, in the payload's own storage, and leave `head` empty.
+// A compiled image, whole in the storage its entries were written to: the compiler moves the
+// entries up and writes the header, the definition block, the dict block and the entry count in
+// front of them, so that the entries are copied only once and the image never exists twice.
 struct ImageParts {
-  ByteBuffer head;
   ByteBuffer payload;
 
-  size_t size() const noexcept { return head.size() + payload.size(); }
+  size_t size() const noexcept { return payload.size(); }
   // Writes the size() bytes of the image to `out`.
   void copy_to(uint8_t* out) const noexcept;
 };
 
-// The image in one buffer: the payload's storage (its own, or its provider's) grown to the
-// image's size, its bytes moved up and the head written before them, so that the image never
-// exists twice.
+// The image in one buffer: the payload's storage (its own, or its provider's).
 ByteBuffer join_image(ImageParts parts);
 
 // The image of `text` (valid UTF-8; any size) with one entry, or the first refusal in the order

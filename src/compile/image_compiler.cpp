@@ -10,10 +10,6 @@ namespace vorn {
 
 namespace {
 
-inline bool is_number_tag(TypeTag t) noexcept {
-  return t == TypeTag::Int32 || t == TypeTag::UInt32 || t == TypeTag::Float32;
-}
-
 // Appends a string of at most 16777215 bytes with its length prefix.
 inline void append_string(PayloadBuffer& out, std::string_view s) {
   put_string(out.extend(string_prefix_size(s.size()) + s.size()), s);
@@ -26,11 +22,7 @@ inline void append_string(PayloadBuffer& out, std::string_view s) {
 template <size_t N>
 void append_key_member(InlineVec<char, N>& sig, std::string_view key, TypeTag kind) {
   char* p = sig.extend(4 + key.size() + 1);
-  const auto n = static_cast<uint32_t>(key.size());
-  p[0] = static_cast<char>(n);
-  p[1] = static_cast<char>(n >> 8);
-  p[2] = static_cast<char>(n >> 16);
-  p[3] = static_cast<char>(n >> 24);
+  put_u32(reinterpret_cast<uint8_t*>(p), static_cast<uint32_t>(key.size()));
   if (!key.empty()) std::memcpy(p + 4, key.data(), key.size());
   p[4 + key.size()] = kind_char(kind);
 }
@@ -66,7 +58,7 @@ bool ImageCompiler<Index, Exact>::walk(size_t line) {
   if (root == TapeKind::Array) {
     root_def = load_u16(payload_.data() + at + ENTRY_HEADER_SIZE);  // its self_def_index
   } else if (root != TapeKind::Object) {
-    root_def = static_cast<uint16_t>(tape_.tag(0));
+    root_def = predefined_id(tape_.tag(0));
   }
   const uint64_t size = payload_.size() - at - ENTRY_HEADER_SIZE;
   put_entry_header(payload_.data() + at, root_def, size);
@@ -91,8 +83,8 @@ bool ImageCompiler<Index, Exact>::walk(size_t line) {
   return true;
 }
 
-// The head of the image (header, definition block, dict block, the entry count) planned and
-// written apart from the entries, which stay in their own buffer.
+// The head of the image (header, definition block, dict block, the entry count), planned once
+// every entry is written and then written in front of the entries, in their storage.
 template <class Index, bool Exact>
 CompileResult<ImageParts> ImageCompiler<Index, Exact>::finish() {
   const DefinitionBlock defs = defs_.block();
@@ -110,7 +102,6 @@ CompileResult<ImageParts> ImageCompiler<Index, Exact>::finish() {
     return CompileError{readable.error(), RefusingStep::Reader, 0};
   }
   if (inexact_error_) return std::move(*inexact_error_);
-  // The head goes in front of the entries, in their own storage: the image is made in place.
   ImageParts parts;
   parts.payload = payload_.take_behind(plan->size - payload_.size());
   write_image_prefix(parts.payload.data(), *plan, defs, strings, entry_count_);
@@ -139,9 +130,7 @@ inline void ImageCompiler<Index, Exact>::string(Index i) {
     *state = static_cast<uint32_t>(dict_strings_.size());
     dict_strings_.push_back(s);
   }
-  uint8_t* p = payload_.extend(5);
-  p[0] = STRING_REF;
-  ByteBuffer::store_u32(p + 1, *state);
+  put_string_ref(payload_.extend(STRING_REF_SIZE), *state);
 }
 
 // The hash of string node i, taken from the ring when it was hashed ahead; then the strings up
@@ -175,17 +164,17 @@ template <class Index, bool Exact>
 inline Index ImageCompiler<Index, Exact>::value(Index i, uint16_t* elem_def) {
   switch (k_[i]) {
     case TapeKind::Null:
-      *elem_def = 0;
+      *elem_def = predefined_id(TypeTag::Null);
       return i + 1;
     case TapeKind::True:
     case TapeKind::False:
       payload_.put_u8(k_[i] == TapeKind::True ? 1 : 0);
-      *elem_def = 1;
+      *elem_def = predefined_id(TypeTag::Bool);
       return i + 1;
     case TapeKind::Unsigned: {
       const uint64_t n = tape_.number(i);
       payload_.put_u32(integer_bits(n));
-      *elem_def = n >> 63 != 0 ? 3 : 2;
+      *elem_def = predefined_id(number_tag(NumberForm::Unsigned, n));
       if constexpr (Exact) {
         if (!integer_reads_back(NumberForm::Unsigned, n)) note_inexact(i);
       }
@@ -194,7 +183,7 @@ inline Index ImageCompiler<Index, Exact>::value(Index i, uint16_t* elem_def) {
     case TapeKind::Negative: {
       const uint64_t n = tape_.number(i);
       payload_.put_u32(integer_bits(n));
-      *elem_def = 2;
+      *elem_def = predefined_id(TypeTag::Int32);
       if constexpr (Exact) {
         if (!integer_reads_back(NumberForm::Negative, n)) note_inexact(i);
       }
@@ -204,7 +193,7 @@ inline Index ImageCompiler<Index, Exact>::value(Index i, uint16_t* elem_def) {
       const auto d = std::bit_cast<double>(tape_.number(i));
       const float f = floats_.narrow(d);
       payload_.put_u32(std::bit_cast<uint32_t>(f));
-      *elem_def = 4;
+      *elem_def = predefined_id(TypeTag::Float32);
       if constexpr (Exact) {
         if (!float_reads_back(d, f)) note_inexact(i);
       }
@@ -213,7 +202,7 @@ inline Index ImageCompiler<Index, Exact>::value(Index i, uint16_t* elem_def) {
     case TapeKind::String:
     case TapeKind::OwnedString:
       string(i);
-      *elem_def = 5;
+      *elem_def = predefined_id(TypeTag::String);
       return i + 1;
     case TapeKind::Array:
       return array(i, elem_def);
@@ -230,7 +219,7 @@ Index ImageCompiler<Index, Exact>::array(Index i, uint16_t* elem_def_out) {
     note_fault(PayloadFault{PayloadFault::Kind::TooManyItems, static_cast<size_t>(n)});
   }
   const size_t at = payload_.size();
-  payload_.extend(6);
+  payload_.extend(ARRAY_HEADER_SIZE);
   const bool had_inexact = inexact_ != NONE;
   TypeTag elem = TypeTag::Null;  // Null until the first item that is not null
   uint16_t elem_def = 0;
@@ -263,7 +252,7 @@ Index ImageCompiler<Index, Exact>::array(Index i, uint16_t* elem_def_out) {
   if (promoted) [[unlikely]] {
     promote(i, at, had_inexact);
     elem = TypeTag::Float32;
-    elem_def = static_cast<uint16_t>(TypeTag::Float32);
+    elem_def = predefined_id(TypeTag::Float32);
   }
   payload_.patch_u16(at, array_def(elem));
   payload_.patch_u16(at + 2, elem_def);
@@ -276,7 +265,7 @@ Index ImageCompiler<Index, Exact>::array(Index i, uint16_t* elem_def_out) {
 // bytes: its integers become the float nearest their exact value.
 template <class Index, bool Exact>
 void ImageCompiler<Index, Exact>::promote(Index i, size_t at, bool had_inexact) {
-  uint8_t* items = payload_.data() + at + 6;
+  uint8_t* items = payload_.data() + at + ARRAY_HEADER_SIZE;
   for (Index k = 0; k < s_[i].a; ++k) {
     const Index item = i + 1 + k;
     const TapeKind kind = k_[item];
@@ -284,7 +273,7 @@ void ImageCompiler<Index, Exact>::promote(Index i, size_t at, bool had_inexact) 
     const float f =
         integer_to_float(kind == TapeKind::Negative ? NumberForm::Negative : NumberForm::Unsigned,
                          tape_.number(item));
-    ByteBuffer::store_u32(items + 4 * k, std::bit_cast<uint32_t>(f));
+    put_u32(items + NUMBER_SIZE * k, std::bit_cast<uint32_t>(f));
   }
   if constexpr (Exact) {
     if (!had_inexact) note_inexact_items(i);
@@ -332,7 +321,7 @@ Index ImageCompiler<Index, Exact>::object(Index i, uint16_t* self_def) {
   const Index shape_id = s_[i].a;
   const Shape<Index>& shape = tape_.shapes[shape_id];
   const size_t at = payload_.size();
-  payload_.extend(2);
+  payload_.extend(OBJECT_HEADER_SIZE);
   uint16_t ignored = 0;
   if (shape.perm == NONE) {
     Index k = i + 1;

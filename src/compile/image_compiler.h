@@ -19,6 +19,8 @@
 #include "encode/definition_layout.h"
 #include "encode/image_writer.h"
 #include "format/byte_buffer.h"
+#include "format/codec.h"
+#include "format/format.h"
 
 namespace vorn {
 
@@ -46,17 +48,8 @@ class PayloadBuffer {
     return p;
   }
   [[gnu::always_inline]] void put_u8(uint8_t v) { *extend(1) = v; }
-  [[gnu::always_inline]] void put_u32(uint32_t v) { ByteBuffer::store_u32(extend(4), v); }
-  void patch_u16(size_t at, uint16_t v) noexcept {
-    buf_.data()[at] = static_cast<uint8_t>(v);
-    buf_.data()[at + 1] = static_cast<uint8_t>(v >> 8);
-  }
-  // The bytes written, as a buffer of their size.
-  ByteBuffer take() {
-    buf_.resize(used_);
-    used_ = 0;
-    return std::move(buf_);
-  }
+  [[gnu::always_inline]] void put_u32(uint32_t v) { vorn::put_u32(extend(4), v); }
+  void patch_u16(size_t at, uint16_t v) noexcept { vorn::put_u16(buf_.data() + at, v); }
   // The bytes written, moved up behind `head` bytes left for the caller to write, as a buffer
   // of their size.
   ByteBuffer take_behind(size_t head) {
@@ -81,7 +74,7 @@ class PayloadBuffer {
 
 // Walks tapes in the order of compile_value and writes each as one entry straight into one
 // payload buffer, making definitions and the dict as the reference does. Definitions are laid
-// out in the image's form as they are made, after the six predefined ones; every table starts
+// out in the image's form as they are made, after the predefined ones; every table starts
 // inside the compiler and reaches the heap only when the text is large enough to need it. The
 // compiler's own refusal (a mixed array) ends a walk at once; the encoder's faults within a payload
 // are noted, the first in payload order, and the walk goes on, since a mixed array later in the
@@ -102,8 +95,7 @@ class ImageCompiler {
   // Frees what only the walks need.
   void end_walks() noexcept { strings_.release(); }
   // The image of the walked entries, or the first refusal of the encoder, the reader, then the
-  // exactness check. The whole image is in the payload part, made in place in its storage; the
-  // head part is empty.
+  // exactness check. The image is made in place in the payload's storage.
   CompileResult<ImageParts> finish();
 
  private:
@@ -148,7 +140,7 @@ class ImageCompiler {
   // The future dict: string values met at least twice, ordered by their second occurrence.
   InlineVec<std::string_view, 16> dict_strings_;
   // The definition table: the created definitions laid out as the image holds them, after the
-  // six predefined ones; its count, and the first faults that the encoder and the decoder would
+  // predefined ones; its count, and the first faults that the encoder and the decoder would
   // find in it (see DefinitionBlock).
   DefinitionLayout<InlineVec<uint8_t, 256>> defs_;
   // Element TypeTag (0 to 17) to the id of its array definition, or NO_DEFINITION.

@@ -9,20 +9,16 @@ namespace vorn {
 
 namespace {
 
-constexpr bool is_number_kind(TypeTag t) noexcept {
-  return t == TypeTag::Int32 || t == TypeTag::UInt32 || t == TypeTag::Float32;
-}
-
 void append_u32(std::string& out, uint32_t v) {
-  const char b[4] = {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
-                     static_cast<char>(v >> 24)};
-  out.append(b, 4);
+  uint8_t b[4];
+  put_u32(b, v);
+  out.append(reinterpret_cast<const char*>(b), sizeof b);
 }
 
-// The element kind of an array: the json_kind of its first item that is not null, Null if none.
+// The element kind of an array: the tag of its first item that is not null, Null if none.
 TypeTag element_kind(std::span<const JsonValue> items) noexcept {
   for (const JsonValue& item : items) {
-    if (item.kind != JsonKind::Null) return json_kind(item);
+    if (item.kind != JsonKind::Null) return tag_of(item);
   }
   return TypeTag::Null;
 }
@@ -34,7 +30,7 @@ CompileContext::CompileContext(size_t expected_strings)
   arrays.fill(NO_DEFINITION);
 }
 
-TypeTag json_kind(const JsonValue& v) noexcept {
+TypeTag tag_of(const JsonValue& v) noexcept {
   switch (v.kind) {
     case JsonKind::Null:
       return TypeTag::Null;
@@ -71,9 +67,9 @@ Result<ArrayKind> check_array(std::span<const JsonValue> items) {
   ArrayKind result;
   result.elem = element_kind(items);
   for (size_t i = 0; i < items.size(); ++i) {
-    const TypeTag found = json_kind(items[i]);
+    const TypeTag found = tag_of(items[i]);
     if (found == result.elem) continue;
-    if (is_number_kind(found) && is_number_kind(result.elem)) {
+    if (is_number_tag(found) && is_number_tag(result.elem)) {
       result.promoted = true;
       continue;
     }
@@ -124,14 +120,14 @@ uint16_t add_object_def(CompileContext& ctx, ViewHash hash, std::vector<FieldDef
 
 uint16_t intern_object_def(CompileContext& ctx, std::span<const JsonValue> members) {
   ctx.signature.clear();
-  for (const JsonValue& m : members) append_signature_member(ctx.signature, m.key, json_kind(m));
+  for (const JsonValue& m : members) append_signature_member(ctx.signature, m.key, tag_of(m));
   const ViewHash hash = ctx.objects.hash(ctx.signature);
   if (const int32_t id = find_object_def(ctx, hash); id != CompileContext::NO_DEFINITION) {
     return static_cast<uint16_t>(id);
   }
   std::vector<FieldDef> fields;
   fields.reserve(members.size());
-  for (const JsonValue& m : members) fields.push_back(FieldDef{std::string(m.key), json_kind(m)});
+  for (const JsonValue& m : members) fields.push_back(FieldDef{std::string(m.key), tag_of(m)});
   return add_object_def(ctx, hash, std::move(fields));
 }
 
@@ -142,7 +138,7 @@ uint16_t elem_def_of(const Value& v) noexcept {
     case ValueKind::Array:
       return v.elem_def_index;
     default:
-      return static_cast<uint16_t>(tag_of(v.kind));
+      return predefined_id(tag_of(v.kind));
   }
 }
 

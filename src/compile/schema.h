@@ -23,7 +23,7 @@ namespace vorn {
 struct CompileContext {
   explicit CompileContext(size_t expected_strings = 64);
 
-  // The six predefined definitions, then every created one; a definition's position is its id.
+  // The predefined definitions, then every created one; a definition's position is its id.
   std::vector<Definition> definitions;
   // The future StringDict: string values met at least twice, ordered by their second occurrence.
   std::vector<std::string_view> dict_strings;
@@ -35,7 +35,7 @@ struct CompileContext {
   // Element TypeTag to the id of its array definition; NO_DEFINITION when none was made yet.
   std::array<int32_t, 256> arrays;
   std::string signature;  // scratch for building object lookup keys, reused
-  uint16_t next_id = 6;
+  uint16_t next_id = PREDEFINED_COUNT;
 
   static constexpr uint32_t SEEN_ONCE = 0xFFFFFFFF;
   static constexpr int32_t NO_DEFINITION = -1;
@@ -43,7 +43,11 @@ struct CompileContext {
 
 // The TypeTag that stands for a JSON value. Unsigned integers from 2^63 are UInt32, all other
 // integers Int32, floats Float32.
-TypeTag json_kind(const JsonValue& v) noexcept;
+TypeTag tag_of(const JsonValue& v) noexcept;
+
+// The former name of tag_of(const JsonValue&), kept only for the command's locator until it
+// calls tag_of; remove it with that last caller.
+inline TypeTag json_kind(const JsonValue& v) noexcept { return tag_of(v); }
 
 // The float nearest to the exact value of an integer number (ties to even).
 float integer_to_float(const JsonValue& v) noexcept;

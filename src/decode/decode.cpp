@@ -1,6 +1,7 @@
 #include "decode/decode.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -8,7 +9,7 @@
 
 #include "decode/utf8.h"
 #include "decode/walker.h"
-#include "format/byte_buffer.h"
+#include "format/codec.h"
 #include "format/reader_refusals.h"
 
 namespace vorn {
@@ -25,19 +26,15 @@ FormatError unknown_tag(uint8_t b) {
   return FormatError{"Unknown VORN type tag: 0x" + hex_byte(b)};
 }
 
-// The six predefined definitions as the definition block lays them out: kind and id 0 to 5.
-constexpr uint32_t PREDEFINED_COUNT = 6;
-constexpr uint8_t PREDEFINED_BLOCK[3 * PREDEFINED_COUNT] = {0, 0, 0, 1, 1, 0, 2, 2, 0,
-                                                            3, 3, 0, 4, 4, 0, 5, 5, 0};
-constexpr DefView predefined_def(uint16_t i) {
-  DefView def;
-  def.kind = static_cast<TypeTag>(i);
-  def.id = i;
-  return def;
-}
-constexpr DefView PREDEFINED_DEFS[PREDEFINED_COUNT] = {predefined_def(0), predefined_def(1),
-                                                       predefined_def(2), predefined_def(3),
-                                                       predefined_def(4), predefined_def(5)};
+// The predefined definitions as read_definitions would read them from PREDEFINED_BLOCK.
+constexpr std::array<DefView, PREDEFINED_COUNT> PREDEFINED_DEFS = [] {
+  std::array<DefView, PREDEFINED_COUNT> defs{};
+  for (size_t i = 0; i < PREDEFINED_COUNT; ++i) {
+    defs[i].kind = static_cast<TypeTag>(PREDEFINED_BLOCK[DEFINITION_HEAD_SIZE * i]);
+    defs[i].id = load_u16(PREDEFINED_BLOCK.data() + DEFINITION_HEAD_SIZE * i + 1);
+  }
+  return defs;
+}();
 
 std::string_view view_of(const uint8_t* p, size_t n) {
   return {reinterpret_cast<const char*>(p), n};
@@ -80,7 +77,7 @@ Status read_fields(const uint8_t* block, size_t size, size_t& p, uint32_t count,
     if (p >= size) return FormatError{"Truncated field " + std::to_string(j) + " name length"};
     const size_t k = block[p];
     // The name and the tag byte after it must both lie in the block.
-    if (p + k + 1 >= size)
+    if (p + k + FIELD_OVERHEAD > size)
       return FormatError{"Truncated field " + std::to_string(j) + " name data"};
     const Utf8Check check = check_utf8(block + p + 1, k);
     if (!check.ok) return FormatError{"Invalid UTF-8 in field name: " + utf8_error_text(check)};
@@ -88,20 +85,20 @@ Status read_fields(const uint8_t* block, size_t size, size_t& p, uint32_t count,
     if (!is_valid_tag(tag)) return unknown_tag(tag);
     layout.fields.push_back(
         FieldView{view_of(block + p + 1, k), static_cast<TypeTag>(tag), check.ascii});
-    p += k + 2;
+    p += k + FIELD_OVERHEAD;
   }
   return {};
 }
 
 Status read_definitions(const uint8_t* block, size_t size, ImageLayout& layout) {
-  if (size < 2)
+  if (size < DEFINITION_COUNT_SIZE)
     return FormatError{"Definition block too short: " + std::to_string(size) + " bytes"};
   const uint32_t n = load_u16(block);
   layout.declared.definitions = n;
   if (n > MAX_DEFINITIONS) {
     return definition_count_exceeded(n);
   }
-  const size_t required = 3 * static_cast<size_t>(n) + 2;
+  const size_t required = DEFINITION_HEAD_SIZE * n + DEFINITION_COUNT_SIZE;
   if (size < required) {
     return FormatError{"Definition block has " + std::to_string(size) + " bytes but " +
                        std::to_string(n) + " defs require " + std::to_string(required)};
@@ -109,44 +106,46 @@ Status read_definitions(const uint8_t* block, size_t size, ImageLayout& layout) 
   layout.defs.reserve(n);
   // Every field takes at least two bytes; most names are several bytes long.
   layout.fields.reserve(size / 8);
-  size_t p = 2;
+  size_t p = DEFINITION_COUNT_SIZE;
   uint32_t i = 0;
-  // Every writer of this system starts the table with the six predefined definitions: when the
+  // Every writer of this system starts the table with the predefined definitions: when the
   // block does, they are taken as one prepared block (they pass every check below).
-  if (n >= PREDEFINED_COUNT && size >= 2 + sizeof PREDEFINED_BLOCK &&
-      std::memcmp(block + 2, PREDEFINED_BLOCK, sizeof PREDEFINED_BLOCK) == 0) {
-    layout.defs.append(PREDEFINED_DEFS, PREDEFINED_COUNT);
+  if (n >= PREDEFINED_COUNT && size >= p + PREDEFINED_BLOCK.size() &&
+      std::memcmp(block + p, PREDEFINED_BLOCK.data(), PREDEFINED_BLOCK.size()) == 0) {
+    layout.defs.append(PREDEFINED_DEFS.data(), PREDEFINED_COUNT);
     i = PREDEFINED_COUNT;
-    p += sizeof PREDEFINED_BLOCK;
+    p += PREDEFINED_BLOCK.size();
   }
   for (; i < n; ++i) {
     if (p >= size) return FormatError{"Truncated definition block at entry " + std::to_string(i)};
     const uint8_t kind = block[p];
     if (!is_valid_tag(kind)) return unknown_tag(kind);
-    if (p + 3 > size) return FormatError{"Truncated definition index"};
+    if (p + DEFINITION_HEAD_SIZE > size) return FormatError{"Truncated definition index"};
     DefView def;
     def.kind = static_cast<TypeTag>(kind);
     def.id = load_u16(block + p + 1);
     if (def.kind == TypeTag::Array) {
-      if (p + 4 > size) return FormatError{"Truncated array elem_type"};
+      if (p + ARRAY_DEFINITION_SIZE > size) return FormatError{"Truncated array elem_type"};
       const uint8_t elem = block[p + 3];
       if (!is_valid_tag(elem)) return unknown_tag(elem);
       def.has_elem_type = true;
       def.elem_type = static_cast<TypeTag>(elem);
-      p += 4;
+      p += ARRAY_DEFINITION_SIZE;
     } else if (def.kind == TypeTag::Object) {
-      if (p + 5 > size) return FormatError{"Truncated object field count"};
+      if (p + OBJECT_DEFINITION_HEAD_SIZE > size) {
+        return FormatError{"Truncated object field count"};
+      }
       const uint32_t m = load_u16(block + p + 3);
       if (m > MAX_OBJECT_FIELDS) {
         return object_field_count_exceeded(def.id, m, MAX_OBJECT_FIELDS);
       }
-      p += 5;
+      p += OBJECT_DEFINITION_HEAD_SIZE;
       def.has_fields = true;
       def.first_field = static_cast<uint32_t>(layout.fields.size());
       def.field_count = m;
       if (Status st = read_fields(block, size, p, m, layout); !st) return st;
     } else {
-      p += 3;
+      p += DEFINITION_HEAD_SIZE;
     }
     layout.defs.push_back(def);
   }
@@ -158,31 +157,31 @@ Status read_dict(const uint8_t* block, size_t size, ImageLayout& layout) {
     layout.declared.dict_strings = 0;
     return {};
   }
-  if (size < 4) return FormatError{"Dict block too short for entry count"};
+  if (size < DICT_COUNT_SIZE) return FormatError{"Dict block too short for entry count"};
   const uint32_t count = load_u32(block);
   layout.declared.dict_strings = count;
   // The count has no maximum, but every string takes at least one byte.
-  layout.strings.reserve(std::min<size_t>(count, size - 4));
-  size_t p = 4;
+  layout.strings.reserve(std::min<size_t>(count, size - DICT_COUNT_SIZE));
+  size_t p = DICT_COUNT_SIZE;
   for (uint32_t i = 0; i < count; ++i) {
     if (p >= size) return FormatError{"Truncated dict string"};
     const uint8_t b = block[p];
-    if (b == STRING_REF || (b >= 0xC0 && b <= 0xFD)) {
+    if (!is_written_string_lead(b)) {
       return FormatError{"Invalid dict string encoding byte: 0x" + hex_byte(b)};
     }
     size_t prefix;
     size_t length;
     if (b < STRING_MEDIUM) {
-      prefix = 1;
+      prefix = SHORT_PREFIX_SIZE;
       length = b;
     } else if (b == STRING_LONG) {
-      if (size - p < 4) return FormatError{"Truncated long dict string"};
-      prefix = 4;
-      length = load_u24(block + p + 1);
+      if (size - p < LONG_PREFIX_SIZE) return FormatError{"Truncated long dict string"};
+      prefix = LONG_PREFIX_SIZE;
+      length = long_string_length(block + p);
     } else {
-      if (size - p < 2) return FormatError{"Truncated medium dict string"};
-      prefix = 2;
-      length = static_cast<size_t>(b & 0x3F) << 8 | block[p + 1];
+      if (size - p < MEDIUM_PREFIX_SIZE) return FormatError{"Truncated medium dict string"};
+      prefix = MEDIUM_PREFIX_SIZE;
+      length = medium_string_length(block + p);
     }
     if (size - p < prefix + length) return FormatError{"Truncated dict string data"};
     const Utf8Check check = check_utf8(block + p + prefix, length);
@@ -194,7 +193,9 @@ Status read_dict(const uint8_t* block, size_t size, ImageLayout& layout) {
 }
 
 Status read_data_header(const uint8_t* block, size_t size, ImageLayout& layout) {
-  if (size < 4) return FormatError{"Data block too short: " + std::to_string(size) + " bytes"};
+  if (size < ENTRY_COUNT_SIZE) {
+    return FormatError{"Data block too short: " + std::to_string(size) + " bytes"};
+  }
   const uint32_t e = load_u32(block);
   layout.declared.entries = e;
   if (e > MAX_DATA_ENTRIES) {
@@ -239,13 +240,13 @@ class DocumentSink {
           items.push_back(Value::make_bool(bool_of(p[i])));
           break;
         case TypeTag::Int32:
-          items.push_back(Value::int32(static_cast<int32_t>(load_u32(p + 4 * i))));
+          items.push_back(Value::int32(static_cast<int32_t>(load_u32(p + NUMBER_SIZE * i))));
           break;
         case TypeTag::UInt32:
-          items.push_back(Value::uint32(load_u32(p + 4 * i)));
+          items.push_back(Value::uint32(load_u32(p + NUMBER_SIZE * i)));
           break;
         default:
-          items.push_back(Value::float32(std::bit_cast<float>(load_u32(p + 4 * i))));
+          items.push_back(Value::float32(std::bit_cast<float>(load_u32(p + NUMBER_SIZE * i))));
           break;
       }
     }
@@ -333,8 +334,9 @@ Result<Document> decode_document(std::span<const uint8_t> image) {
   doc.strings.reserve(layout.strings.size());
   for (std::string_view s : layout.strings) doc.strings.emplace_back(s);
 
-  // Every entry takes at least its six header bytes.
-  doc.entries.reserve(std::min<size_t>(layout.entry_count, (layout.data.size() - 4) / 6));
+  // Every entry takes at least its header's bytes.
+  doc.entries.reserve(std::min<size_t>(
+      layout.entry_count, (layout.data.size() - ENTRY_COUNT_SIZE) / ENTRY_HEADER_SIZE));
   DocumentSink sink(doc.entries);
   PayloadWalker<DocumentSink> walker(layout, sink);
   if (!walker.walk_entries()) return FormatError{walker.error()};

@@ -26,7 +26,7 @@
 
 #include "decode/decode.h"
 #include "decode/utf8.h"
-#include "format/byte_buffer.h"
+#include "format/codec.h"
 #include "format/format.h"
 
 namespace vorn {
@@ -41,18 +41,20 @@ class PayloadWalker {
   bool walk_entries() {
     const uint8_t* const base = layout_.data.data();
     const size_t size = layout_.data.size();
-    size_t p = 4;
+    size_t p = ENTRY_COUNT_SIZE;
     for (uint32_t i = 0; i < layout_.entry_count; ++i) {
-      if (size - p < 6) return fail("Truncated entry " + std::to_string(i) + " header");
+      if (size - p < ENTRY_HEADER_SIZE) {
+        return fail("Truncated entry " + std::to_string(i) + " header");
+      }
       const uint16_t x = load_u16(base + p);
       const uint32_t len = load_u32(base + p + 2);
-      if (size - p - 6 < len) {
+      if (size - p - ENTRY_HEADER_SIZE < len) {
         return fail("Entry " + std::to_string(i) + " payload (" + std::to_string(len) +
                     " bytes) exceeds buffer");
       }
       if (x >= layout_.defs.size()) return unknown_definition(x);
       if (!sink_.begin_entry(i, x, len)) return false;
-      const uint8_t* const start = base + p + 6;
+      const uint8_t* const start = base + p + ENTRY_HEADER_SIZE;
       const uint8_t* const end = start + len;
       const uint8_t* q = start;
       if (!decode_value(layout_.defs[x].kind, q, end, 1)) return false;
@@ -62,7 +64,7 @@ class PayloadWalker {
                     std::to_string(consumed) + " of " + std::to_string(len));
       }
       if (!sink_.end_entry(x)) return false;
-      p += 6 + static_cast<size_t>(len);
+      p += ENTRY_HEADER_SIZE + static_cast<size_t>(len);
     }
     return true;
   }
@@ -117,20 +119,20 @@ class PayloadWalker {
       case TypeTag::Null:
         return sink_.null_value(depth);
       case TypeTag::Bool:
-        if (r < 1) return fail("Expected bool byte");
+        if (r < BOOL_SIZE) return fail("Expected bool byte");
         return sink_.bool_value(bool_of(*p++));
       case TypeTag::Int32:
-        if (r < 4) return fail("Expected int32 (4 bytes)");
-        p += 4;
-        return sink_.int32_value(static_cast<int32_t>(load_u32(p - 4)));
+        if (r < NUMBER_SIZE) return fail("Expected int32 (4 bytes)");
+        p += NUMBER_SIZE;
+        return sink_.int32_value(static_cast<int32_t>(load_u32(p - NUMBER_SIZE)));
       case TypeTag::UInt32:
-        if (r < 4) return fail("Expected uint32 (4 bytes)");
-        p += 4;
-        return sink_.uint32_value(load_u32(p - 4));
+        if (r < NUMBER_SIZE) return fail("Expected uint32 (4 bytes)");
+        p += NUMBER_SIZE;
+        return sink_.uint32_value(load_u32(p - NUMBER_SIZE));
       case TypeTag::Float32:
-        if (r < 4) return fail("Expected float32 (4 bytes)");
-        p += 4;
-        return sink_.float32_value(load_u32(p - 4));
+        if (r < NUMBER_SIZE) return fail("Expected float32 (4 bytes)");
+        p += NUMBER_SIZE;
+        return sink_.float32_value(load_u32(p - NUMBER_SIZE));
       case TypeTag::String:
         return decode_string(p, r, depth);
       default:
@@ -145,25 +147,25 @@ class PayloadWalker {
     const uint8_t b = p[0];
     size_t prefix;
     size_t length;
-    if (b < 0x80) {
-      prefix = 1;
+    if (b < STRING_MEDIUM) {
+      prefix = SHORT_PREFIX_SIZE;
       length = b;
-      if (r < 1 + length) return truncated("short", 1 + length, r);
+      if (r < prefix + length) return truncated("short", prefix + length, r);
     } else if (b < STRING_LONG) {
       // 0xC0-0xFD are never written; in a payload they read as the medium form.
-      if (r < 2) return fail("Truncated medium string length");
-      prefix = 2;
-      length = static_cast<size_t>(b & 0x3F) << 8 | p[1];
-      if (r < 2 + length) return truncated("medium", 2 + length, r);
+      if (r < MEDIUM_PREFIX_SIZE) return fail("Truncated medium string length");
+      prefix = MEDIUM_PREFIX_SIZE;
+      length = medium_string_length(p);
+      if (r < prefix + length) return truncated("medium", prefix + length, r);
     } else if (b == STRING_LONG) {
-      if (r < 4) return fail("Truncated long string length");
-      prefix = 4;
-      length = load_u24(p + 1);
-      if (r < 4 + length) return truncated("long", 4 + length, r);
+      if (r < LONG_PREFIX_SIZE) return fail("Truncated long string length");
+      prefix = LONG_PREFIX_SIZE;
+      length = long_string_length(p);
+      if (r < prefix + length) return truncated("long", prefix + length, r);
     } else {
-      if (r < 5) return fail("Truncated StrRef dict index");
-      const uint32_t index = load_u32(p + 1);
-      p += 5;
+      if (r < STRING_REF_SIZE) return fail("Truncated StrRef dict index");
+      const uint32_t index = string_ref_index(p);
+      p += STRING_REF_SIZE;
       return sink_.str_ref(index, depth);
     }
     const uint8_t* const text = p + prefix;
@@ -187,10 +189,10 @@ class PayloadWalker {
     const DefView& def = layout_.defs[idx];
     if (!def.has_elem_type) return fail("Array #" + std::to_string(idx) + " has no elem_type");
     if (r < 4) return fail("Truncated array elem_def_index");
-    if (r < 6) return fail("Truncated array count");
+    if (r < ARRAY_HEADER_SIZE) return fail("Truncated array count");
     const uint16_t elem_def = load_u16(p + 2);
     const uint16_t count = load_u16(p + 4);
-    p += 6;
+    p += ARRAY_HEADER_SIZE;
     const TypeTag elem = def.elem_type;
     const size_t width = fixed_width(elem);
     if (width != 0 && static_cast<size_t>(end - p) >= count * width) {
@@ -210,29 +212,15 @@ class PayloadWalker {
     return sink_.end_array(idx, elem_def, count);
   }
 
-  // The payload width of the fixed-size tags; 0 for the others.
-  static size_t fixed_width(TypeTag tag) noexcept {
-    switch (tag) {
-      case TypeTag::Bool:
-        return 1;
-      case TypeTag::Int32:
-      case TypeTag::UInt32:
-      case TypeTag::Float32:
-        return 4;
-      default:
-        return 0;
-    }
-  }
-
   bool decode_object(const uint8_t*& p, const uint8_t* end, uint32_t depth) {
     if (depth > MAX_DEPTH) return fail("Max recursion depth 128 exceeded at Object");
     const auto r = static_cast<size_t>(end - p);
-    if (r < 2) return fail("Truncated object self_def_index");
+    if (r < OBJECT_HEADER_SIZE) return fail("Truncated object self_def_index");
     const uint16_t idx = load_u16(p);
     if (idx >= layout_.defs.size()) return unknown_definition(idx);
     const DefView& def = layout_.defs[idx];
     if (!def.has_fields) return fail("Object #" + std::to_string(idx) + " has no fields");
-    p += 2;
+    p += OBJECT_HEADER_SIZE;
     if (!sink_.begin_object(idx, def.field_count)) return false;
     const FieldView* field = layout_.fields.data() + def.first_field;
     for (uint32_t i = 0; i < def.field_count; ++i, ++field) {

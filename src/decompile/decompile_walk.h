@@ -38,7 +38,7 @@
 #include "decode/decode.h"
 #include "decode/small_vector.h"
 #include "decode/walker.h"
-#include "format/byte_buffer.h"
+#include "format/codec.h"
 #include "format/format.h"
 #include "format/reader_refusals.h"
 #include "format/result.h"
@@ -178,17 +178,17 @@ class DecompileWalk {
         break;
       case TypeTag::Int32:
         for (uint32_t i = 0; i < count; ++i) {
-          maker.add(list, maker.int32(static_cast<int32_t>(load_u32(p + 4 * size_t{i}))));
+          maker.add(list, maker.int32(static_cast<int32_t>(load_u32(p + NUMBER_SIZE * size_t{i}))));
         }
         break;
       case TypeTag::UInt32:
         for (uint32_t i = 0; i < count; ++i) {
-          maker.add(list, maker.uint32(load_u32(p + 4 * size_t{i})));
+          maker.add(list, maker.uint32(load_u32(p + NUMBER_SIZE * size_t{i})));
         }
         break;
       default:
         for (uint32_t i = 0; i < count; ++i) {
-          const uint32_t bits = load_u32(p + 4 * size_t{i});
+          const uint32_t bits = load_u32(p + NUMBER_SIZE * size_t{i});
           if (!finite(bits)) return false;
           maker.add(list, maker.float32(bits));
         }

@@ -56,18 +56,18 @@ void EmitBuilder::init() { array_defs_.fill(NO_ENTRY); }
 void EmitBuilder::begin_array() {
   note_item(ItemKind::Array);
   push(Frame{.type = FrameType::Array, .header_at = payload_.size()});
-  payload_.extend(6);  // self_def_index, elem_def_index and count, written at the end
+  payload_.extend(ARRAY_HEADER_SIZE);  // written at the end
 }
 
 void EmitBuilder::begin_object() {
   note_item(ItemKind::Object);
   push(Frame{.type = FrameType::Object, .kinds_at = kinds_.size(), .header_at = payload_.size()});
-  payload_.extend(2);  // self_def_index, written at the end
+  payload_.extend(OBJECT_HEADER_SIZE);  // written at the end
 }
 
 void EmitBuilder::note_odd_item(ItemKind kind) {
   Frame& f = top_;
-  if (!is_number(f.first) || !is_number(kind)) {
+  if (!is_number_tag(tag_of(f.first)) || !is_number_tag(tag_of(kind))) {
     if (f.odd_index == SIZE_MAX) {
       f.odd_index = f.count;
       f.odd_kind = kind;
@@ -76,15 +76,15 @@ void EmitBuilder::note_odd_item(ItemKind kind) {
   }
   if (f.ints_as_floats) return;
   // Numbers of both kinds: the array holds Float32, and every Int32 item becomes the nearest
-  // Float32. Those before this one are all Int32 (4 bytes each after the 6-byte header) unless
-  // the array already holds something else, which fails the image anyway; those after it are
-  // written as floats.
+  // Float32. Those before this one are all Int32 (after the array's header) unless the array
+  // already holds something else, which fails the image anyway; those after it are written as
+  // floats.
   f.ints_as_floats = true;
   if (f.first != ItemKind::Int32 || f.odd_index != SIZE_MAX) return;
-  uint8_t* items = payload_.data() + f.header_at + 6;
+  uint8_t* items = payload_.data() + f.header_at + ARRAY_HEADER_SIZE;
   for (size_t i = 0; i < f.count; ++i) {
-    const auto v = static_cast<int32_t>(load_u32(items + 4 * i));
-    ByteBuffer::store_u32(items + 4 * i, std::bit_cast<uint32_t>(static_cast<float>(v)));
+    const auto v = static_cast<int32_t>(load_u32(items + NUMBER_SIZE * i));
+    put_u32(items + NUMBER_SIZE * i, std::bit_cast<uint32_t>(static_cast<float>(v)));
   }
 }
 

@@ -28,6 +28,7 @@
 #include "encode/image_writer.h"
 #include "format/byte_buffer.h"
 #include "format/bytes.h"
+#include "format/codec.h"
 #include "format/format.h"
 #include "format/probe_table.h"
 #include "format/result.h"
@@ -113,13 +114,24 @@ class StringDictionary {
 enum class ItemKind : uint8_t { Bool, Int32, Float32, String, Array, Object };
 inline constexpr size_t ITEM_KINDS = 6;
 
+// A switch rather than a table: it folds into the tests made of its result (is_number_tag), so
+// that those cost no more than a test of the kind itself.
 constexpr TypeTag tag_of(ItemKind kind) noexcept {
-  constexpr TypeTag TAGS[ITEM_KINDS] = {TypeTag::Bool,   TypeTag::Int32, TypeTag::Float32,
-                                        TypeTag::String, TypeTag::Array, TypeTag::Object};
-  return TAGS[static_cast<size_t>(kind)];
-}
-constexpr bool is_number(ItemKind kind) noexcept {
-  return kind == ItemKind::Int32 || kind == ItemKind::Float32;
+  switch (kind) {
+    case ItemKind::Bool:
+      return TypeTag::Bool;
+    case ItemKind::Int32:
+      return TypeTag::Int32;
+    case ItemKind::Float32:
+      return TypeTag::Float32;
+    case ItemKind::String:
+      return TypeTag::String;
+    case ItemKind::Array:
+      return TypeTag::Array;
+    case ItemKind::Object:
+      return TypeTag::Object;
+  }
+  return TypeTag::Null;
 }
 
 // The state of one emit call. The caller hands over one value: a scalar, or a container opened
@@ -183,7 +195,7 @@ class EmitBuilder {
   // {expected}"), numbers of both kinds and nothing else aside; such an array holds Float32.
   const std::optional<FormatError>& mismatch() const noexcept { return mismatch_; }
 
-  // The definition table, laid out after its u16 count as the image holds it, the six
+  // The definition table, laid out after its u16 count as the image holds it, the
   // predefined definitions first; it views the builder. An object definition with more fields
   // than a u16 counts is its fault, and its fields are then not laid out.
   DefinitionBlock definitions() const noexcept { return defs_.block(); }
@@ -247,7 +259,7 @@ class EmitBuilder {
     if (f.type == FrameType::Array) {
       if (f.count == 0) {
         f.first = kind;
-        if (!is_number(kind)) {
+        if (!is_number_tag(tag_of(kind))) {
           set_array_definition(f.header_at, tag_of(kind));
           f.has_id = true;
         }
@@ -257,17 +269,16 @@ class EmitBuilder {
       ++f.count;
       return;
     }
-    root_definition_ = static_cast<uint16_t>(tag_of(kind));
+    root_definition_ = predefined_id(tag_of(kind));
   }
   void note_odd_item(ItemKind kind);
   // A text that no form holds is left out of the payload: the same text in the dictionary makes
   // the image fail before the payload is looked at.
   void put_payload_string(std::string_view text) {
     const size_t n = text.size();
-    if (n < 128) [[likely]] {
-      uint8_t* p = payload_.extend(n + 1);
-      p[0] = static_cast<uint8_t>(n);  // the short form
-      copy_short(p + 1, text.data(), n);
+    if (n <= MAX_SHORT_STRING_LEN) [[likely]] {
+      uint8_t* p = put_string_prefix(payload_.extend(SHORT_PREFIX_SIZE + n), n);
+      copy_short(p, text.data(), n);
       return;
     }
     put_long_payload_string(text);
@@ -293,9 +304,8 @@ class EmitBuilder {
     const uint32_t known = array_defs_[static_cast<size_t>(kind_char(elem) - '0')];
     const uint16_t id =
         known != NO_ENTRY ? static_cast<uint16_t>(known) : new_array_definition(elem);
-    uint8_t* p = payload_.data() + header_at;
-    p[0] = p[2] = static_cast<uint8_t>(id);  // elem_def_index: the array's own definition
-    p[1] = p[3] = static_cast<uint8_t>(id >> 8);
+    // The elem_def_index is the array's own definition too.
+    put_u16(put_u16(payload_.data() + header_at, id), id);
     return id;
   }
   uint16_t new_array_definition(TypeTag elem);

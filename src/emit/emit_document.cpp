@@ -13,12 +13,6 @@ namespace vorn {
 
 namespace {
 
-constexpr bool is_number(TypeTag t) noexcept {
-  return t == TypeTag::Int32 || t == TypeTag::Float32;
-}
-
-TypeTag kind_of(const Value& v) noexcept { return tag_of(v.kind); }
-
 // The first array, in the order arrays end (an array after everything inside it), whose items
 // do not all have the kind of its first item, numbers of both kinds aside.
 std::optional<FormatError> first_mismatch(const Value& v) {
@@ -27,10 +21,10 @@ std::optional<FormatError> first_mismatch(const Value& v) {
     if (std::optional<FormatError> inner = first_mismatch(item)) return inner;
   }
   if (v.kind == ValueKind::Object || v.items.empty()) return std::nullopt;
-  const TypeTag first = kind_of(v.items[0]);
+  const TypeTag first = tag_of(v.items[0].kind);
   for (size_t i = 1; i < v.items.size(); ++i) {
-    const TypeTag found = kind_of(v.items[i]);
-    if (found != first && !(is_number(found) && is_number(first))) {
+    const TypeTag found = tag_of(v.items[i].kind);
+    if (found != first && !(is_number_tag(found) && is_number_tag(first))) {
       return array_item_mismatch(i, found, first);
     }
   }
@@ -41,9 +35,9 @@ std::optional<FormatError> first_mismatch(const Value& v) {
 // when numbers of both kinds are mixed, Null when it is empty.
 TypeTag element_kind(const Value& array) noexcept {
   if (array.items.empty()) return TypeTag::Null;
-  const TypeTag first = kind_of(array.items[0]);
+  const TypeTag first = tag_of(array.items[0].kind);
   for (const Value& item : array.items) {
-    if (kind_of(item) != first) return TypeTag::Float32;
+    if (tag_of(item.kind) != first) return TypeTag::Float32;
   }
   return first;
 }
@@ -68,7 +62,7 @@ class DocumentBuilder {
   std::unordered_map<std::string, uint16_t> array_keys_;
   std::unordered_map<std::string, uint16_t> object_keys_;
   std::unordered_map<const Value*, uint16_t> noted_;
-  uint16_t next_id_ = 6;
+  uint16_t next_id_ = PREDEFINED_COUNT;
 };
 
 void DocumentBuilder::intern_value(const Value& v) {
@@ -102,7 +96,7 @@ void DocumentBuilder::intern_value(const Value& v) {
       for (size_t i = 0; i < v.items.size(); ++i) {
         intern_value(v.items[i]);
         if (i != 0) kinds += ',';
-        kinds += kind_char(kind_of(v.items[i]));
+        kinds += kind_char(tag_of(v.items[i].kind));
       }
       std::string key = "obj:";
       key += std::to_string(v.self_def_index);
@@ -117,7 +111,7 @@ void DocumentBuilder::intern_value(const Value& v) {
         std::vector<FieldDef> fields;
         fields.reserve(v.items.size());
         for (size_t i = 0; i < v.items.size(); ++i) {
-          FieldDef field{"f", kind_of(v.items[i])};
+          FieldDef field{"f", tag_of(v.items[i].kind)};
           field.name += std::to_string(i);
           fields.push_back(std::move(field));
         }
@@ -133,7 +127,7 @@ void DocumentBuilder::intern_value(const Value& v) {
 }
 
 // A copy of `v` in which every container holds the id noted for it (an array as its
-// elem_def_index too) and the Int32 items of a Float32 array are Float32.
+// elem_def_index too) and the integer items of a Float32 array are the nearest Float32.
 Value DocumentBuilder::assign(const Value& v) const {
   if (v.kind != ValueKind::Array && v.kind != ValueKind::Object) return v;
   const uint16_t id = noted_.at(&v);
@@ -143,6 +137,8 @@ Value DocumentBuilder::assign(const Value& v) const {
   for (const Value& item : v.items) {
     if (to_floats && item.kind == ValueKind::Int32) {
       items.push_back(Value::float32(static_cast<float>(item.as_int32())));
+    } else if (to_floats && item.kind == ValueKind::UInt32) {
+      items.push_back(Value::float32(static_cast<float>(item.as_uint32())));
     } else {
       items.push_back(assign(item));
     }
@@ -160,8 +156,7 @@ Result<Document> emit_document(const Value& root) {
   Document doc;
   Value value = builder.assign(root);
   const bool container = value.kind == ValueKind::Array || value.kind == ValueKind::Object;
-  const uint16_t def_index =
-      container ? value.self_def_index : static_cast<uint16_t>(kind_of(value));
+  const uint16_t def_index = container ? value.self_def_index : predefined_id(tag_of(value.kind));
   doc.definitions = std::move(builder.definitions);
   doc.strings = std::move(builder.strings);
   doc.entries.push_back(DataEntry{def_index, std::move(value)});

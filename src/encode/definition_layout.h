@@ -1,5 +1,5 @@
 // A definition table laid out in the image's form as a writer makes its definitions, one after
-// the other: the six predefined definitions first, then each array or object definition as it
+// the other: the predefined definitions first, then each array or object definition as it
 // is created, with what plan_image needs to know of it (its count, the first definition the
 // encoder refuses, the first the decoder refuses for its width). The fused compiler and the
 // emit builder both make their tables through it. Free of Python.
@@ -10,6 +10,7 @@
 #include <span>
 
 #include "encode/image_writer.h"
+#include "format/codec.h"
 #include "format/format.h"
 
 namespace vorn {
@@ -19,12 +20,7 @@ namespace vorn {
 template <class Bytes>
 class DefinitionLayout {
  public:
-  DefinitionLayout() {
-    // Kind, then the id as a u16, for each of the six predefined definitions.
-    static constexpr uint8_t PREDEFINED[18] = {0, 0, 0, 1, 1, 0, 2, 2, 0,
-                                               3, 3, 0, 4, 4, 0, 5, 5, 0};
-    bytes_.append(PREDEFINED, sizeof PREDEFINED);
-  }
+  DefinitionLayout() { bytes_.append(PREDEFINED_BLOCK.data(), PREDEFINED_BLOCK.size()); }
 
   // The id the next definition will get. Ids wrap after 65535; a table of that many is refused.
   uint16_t next_id() const noexcept { return next_id_; }
@@ -32,7 +28,7 @@ class DefinitionLayout {
   // Lays out an array definition of element type `elem`; returns its id.
   uint16_t add_array(TypeTag elem) {
     const uint16_t id = take_id();
-    uint8_t* p = bytes_.extend(4);
+    uint8_t* p = bytes_.extend(ARRAY_DEFINITION_SIZE);
     p[0] = static_cast<uint8_t>(TypeTag::Array);
     put_u16(p + 1, id);
     p[3] = static_cast<uint8_t>(elem);
@@ -53,11 +49,10 @@ class DefinitionLayout {
       note_fault(DefinitionFault{DefinitionFault::Kind::TooManyFields, id, count});
       return nullptr;
     }
-    uint8_t* p = bytes_.extend(5 + field_bytes);
+    uint8_t* p = bytes_.extend(OBJECT_DEFINITION_HEAD_SIZE + field_bytes);
     p[0] = static_cast<uint8_t>(TypeTag::Object);
     put_u16(p + 1, id);
-    put_u16(p + 3, static_cast<uint16_t>(count));
-    return p + 5;
+    return put_u16(p + 3, static_cast<uint16_t>(count));
   }
 
   // Keeps the first fault of the table, in table order.
@@ -84,8 +79,8 @@ class DefinitionLayout {
   }
 
   Bytes bytes_;
-  size_t count_ = 6;
-  uint16_t next_id_ = 6;
+  size_t count_ = PREDEFINED_COUNT;
+  uint16_t next_id_ = PREDEFINED_COUNT;
   DefinitionFault fault_;
   uint16_t wide_id_ = 0;  // the first of more than MAX_OBJECT_FIELDS fields, if wide_fields_
   size_t wide_fields_ = 0;

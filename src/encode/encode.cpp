@@ -36,18 +36,15 @@ uint8_t* write_value(uint8_t* p, const Value& value) noexcept {
       return p;
     case ValueKind::Bool:
       *p = value.boolean;
-      return p + 1;
+      return p + BOOL_SIZE;
     case ValueKind::Int32:
     case ValueKind::UInt32:
     case ValueKind::Float32:
-      ByteBuffer::store_u32(p, value.bits);
-      return p + 4;
+      return put_u32(p, value.bits);
     case ValueKind::String:
       return put_string(p, value.text);
     case ValueKind::StrRef:
-      *p = STRING_REF;
-      ByteBuffer::store_u32(p + 1, value.bits);
-      return p + 5;
+      return put_string_ref(p, value.ref_index());
     case ValueKind::Array:
       p = put_u16(p, value.self_def_index);
       p = put_u16(p, value.elem_def_index);

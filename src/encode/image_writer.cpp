@@ -32,15 +32,13 @@ uint8_t* write_definitions(uint8_t* p, std::span<const Definition> table) noexce
 uint64_t measure_value(const Value& value, PayloadFault& fault) {
   switch (value.kind) {
     case ValueKind::Null:
-      return 0;
     case ValueKind::Bool:
-      return 1;
     case ValueKind::Int32:
     case ValueKind::UInt32:
     case ValueKind::Float32:
-      return 4;
+      return fixed_width(tag_of(value.kind));
     case ValueKind::StrRef:
-      return 5;
+      return STRING_REF_SIZE;
     case ValueKind::String: {
       const uint64_t n = string_size(value.text.size());
       if (n != NO_STRING_FORM) return n;
@@ -54,7 +52,7 @@ uint64_t measure_value(const Value& value, PayloadFault& fault) {
       }
       [[fallthrough]];
     case ValueKind::Object: {
-      uint64_t size = value.kind == ValueKind::Array ? 6 : 2;
+      uint64_t size = value.kind == ValueKind::Array ? ARRAY_HEADER_SIZE : OBJECT_HEADER_SIZE;
       for (const Value& item : value.items) {
         size += measure_value(item, fault);
         if (fault) return size;
@@ -115,7 +113,7 @@ DefinitionBlock measure_definitions(std::span<const Definition> table) {
     };
     if (def.kind == TypeTag::Array) {
       if (!def.elem_type) refuse(DefinitionFault::Kind::NoElemType);
-      size += 4;
+      size += ARRAY_DEFINITION_SIZE;
     } else if (def.kind == TypeTag::Object) {
       if (!def.fields) {
         refuse(DefinitionFault::Kind::NoFields);
@@ -130,13 +128,13 @@ DefinitionBlock measure_definitions(std::span<const Definition> table) {
         refuse(DefinitionFault::Kind::TooManyFields, count);
         continue;
       }
-      size += 5 + 2 * count;
+      size += OBJECT_DEFINITION_HEAD_SIZE + FIELD_OVERHEAD * count;
       for (const FieldDef& f : *def.fields) {
         if (f.name.size() > MAX_FIELD_NAME_LEN) refuse(DefinitionFault::Kind::NameTooLong);
         size += f.name.size();
       }
     } else {
-      size += 3;
+      size += DEFINITION_HEAD_SIZE;
     }
   }
   block.size = size;
@@ -149,14 +147,14 @@ Result<ImagePlan> plan_image(const DefinitionBlock& defs, std::span<const S> str
   if (faulty_entry != nullptr) *faulty_entry = SIZE_MAX;
   if (defs.count > MAX_ENCODED_DEFINITIONS) return too_many_definitions(defs.count);
   if (defs.fault) return defs.fault.error();
-  uint64_t size = HEADER_SIZE + 2 + defs.size;
+  uint64_t size = HEADER_SIZE + DEFINITION_COUNT_SIZE + defs.size;
   if (size > MAX_IMAGE_SIZE) return image_too_large();
 
   ImagePlan plan;
   plan.dict_offset = static_cast<uint32_t>(size);
   // The counts are u32s too; each string or entry takes a byte at least, so a count past that
   // makes the image too large as well.
-  size += 4;
+  size += DICT_COUNT_SIZE;
   if (size > MAX_IMAGE_SIZE || strings.size() > MAX_IMAGE_SIZE) return image_too_large();
   for (const S& s : strings) {
     const uint64_t n = string_size(s.size());
@@ -166,7 +164,7 @@ Result<ImagePlan> plan_image(const DefinitionBlock& defs, std::span<const S> str
   }
 
   plan.data_offset = static_cast<uint32_t>(size);
-  size += 4;
+  size += ENTRY_COUNT_SIZE;
   if (size > MAX_IMAGE_SIZE || entries.size() > MAX_IMAGE_SIZE) return image_too_large();
   for (size_t i = 0; i < entries.size(); ++i) {
     const EntrySize& entry = entries[i];
@@ -185,21 +183,19 @@ template <class S>
 uint8_t* write_image_prefix(uint8_t* out, const ImagePlan& plan, const DefinitionBlock& defs,
                             std::span<const S> strings, size_t entry_count) noexcept {
   out[0] = FORMAT_VERSION;
-  ByteBuffer::store_u32(out + 1, HEADER_SIZE);
-  ByteBuffer::store_u32(out + 5, plan.dict_offset);
-  ByteBuffer::store_u32(out + 9, plan.data_offset);
-  uint8_t* p = put_u16(out + HEADER_SIZE, static_cast<uint16_t>(defs.count));
+  uint8_t* p = put_u32(out + 1, HEADER_SIZE);
+  p = put_u32(p, plan.dict_offset);
+  p = put_u32(p, plan.data_offset);
+  p = put_u16(p, static_cast<uint16_t>(defs.count));
   if (!defs.laid_out.empty()) {
     std::memcpy(p, defs.laid_out.data(), defs.laid_out.size());
     p += defs.laid_out.size();
   } else {
     p = write_definitions(p, defs.table);
   }
-  ByteBuffer::store_u32(p, static_cast<uint32_t>(strings.size()));
-  p += 4;
+  p = put_u32(p, static_cast<uint32_t>(strings.size()));
   for (const S& s : strings) p = put_string(p, s);
-  ByteBuffer::store_u32(p, static_cast<uint32_t>(entry_count));
-  return p + 4;
+  return put_u32(p, static_cast<uint32_t>(entry_count));
 }
 
 template Result<ImagePlan> plan_image(const DefinitionBlock&, std::span<const std::string>,

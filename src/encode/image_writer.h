@@ -23,6 +23,7 @@
 #include <span>
 #include <string_view>
 
+#include "format/codec.h"
 #include "format/format.h"
 #include "format/reader_refusals.h"
 #include "format/result.h"
@@ -149,19 +150,10 @@ template <class S>
 uint8_t* write_image_prefix(uint8_t* out, const ImagePlan& plan, const DefinitionBlock& defs,
                             std::span<const S> strings, size_t entry_count) noexcept;
 
-// Bytes of an entry's header: u16 definition index, u32 payload length.
-inline constexpr size_t ENTRY_HEADER_SIZE = 6;
-
-// Writes an entry's header at p; returns the byte after it, where its payload goes.
+// Writes an entry's header (ENTRY_HEADER_SIZE bytes) at p; returns the byte after it, where its
+// payload goes.
 inline uint8_t* put_entry_header(uint8_t* p, uint16_t def_index, uint64_t payload) noexcept {
-  p[0] = static_cast<uint8_t>(def_index);
-  p[1] = static_cast<uint8_t>(def_index >> 8);
-  const auto n = static_cast<uint32_t>(payload);
-  p[2] = static_cast<uint8_t>(n);
-  p[3] = static_cast<uint8_t>(n >> 8);
-  p[4] = static_cast<uint8_t>(n >> 16);
-  p[5] = static_cast<uint8_t>(n >> 24);
-  return p + ENTRY_HEADER_SIZE;
+  return put_u32(put_u16(p, def_index), static_cast<uint32_t>(payload));
 }
 
 // The first float32 of an image, in payload order, that is infinite or NaN, noted by a writer as

@@ -1,4 +1,4 @@
-// A growable byte buffer for writing images, and little-endian loads for reading them.
+// A growable byte buffer for writing images.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,8 @@
 #include <new>
 #include <string_view>
 #include <utility>
+
+#include "format/codec.h"
 
 namespace vorn {
 
@@ -71,28 +73,14 @@ class ByteBuffer {
   }
 
   void put_u8(uint8_t v) { *extend(1) = v; }
-  void put_u16(uint16_t v) {
-    uint8_t* p = extend(2);
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-  }
-  void put_u32(uint32_t v) { store_u32(extend(4), v); }
+  void put_u16(uint16_t v) { vorn::put_u16(extend(2), v); }
+  void put_u32(uint32_t v) { vorn::put_u32(extend(4), v); }
   void put_bytes(const void* src, size_t n) {
     if (n != 0) std::memcpy(extend(n), src, n);
   }
   void put_bytes(std::string_view s) { put_bytes(s.data(), s.size()); }
-  void patch_u16(size_t at, uint16_t v) {
-    data_[at] = static_cast<uint8_t>(v);
-    data_[at + 1] = static_cast<uint8_t>(v >> 8);
-  }
-  void patch_u32(size_t at, uint32_t v) { store_u32(data_ + at, v); }
-
-  static void store_u32(uint8_t* p, uint32_t v) noexcept {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-  }
+  void patch_u16(size_t at, uint16_t v) { vorn::put_u16(data_ + at, v); }
+  void patch_u32(size_t at, uint32_t v) { vorn::put_u32(data_ + at, v); }
 
  private:
   // Out of line: the appends that call it stay small where they are inlined.
@@ -114,17 +102,5 @@ class ByteBuffer {
   size_t cap_ = 0;
   BufferProvider* provider_ = nullptr;
 };
-
-inline uint16_t load_u16(const uint8_t* p) noexcept {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t load_u24(const uint8_t* p) noexcept {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16;
-}
-inline uint32_t load_u32(const uint8_t* p) noexcept {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 }  // namespace vorn

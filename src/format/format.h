@@ -9,6 +9,7 @@
 //   data: u32 entry count, then per entry u16 definition index, u32 payload length, payload
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -20,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "format/codec.h"
 #include "format/result.h"
 
 namespace vorn {
@@ -36,51 +38,41 @@ enum class TypeTag : uint8_t {
 };
 
 inline constexpr uint8_t FORMAT_VERSION = 1;
+
+// The sizes of the fixed parts of an image, in bytes.
+// The header: u8 version, u32 offsets of the definition, dict and data blocks.
 inline constexpr uint32_t HEADER_SIZE = 13;
+// The counts that open the definition block (u16), the dict block (u32, absent when the block is
+// empty) and the data block (u32).
+inline constexpr size_t DEFINITION_COUNT_SIZE = 2;
+inline constexpr size_t DICT_COUNT_SIZE = 4;
+inline constexpr size_t ENTRY_COUNT_SIZE = 4;
+// A definition: u8 kind and u16 id; an Array definition adds its u8 elem_type, an Object
+// definition its u16 field count and then, per field, u8 name length, the name and u8 tag.
+inline constexpr size_t DEFINITION_HEAD_SIZE = 3;
+inline constexpr size_t ARRAY_DEFINITION_SIZE = 4;
+inline constexpr size_t OBJECT_DEFINITION_HEAD_SIZE = 5;
+inline constexpr size_t FIELD_OVERHEAD = 2;  // a field's bytes besides its name
+// An entry's header: u16 definition index, u32 payload length.
+inline constexpr size_t ENTRY_HEADER_SIZE = 6;
+// The head of an array payload: u16 self_def_index, u16 elem_def_index, u16 count.
+inline constexpr size_t ARRAY_HEADER_SIZE = 6;
+// The head of an object payload: u16 self_def_index.
+inline constexpr size_t OBJECT_HEADER_SIZE = 2;
+// The payloads of the scalar tags of one size: Bool one byte, Int32, UInt32 and Float32 four.
+inline constexpr size_t BOOL_SIZE = 1;
+inline constexpr size_t NUMBER_SIZE = 4;
 inline constexpr uint32_t MAX_DEFINITIONS = 2048;
 inline constexpr uint32_t MAX_ENCODED_DEFINITIONS = 65535;
 inline constexpr uint32_t MAX_OBJECT_FIELDS = 256;
 inline constexpr uint32_t MAX_FIELD_NAME_LEN = 255;
 inline constexpr uint32_t MAX_DATA_ENTRIES = 1048576;
-inline constexpr uint32_t MAX_INLINE_STRING_LEN = 16777215;
 inline constexpr uint32_t MAX_DEPTH = 128;
 // A u16 count bounds the items of an array and the fields of an object definition.
 inline constexpr uint32_t MAX_ARRAY_ITEMS = 65535;
 inline constexpr uint32_t MAX_ENCODED_FIELDS = 65535;
 // Every offset, count and payload length of an image is a u32.
 inline constexpr uint64_t MAX_IMAGE_SIZE = 4294967295;
-
-// Lead bytes of the string forms.
-inline constexpr uint8_t STRING_MEDIUM = 0x80;
-inline constexpr uint8_t STRING_LONG = 0xFE;
-inline constexpr uint8_t STRING_REF = 0xFF;
-
-// Writes v as a little-endian u16 at p; returns the byte after it.
-inline uint8_t* put_u16(uint8_t* p, uint16_t v) noexcept {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  return p + 2;
-}
-
-// Bytes of the length prefix that an n-byte string gets in the smallest form (n at most
-// MAX_INLINE_STRING_LEN): 1 short, 2 medium, 4 long.
-constexpr size_t string_prefix_size(size_t n) noexcept { return n < 128 ? 1 : n < 16384 ? 2 : 4; }
-
-// Writes the string_prefix_size(n) bytes of that prefix at p; returns the byte after them.
-inline uint8_t* put_string_prefix(uint8_t* p, size_t n) noexcept {
-  if (n < 128) {
-    *p++ = static_cast<uint8_t>(n);
-  } else if (n < 16384) {
-    *p++ = static_cast<uint8_t>(STRING_MEDIUM | (n >> 8));
-    *p++ = static_cast<uint8_t>(n & 0xFF);
-  } else {
-    *p++ = STRING_LONG;
-    *p++ = static_cast<uint8_t>(n);
-    *p++ = static_cast<uint8_t>(n >> 8);
-    *p++ = static_cast<uint8_t>(n >> 16);
-  }
-  return p;
-}
 
 // A double rounded to the nearest float (ties to even); magnitudes beyond the float range become
 // infinities of the same sign and NaN stays NaN. The one narrowing of both producers: the
@@ -105,6 +97,49 @@ constexpr bool bool_of(uint8_t byte) noexcept { return byte != 0; }
 
 // True for the eight bytes that are TypeTags: 0 to 5, 16 and 17.
 constexpr bool is_valid_tag(uint8_t byte) noexcept { return byte <= 5 || byte == 16 || byte == 17; }
+
+// The payload width of the tags whose payloads all have one size that is not zero: Bool 1,
+// Int32, UInt32 and Float32 4. 0 for the others: Null takes no bytes, the payloads of String,
+// Array and Object vary.
+constexpr size_t fixed_width(TypeTag tag) noexcept {
+  switch (tag) {
+    case TypeTag::Bool:
+      return BOOL_SIZE;
+    case TypeTag::Int32:
+    case TypeTag::UInt32:
+    case TypeTag::Float32:
+      return NUMBER_SIZE;
+    default:
+      return 0;
+  }
+}
+
+// Whether a tag is one of the three kinds of number. An array whose items are numbers of more
+// than one kind holds Float32.
+constexpr bool is_number_tag(TypeTag tag) noexcept {
+  return tag == TypeTag::Int32 || tag == TypeTag::UInt32 || tag == TypeTag::Float32;
+}
+
+// Every writer of this system starts its definition table with PREDEFINED_COUNT definitions, one
+// per scalar tag, each with the id and position that equal its tag: Null, Bool, Int32, UInt32,
+// Float32, String. An entry or an array element of a scalar kind names its definition by that.
+inline constexpr size_t PREDEFINED_COUNT = 6;
+constexpr uint16_t predefined_id(TypeTag scalar) noexcept { return static_cast<uint16_t>(scalar); }
+
+// The predefined definitions as the definition block lays them out: kind, then the id as a u16.
+// The one table of them: the decoder compares an image's first definitions with it and the
+// writers copy it.
+inline constexpr size_t PREDEFINED_BLOCK_SIZE = DEFINITION_HEAD_SIZE * PREDEFINED_COUNT;
+inline constexpr std::array<uint8_t, PREDEFINED_BLOCK_SIZE> PREDEFINED_BLOCK = [] {
+  std::array<uint8_t, PREDEFINED_BLOCK_SIZE> block{};
+  for (size_t i = 0; i < PREDEFINED_COUNT; ++i) {
+    const auto kind = static_cast<TypeTag>(i);
+    uint8_t* p = block.data() + DEFINITION_HEAD_SIZE * i;
+    p[0] = static_cast<uint8_t>(kind);
+    put_u16(p + 1, predefined_id(kind));
+  }
+  return block;
+}();
 
 // The name of a tag as messages print it ("Int32", "Array", ...); "?" for a byte that is no tag.
 std::string_view tag_name(TypeTag tag) noexcept;
@@ -249,8 +284,8 @@ struct Document {
   uint32_t data_block_offset = 0;
 };
 
-// The six definitions (ids 0 to 5, kind equal to id) with which every Document built by the
-// compiler or the emitter starts.
+// The predefined definitions as Definitions, read from PREDEFINED_BLOCK: the table with which
+// every Document built by the compiler or the emitter starts.
 std::vector<Definition> predefined_definitions();
 
 }  // namespace vorn
