@@ -95,6 +95,7 @@ replay: build-deps
 		-DVORN_SANITIZE=ON -DVORN_WERROR=ON -DVORN_FIXED_HASH_KEY=ON >/dev/null
 	$(VENV)/bin/cmake --build $(REPLAY_BUILD)
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(REPLAY_BUILD)/hash_tables_test
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(REPLAY_BUILD)/errors_test
 	@# A source distribution carries no seeds: then there is nothing to replay.
 	for t in $(FUZZ_TARGETS); do \
 		if [ -d fuzz/seeds/$$t ]; then \

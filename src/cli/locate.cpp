@@ -204,7 +204,7 @@ class RefusalWalk {
     for (Index k = 0, j = i + 1; k < n; ++k, j = tape_.next(j)) {
       pair[1] = as_value(j);
       Result<ArrayKind> r = check_array(pair);
-      if (!r) return array_item_mismatch(k, json_kind(pair[1]), json_kind(pair[0]));
+      if (!r) return array_item_mismatch(k, tag_of(pair[1]), tag_of(pair[0]));
       if (r->promoted) whole = std::move(r);
     }
     return whole;

@@ -64,10 +64,6 @@ struct CompileOptions {
   bool exact = false;
 };
 
-// Goes once image_compiler.{h,cpp} name Result<T, CompileError> themselves.
-template <class T>
-using CompileResult = Result<T, CompileError>;
-
 // The exactness refusal: "{path}: {original} would read back as {narrowed}", the original
 // number exact, the narrowed one as loads gives it (see narrowed_number).
 InexactValue inexact_value(std::string_view path, const JsonValue& original, bool in_mixed_array);

@@ -86,7 +86,7 @@ bool ImageCompiler<Index, Exact>::walk(size_t line) {
 // The head of the image (header, definition block, dict block, the entry count), planned once
 // every entry is written and then written in front of the entries, in their storage.
 template <class Index, bool Exact>
-CompileResult<ImageParts> ImageCompiler<Index, Exact>::finish() {
+Result<ImageParts, CompileError> ImageCompiler<Index, Exact>::finish() {
   const DefinitionBlock defs = defs_.block();
   const std::span<const std::string_view> strings(dict_strings_.data(), dict_strings_.size());
   const std::span<const EntrySize> entries =

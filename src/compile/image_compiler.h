@@ -96,7 +96,7 @@ class ImageCompiler {
   void end_walks() noexcept { strings_.release(); }
   // The image of the walked entries, or the first refusal of the encoder, the reader, then the
   // exactness check. The image is made in place in the payload's storage.
-  CompileResult<ImageParts> finish();
+  Result<ImageParts, CompileError> finish();
 
  private:
   // Marks a failed walk, and no node; never a node index, since a tape has fewer nodes than

@@ -45,10 +45,6 @@ struct CompileContext {
 // integers Int32, floats Float32.
 TypeTag tag_of(const JsonValue& v) noexcept;
 
-// The former name of tag_of(const JsonValue&), kept only for the command's locator until it
-// calls tag_of; remove it with that last caller.
-inline TypeTag json_kind(const JsonValue& v) noexcept { return tag_of(v); }
-
 // The float nearest to the exact value of an integer number (ties to even).
 float integer_to_float(const JsonValue& v) noexcept;
 

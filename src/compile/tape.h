@@ -219,7 +219,7 @@ struct Tape {
     return v;
   }
 
-  // The TypeTag node i stands for, as json_kind gives it for the same value.
+  // The TypeTag node i stands for, as tag_of gives it for the same value.
   TypeTag tag(Index i) const noexcept {
     static constexpr TypeTag TAGS[10] = {
         TypeTag::Null,    TypeTag::Bool,   TypeTag::Bool,   TypeTag::Int32, TypeTag::Int32,

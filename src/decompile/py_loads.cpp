@@ -428,10 +428,10 @@ PyObject* loads_impl(std::span<const uint8_t> image) {
 PyObject* load_impl(std::string_view path) {
   PythonIoHooks hooks;
   // A file that is no image is refused by its header before the rest is read.
-  auto read = read_checked_file(path, HEADER_SIZE, &check_header, hooks);
-  if (auto* error = std::get_if<ConvertError>(&read)) return raise_convert_error(*error);
-  const ByteBuffer& buffer = std::get<ByteBuffer>(read);
-  return loads_impl(std::span<const uint8_t>(buffer.data(), buffer.size()));
+  const Result<ByteBuffer, ConvertError> read =
+      read_checked_file(path, HEADER_SIZE, &check_header, hooks);
+  if (!read) return raise_convert_error(read.error());
+  return loads_impl(std::span<const uint8_t>(read->data(), read->size()));
 }
 
 }  // namespace vorn

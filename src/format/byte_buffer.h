@@ -73,14 +73,8 @@ class ByteBuffer {
   }
 
   void put_u8(uint8_t v) { *extend(1) = v; }
-  void put_u16(uint16_t v) { vorn::put_u16(extend(2), v); }
   void put_u32(uint32_t v) { vorn::put_u32(extend(4), v); }
-  void put_bytes(const void* src, size_t n) {
-    if (n != 0) std::memcpy(extend(n), src, n);
-  }
-  void put_bytes(std::string_view s) { put_bytes(s.data(), s.size()); }
   void patch_u16(size_t at, uint16_t v) { vorn::put_u16(data_ + at, v); }
-  void patch_u32(size_t at, uint32_t v) { vorn::put_u32(data_ + at, v); }
 
  private:
   // Out of line: the appends that call it stay small where they are inlined.

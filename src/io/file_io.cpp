@@ -369,11 +369,9 @@ Result<ByteBuffer, IoError> read_image_file(std::string_view path, IoHooks& hook
   return std::move(*read);
 }
 
-CheckedRead read_checked_file(std::string_view path, size_t prefix_size, PrefixCheck check,
-                              IoHooks& hooks) {
-  Result<ByteBuffer, ConvertError> read = read_file(path, prefix_size, check, hooks);
-  if (!read) return CheckedRead(std::move(read.error()));
-  return CheckedRead(std::move(*read));
+Result<ByteBuffer, ConvertError> read_checked_file(std::string_view path, size_t prefix_size,
+                                                   PrefixCheck check, IoHooks& hooks) {
+  return read_file(path, prefix_size, check, hooks);
 }
 
 // What a replacement needs from open() to commit(). Dropped before the rename, it removes the

@@ -44,23 +44,13 @@ Result<ByteBuffer, IoError> read_image_file(std::string_view path,
 // whole file. A FormatError refuses the file.
 using PrefixCheck = Status (*)(std::span<const uint8_t> prefix, uint64_t file_size);
 
-// What read_checked_file returns: a std::variant, as load_impl (src/decompile/py_loads.cpp)
-// still reads it, that converts into the Result<ByteBuffer, ConvertError> every other caller
-// tests. Goes, for that Result, once load_impl tests it too.
-struct CheckedRead : std::variant<ByteBuffer, ConvertError> {
-  using variant::variant;
-  operator Result<ByteBuffer, ConvertError>() && {
-    if (index() == 0) return std::move(std::get<0>(*this));
-    return std::move(std::get<1>(*this));
-  }
-};
-
 // As read_image_file, except that for a regular file the first `prefix_size` bytes (at most 4096)
 // are read and passed to `check` first, so that a file refused by its beginning is never read
 // whole (or allocated for); the refusal is check's FormatError. Other files (FIFOs, devices) are
 // read whole and not checked.
-CheckedRead read_checked_file(std::string_view path, size_t prefix_size, PrefixCheck check,
-                              IoHooks& hooks = plain_io_hooks());
+Result<ByteBuffer, ConvertError> read_checked_file(std::string_view path, size_t prefix_size,
+                                                   PrefixCheck check,
+                                                   IoHooks& hooks = plain_io_hooks());
 
 // A file being written in pieces that replaces the file at `path` whole or not at all.
 //
