@@ -95,13 +95,12 @@ class Batch {
     Report& r = f.report;
     if (r.failed) ++outcome_.failed;
     // The line goes before a message, and before output that shares its terminal.
-    if ((!r.out.empty() && stdout_terminal_) || !r.err.empty() || r.out_of_memory) {
-      progress_.clear();
-    }
-    if (!r.out.empty()) {
+    const bool has_out = !r.out.empty() || r.out_waiting;
+    if ((has_out && stdout_terminal_) || !r.err.empty() || r.out_of_memory) progress_.clear();
+    if (has_out) {
       bool emitted = false;
       try {
-        emitted = emit_(r.out);
+        emitted = emit_(index, r.out);
       } catch (const std::bad_alloc&) {
         // The output of this file ran out of memory (what reached standard output stays).
         if (!r.failed) ++outcome_.failed;

@@ -20,9 +20,10 @@ struct BatchSettings {
 // allocation failure (std::bad_alloc) fails that file alone with "{name}: out of memory".
 using FileWork = std::function<void(size_t index, Report& report, uint64_t& bytes)>;
 
-// Prints a report's `out` (not empty) on standard output, in whatever frame the command needs
-// (separators, brackets). False stops the batch: standard output is gone.
-using EmitOut = std::function<bool(std::string_view out)>;
+// Prints the output of input `index` on standard output, in whatever frame the command needs
+// (separators, brackets): its report's `out` (not empty), or what waits for it elsewhere when
+// the report says so. False stops the batch: standard output is gone.
+using EmitOut = std::function<bool(size_t index, std::string_view out)>;
 
 struct BatchOutcome {
   size_t failed = 0;     // files whose report failed

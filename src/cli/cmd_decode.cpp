@@ -3,7 +3,6 @@
 
 #include <unistd.h>
 
-#include <charconv>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -65,8 +64,8 @@ struct CheckedImage {
 };
 
 // The images for standard output, checked on any thread and written by the main thread when
-// their turn comes, so that the text of one image is never held whole. A report's `out` holds
-// the ticket of its image: the input's index.
+// their turn comes, so that the text of one image is never held whole. Images wait under the
+// index of their input.
 class WaitingImages {
  public:
   // Waits until the images waiting hold less than MAX_WAITING_BYTES, or none of them comes
@@ -79,17 +78,13 @@ class WaitingImages {
     });
   }
 
-  std::string put(size_t index, std::unique_ptr<CheckedImage> checked) {
-    std::string ticket = std::to_string(index);
+  void put(size_t index, std::unique_ptr<CheckedImage> checked) {
     std::lock_guard lock(mutex_);
     bytes_ += checked->image.size();
     images_.emplace(index, std::move(checked));
-    return ticket;
   }
 
-  std::unique_ptr<CheckedImage> take(std::string_view ticket) {
-    size_t index = 0;
-    std::from_chars(ticket.data(), ticket.data() + ticket.size(), index);
+  std::unique_ptr<CheckedImage> take(size_t index) {
     std::unique_ptr<CheckedImage> checked;
     {
       std::lock_guard lock(mutex_);
@@ -141,7 +136,8 @@ struct DecodeJob {
       return report.error(cat({display_name(in), ": ", st.error().message}));
     }
     if (target == STD_STREAM) {
-      report.out = waiting.put(i, std::move(checked));
+      waiting.put(i, std::move(checked));
+      report.out_waiting = true;
       return;
     }
     if (auto failed = write_file(*checked, target)) report.error(cat({target, ": ", *failed}));
@@ -165,11 +161,11 @@ struct DecodeJob {
     return std::nullopt;
   }
 
-  // Writes the text of the image whose ticket a report holds on standard output; false when
-  // standard output failed.
-  bool write_stdout(std::string_view ticket) const {
-    const std::unique_ptr<CheckedImage> checked = waiting.take(ticket);
-    if (checked == nullptr) return true;  // every ticket names an image put there
+  // Writes the text of the image of input `index` on standard output; false when standard output
+  // failed.
+  bool write_stdout(size_t index) const {
+    const std::unique_ptr<CheckedImage> checked = waiting.take(index);
+    if (checked == nullptr) return true;  // a report waits only for an image put there
     return write_image_json(checked->layout, indent, lines, print_out);
   }
 };
@@ -209,7 +205,7 @@ int run_decode(const Args& args) {
   const DecodeJob job{inputs, plan, waiting, indent, lines, parsed.has("force")};
   const BatchOutcome outcome =
       run_batch(inputs, {jobs.count, inputs.size() > 1 && !quiet && is_terminal(STDERR_FILENO)},
-                job, [&job](std::string_view ticket) { return job.write_stdout(ticket); });
+                job, [&job](size_t index, std::string_view) { return job.write_stdout(index); });
   return batch_status(outcome, inputs.size(), quiet);
 }
 

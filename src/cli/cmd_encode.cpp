@@ -120,7 +120,7 @@ int run_encode(const Args& args) {
       inputs, plan, {parsed.has("exact"), parsed.has("lines")}, parsed.has("force")};
   const BatchOutcome outcome =
       run_batch(inputs, {jobs.count, inputs.size() > 1 && !quiet && is_terminal(STDERR_FILENO)},
-                job, print_out);
+                job, [](size_t, std::string_view out) { return print_out(out); });
   return batch_status(outcome, inputs.size(), quiet);
 }
 

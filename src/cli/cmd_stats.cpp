@@ -354,7 +354,7 @@ int run_stats(const Args& args) {
   // The reports one after the other: text ones apart by an empty line, JSON ones as the items
   // of one array.
   size_t printed = 0;
-  const auto emit = [&](std::string_view out) {
+  const auto emit = [&](size_t, std::string_view out) {
     const std::string_view before =
         printed == 0 ? (as_json ? "[\n  " : "") : (as_json ? ",\n  " : "\n");
     ++printed;

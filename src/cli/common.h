@@ -33,6 +33,9 @@ inline std::string_view display_name(std::string_view path) {
 // thread prints the reports in input order (see batch.h).
 struct Report {
   std::string out;  // for standard output
+  // The output for standard output waits elsewhere for its turn, under the input's index (an
+  // image too large to hold as text); the batch's printer writes it.
+  bool out_waiting = false;
   std::string err;  // for standard error: whole lines that begin with "vorn: "
   bool failed = false;
   // Set when memory ran out; the message is made when the report is printed, since making
