@@ -81,7 +81,7 @@ def test_quick_run_prints_every_table(tmp_path):
     assert (entry["size"], entry["records"]) == ("64 KB", records.records_for(64 * 1024))
     for op in scaling.OPS:
         rec = entry["results"][op]
-        if op == "orjson.loads" and rec["status"] == "not installed":
+        if not op.startswith("vorn") and rec["status"] == "not installed":
             continue
         assert rec["status"] == "ok" and "check" not in rec, rec
         assert rec["mb_s"] > 0 and rec["rounds"] >= 1
