@@ -139,11 +139,15 @@ def run_worker(op: str, text_path: Path, image_path: Path, count: int, text_byte
         return {"status": "error", "message": "no result within an hour"}
     if proc.returncode != 0:
         last = (proc.stderr.strip().splitlines() or [f"exit status {proc.returncode}"])[-1]
-        if cap is not None and last.startswith("MemoryError"):
-            return {"status": "skipped", "message": f"ran out of the {cap / GiB:.1f} GiB the "
-                                                    f"machine had available"}
-        return {"status": "error", "message": last}
-    return json.loads(proc.stdout)
+        result = {"status": "error", "message": last}
+    else:
+        result = json.loads(proc.stdout)
+    # Under the cap, running short of memory is a skip (orjson says so in a JSONDecodeError).
+    if cap is not None and result["status"] == "error" and \
+            ("MemoryError" in result["message"] or "memory" in result["message"].lower()):
+        return {"status": "skipped", "message": f"ran out of the {cap / GiB:.2f} GiB the "
+                                                f"machine had available ({result['message']})"}
+    return result
 
 
 def measure_scaling(sizes: list[int], settings, tmp: Path) -> list[dict]:
@@ -316,6 +320,9 @@ def worker(argv: list[str]) -> int:
     except ValueError as exc:
         print(json.dumps({"status": "refused" if op.startswith("vorn") else "error",
                           "message": str(exc)}))
+        return 0
+    except MemoryError as exc:
+        print(json.dumps({"status": "error", "message": f"MemoryError: {exc}"}))
         return 0
     finally:
         gc.enable()

@@ -32,18 +32,23 @@ SHORT_DOCUMENT = (90, 120)
 Point = tuple[str, float | None, str]  # where, the ratio (None: not measured), why not
 
 
+def why_not(name: str, rec: dict) -> str:
+    message = rec.get("message")
+    return f"{name} {rec.get('status')}" + (f" ({message})" if message else "")
+
+
 def ratio_of(results: dict, lead: str, peer: str, key: str = "ratio") -> tuple[float | None, str]:
     """The peer's ratio in one row of a table, or None and the reason it is missing."""
     first = results.get(lead)
     if first is None:
         return None, f"{lead} not run"
     if first.get("status") != "ok":
-        return None, f"{lead} {first.get('status')}"
+        return None, why_not(lead, first)
     rec = results.get(peer)
     if rec is None:
         return None, f"{peer} not run"
     if rec.get("status") != "ok":
-        return None, f"{peer} {rec.get('status')}"
+        return None, why_not(peer, rec)
     if key not in rec:
         return None, f"no {key}"
     return rec[key], ""
@@ -72,9 +77,8 @@ def scaling_points(report: dict, op: str, own: bool = False) -> Iterator[Point]:
         elif own:
             rec = e["results"].get(op, {})
             yield (label, rec.get("own_ratio"),
-                   "" if "own_ratio" in rec else
-                   rec.get("message", "64 KB not measured") if rec.get("status") != "ok"
-                   else "64 KB not measured")
+                   "" if "own_ratio" in rec else why_not(op, rec) if rec.get("status") != "ok"
+                   else f"{op} not measured at 64 KB")
         else:
             yield (label, *ratio_of(e["results"], scaling.COUNTERPARTS[op], op))
 
