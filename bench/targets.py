@@ -124,6 +124,8 @@ def evaluate(report: dict) -> list[dict]:
         points = list(target.points(report))
         measured = [(where, ratio) for where, ratio, _ in points if ratio is not None]
         missing = [f"{where}: {why}" for where, ratio, why in points if ratio is None]
+        if not points:
+            missing = ["no figures (the part was skipped, or it has no such rows)"]
         short = [(where, ratio) for where, ratio in measured
                  if ratio < target.threshold or (target.strict and ratio == target.threshold)]
         verdict = "fail" if short else "pass" if measured and not missing else "incomplete"

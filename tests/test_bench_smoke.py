@@ -292,13 +292,16 @@ def test_a_file_vorn_refuses_leaves_its_targets_incomplete():
     ([(7, 0.5), (89, 0.5), (121, 0.5), (90, 0.9), (120, 1.3)], "pass"),
     ([(110, 0.85)], "fail"),
     ([(7, 0.5)], "incomplete"),  # no document of that size: nothing shows the target reached
+    ([], "incomplete"),  # the part skipped
 ])
 def test_short_document_loads_target_covers_90_to_120_bytes(documents, expected):
     entries = [{"document": f"doc {n}", "bytes": n, "results": {
         "vorn.loads": ok(), "msgspec.msgpack.decode": ok(ratio=ratio)}} for n, ratio in documents]
     report = {"measures": {}, "small": {"loads": entries}}
     text = "loads of 90-120-byte documents >= 0.9x msgspec.msgpack.decode"
-    assert verdict(report, text)["verdict"] == expected
+    result = verdict(report, text)
+    assert result["verdict"] == expected
+    assert bool(result["missing"]) == (expected == "incomplete")
 
 
 def scaling_entry(size, emit_mb_s, packb_mb_s, status="ok"):
