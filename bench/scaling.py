@@ -16,9 +16,10 @@ batches as on the corpus while a call is short, one call a round when it is long
 budget, and reports the median. A call's time is the call alone: its result is freed after the
 clock stops (the results of a batch together), for every function alike, so that freeing a
 gigabyte of objects does not weigh on one side. The garbage collector is disabled during every
-call alike. Each result is checked once: images by
-their header (and an emitted image by what loads reads back, up to a size), values against the
-records they were made from (every record up to a limit, then a sample spread over the text).
+call alike. Each result is checked once: images by their header (and an emitted image by what
+loads reads back, up to a size), values against the records they were made from (every record up
+to a limit, then a sample spread over the text), a peer's bytes by what its reader reads back
+while the records are few.
 
 Below about a megabyte the peaks mostly come from memory the process already holds (the
 allocator's free lists and pages), so small sizes show little more than that.
@@ -160,8 +161,8 @@ def measure_scaling(sizes: list[int], settings, tmp: Path) -> list[dict]:
         size = text_path.stat().st_size
         results: dict[str, dict] = {}
         for op in OPS:
-            missing = [m for m in SCALING_PEERS.get(op, (None, ""))[0].needs if MODS[m] is None] \
-                if op in SCALING_PEERS else []
+            needs = SCALING_PEERS[op][0].needs if op in SCALING_PEERS else ()
+            missing = [m for m in needs if MODS[m] is None]
             if missing:
                 results[op] = {"status": "not installed", "message": ", ".join(missing)}
                 continue
@@ -268,7 +269,7 @@ def check(op: str, result: Any, data: Any, count: int, text_path: Path) -> tuple
         # A peer's bytes are read back by its own reader while the records are few; a gigabyte
         # of them would need the memory of a second value.
         if not isinstance(result, bytes) or not result:
-            return ("fail", f"{type(result).__name__} of {len(result)} bytes")
+            return ("fail", f"not bytes, or empty: {type(result).__name__}")
         if not whole:
             return None
         reader = next(r for r in MSGPACK_READERS if r.name == SCALING_PEERS[op][0].name)
