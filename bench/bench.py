@@ -4,8 +4,9 @@ documents, and on generated records text from 64 KB to 1 GB.
     python -m bench.bench [--quick] [--files NAME_OR_PATH ...] [--corpus DIR] [--sizes SIZE ...]
                           [--skip PART ...] [--json PATH] [--charts DIR] [--markdown PATH]
 
-Measures, for every JSON file of the corpus (the folder shared/data/corpus beside the repository
-or one of its parent directories, or --corpus) and the bundled example examples/catalog.json:
+Measures, for the files of the corpus named in CORPUS_FILES (the folder shared/data/corpus
+beside the repository or one of its parent directories, or --corpus; a file not there is skipped
+with a note; --files picks others) and the bundled example examples/catalog.json:
 
   dumps   vorn.dumps(text) against the peers' ways from JSON text to bytes or objects, and
           against simdjson's parser, which builds no Python objects: the floor for reading JSON
@@ -19,12 +20,15 @@ or one of its parent directories, or --corpus) and the bundled example examples/
 
 Then:
 
-  small    ns per call on small documents (records.py: {"a":1}, a user record, a JSON-RPC
-           request, 1-KB and 10-KB records), best of the rounds of many calls, for dumps, loads
-           and emit against the fastest peers of each
-  scaling  MB/s and peak memory of dumps, loads, emit and orjson.loads on generated records text
-           of each size (--sizes; 64 KB to 1 GB, 64 KB and 1 MB with --quick), each function and
-           size in a fresh process (scaling.py)
+  small    ns per call on small documents (records.py: {"a":1}, a 110-byte user record, an
+           84-byte JSON-RPC request, 1-KB and 10-KB records), best of 7 rounds of many calls (3
+           with --quick), for dumps, loads and emit against the fastest peers of each
+  scaling  MB/s and peak memory of dumps, loads, emit, orjson.loads, ormsgpack.unpackb and
+           ormsgpack.packb on generated records text of each size (--sizes; 64 KB to 1 GB, 64 KB
+           and 1 MB with --quick), each function and size in a fresh process (scaling.py)
+
+Last come the ratios the round aims at (ratios on the corpus, targets.py) and the targets
+themselves, each a pass/fail line.
 
 Timing: all libraries run in this one process, interleaved round by round, with the garbage
 collector disabled during every timed batch alike; each figure is the median over the rounds.
@@ -54,7 +58,7 @@ from typing import Any
 
 import vorn
 
-from bench import charts, records, scaling
+from bench import charts, records, scaling, targets
 from bench.checks import drop_none
 from bench.peers import (DISTRIBUTIONS, MODS, PEER_MODULES, Candidate, dumps_candidates,
                    emit_candidates, loads_candidates, msgpack_encoding, small_candidates)
@@ -64,6 +68,8 @@ from bench.timing import Settings, failure_record, probe_memory, run_candidates,
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "catalog.json"
+CORPUS_FILES = ("canada", "github_events", "instruments", "mesh", "random", "tree-pretty",
+                "twitter")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -209,6 +215,11 @@ def select_files(args, notes: list[str]) -> list[Path]:
     available: list[Path] = []
     if corpus is not None and corpus.is_dir():
         available += sorted(corpus.glob("*.json"))
+        if not args.files:
+            absent = [n for n in CORPUS_FILES if not (corpus / f"{n}.json").is_file()]
+            if absent:
+                notes.append(f"corpus files not found, skipped: {', '.join(absent)}")
+            available = [p for p in available if p.stem in CORPUS_FILES]
     else:
         notes.append(f"corpus folder {args.corpus or 'shared/data/corpus'} not found: skipped")
     if EXAMPLE.is_file():
@@ -270,9 +281,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     settings = (Settings(rounds=3, batch_seconds=0.002, memory_runs=1, small_seconds=0.002,
-                         scale_budget=0.2) if args.quick
+                         scale_budget=0.2, small_rounds=3) if args.quick
                 else Settings(rounds=15, batch_seconds=0.025, memory_runs=3, small_seconds=0.02,
-                              scale_budget=10.0))
+                              scale_budget=10.0, small_rounds=7))
     if args.rounds:
         settings.rounds = args.rounds
     sizes = args.sizes if args.sizes is not None else list(
@@ -303,8 +314,7 @@ def main(argv: list[str] | None = None) -> int:
         if "small" not in args.skip:
             small = measure_small(settings)
         if "scaling" not in args.skip and sizes:
-            scaled = scaling.measure_scaling(sizes, settings, Path(tmp),
-                                             MODS["orjson"] is not None)
+            scaled = scaling.measure_scaling(sizes, settings, Path(tmp))
     for measure, entries in measures.items():
         add_ratios(measure, entries)
     report = {
@@ -313,6 +323,7 @@ def main(argv: list[str] | None = None) -> int:
                      "batch_seconds": settings.batch_seconds,
                      "memory_runs": settings.memory_runs,
                      "small_seconds": settings.small_seconds,
+                     "small_rounds": settings.small_rounds,
                      "scale_budget_seconds": settings.scale_budget, "sizes": sizes},
         "units": {"mb_s": "byte size of the original JSON file / median seconds / 10^6",
                   "ratio": "vorn ahead when above 1: peer time / vorn time, peer bytes / vorn "
@@ -324,6 +335,7 @@ def main(argv: list[str] | None = None) -> int:
         "small": small,
         "scaling": scaled,
     }
+    report["targets"] = targets.evaluate(report)
     images: list[Path] = []
     if args.charts:
         images, problem = charts.write_charts(report, Path(args.charts))

@@ -16,7 +16,8 @@ import sys
 from pathlib import Path
 
 RATIO_MEASURES = ("dumps", "loads", "emit")
-SCALING_STYLE = {"vorn.dumps": "o-", "vorn.loads": "s-", "vorn.emit": "^-", "orjson.loads": "x--"}
+SCALING_STYLE = {"vorn.dumps": "o-", "vorn.loads": "s-", "vorn.emit": "^-", "orjson.loads": "x--",
+                 "ormsgpack.unpackb": "+--", "ormsgpack.packb": "v--"}
 
 
 def write_charts(report: dict, out: Path) -> tuple[list[Path], str | None]:

@@ -16,8 +16,8 @@ import vorn
 from bench.checks import (Problem, check_dumps, check_emit, check_loads, decodes_to, emit_limits,
                     equal)
 
-PEER_MODULES = ("orjson", "msgspec", "yyjson", "simdjson", "msgpack", "ormsgpack", "cbor2",
-                "zstandard")
+PEER_MODULES = ("orjson", "msgspec", "ssrjson", "yyjson", "simdjson", "msgpack", "ormsgpack",
+                "cbor2", "zstandard")
 # Distribution names where they differ from the module's.
 DISTRIBUTIONS = {"simdjson": "pysimdjson"}
 
@@ -57,6 +57,7 @@ class Peer:
 JSON_READERS = (
     Peer("orjson.loads", ("orjson",), lambda m: m["orjson"].loads),
     Peer("msgspec.json.decode", ("msgspec",), lambda m: m["msgspec"].json.decode),
+    Peer("ssrjson.loads", ("ssrjson",), lambda m: m["ssrjson"].loads),
     Peer("yyjson.loads", ("yyjson",), lambda m: m["yyjson"].loads),
     Peer("json.loads", (), lambda m: json.loads),
 )
@@ -75,6 +76,13 @@ MSGPACK_READERS = (
     Peer("ormsgpack", ("ormsgpack",), lambda m: m["ormsgpack"].unpackb),
     Peer("msgspec.msgpack", ("msgspec",), lambda m: m["msgspec"].msgpack.decode),
 )
+# The peers of the scaling table (scaling.py), each with what it reads: the JSON text, the value
+# in MessagePack (written by its own library), or the value itself.
+SCALING_PEERS = {
+    "orjson.loads": (JSON_READERS[0], "text"),
+    "ormsgpack.unpackb": (MSGPACK_READERS[1], "msgpack"),
+    "ormsgpack.packb": (MSGPACK_WRITERS[1], "value"),
+}
 SMALL_NAMES = {"ormsgpack": ("ormsgpack.packb", "ormsgpack.unpackb"),
                "msgspec.msgpack": ("msgspec.msgpack.encode", "msgspec.msgpack.decode")}
 
@@ -175,6 +183,8 @@ def emit_candidates(value) -> list[Candidate]:
                   lambda: functools.partial(MODS["orjson"].dumps, value),
                   decodes_to(json.loads, value)),
         *(call(peer, value, decodes_to(reader_of(peer), value)) for peer in MSGPACK_WRITERS),
+        Candidate("cbor2", ("cbor2",), lambda: functools.partial(MODS["cbor2"].dumps, value),
+                  decodes_to(lambda data: MODS["cbor2"].loads(data), value)),
         Candidate("pickle", (), lambda: functools.partial(pickle.dumps, value,
                                                           protocol=pickle.HIGHEST_PROTOCOL),
                   decodes_to(pickle.loads, value)),

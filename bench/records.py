@@ -74,14 +74,16 @@ def record_of_size(target: int, i: int) -> str:
     return min(candidates, key=lambda text: abs(len(text) - target))
 
 
-# The small documents: (name, JSON text). The records are one user record (122 bytes with one
-# friend) with more friends.
+# The small documents: (name, JSON text), of fixed sizes (7, 110, 84 bytes, then about 1 KB and
+# 10 KB) so that the figures of different runs compare. The records are record USER of a records
+# text (122 bytes with one friend) with more friends.
 USER = 6
 SMALL_DOCS = (
     ("tiny object", '{"a":1}'),
-    ("user record", user_text(USER, 1)),
-    ("JSON-RPC request", '{"jsonrpc":"2.0","method":"user.update","params":{"id":12,'
-                         '"name":"Ada","active":true},"id":7}'),
+    ("user record", '{"id":6,"name":"Noor Turing","email":"noor6@example.com","active":true,'
+                    '"score":204.5,"tags":["support","ops"]}'),
+    ("JSON-RPC request", '{"jsonrpc":"2.0","method":"user.rename","params":{"id":12,'
+                         '"name":"Ada King"},"id":7}'),
     ("record 1 KB", record_of_size(1024, USER)),
     ("record 10 KB", record_of_size(10240, USER)),
 )

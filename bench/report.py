@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from bench import scaling
+from bench import scaling, targets
 
 MB = 1e6
 
@@ -136,27 +136,44 @@ def small_table(entries: list[dict]) -> Table:
     return headers, rows
 
 def scaling_table(entries: list[dict]) -> Table:
-    headers = ["size", "bytes", "records"]
-    for op in scaling.OPS:
-        headers += [f"{op} MB/s", f"{op} peak MB"]
+    """MB/s of each function; a vorn function's also over its own at 64 KB, a peer's ratio that
+    of its vorn counterpart over it."""
+    headers = ["size", "bytes", "records"] + [f"{op} MB/s" if op.startswith("vorn") else op
+                                              for op in scaling.OPS]
     rows = []
     for e in entries:
         row = [e["size"], str(e["bytes"]), str(e["records"])]
         for op in scaling.OPS:
             rec = e["results"].get(op)
             text = cell_status(rec)
-            if text is not None:
-                row += [text, ""]
-                continue
-            peak = rec.get("peak_bytes")
-            if peak is None:
-                peak_text = "unavailable"
-            else:
-                peak_text = f"{peak / MB:.{1 if peak >= 10 * MB else 3}f} " \
-                            f"({peak / e['bytes']:.2f}x text)"
-                if "peak_ratio" in rec:
-                    peak_text += f" x{rec['peak_ratio']:.2f}"
-            row += [f"{rec['mb_s']:.1f}{flag(rec)}", peak_text]
+            if text is None:
+                text = f"{rec['mb_s']:.1f}{flag(rec)}"
+                if "own_ratio" in rec:
+                    text += f" ({rec['own_ratio']:.2f} of 64 KB)"
+                if "ratio" in rec:
+                    text += f" x{rec['ratio']:.2f}"
+            row.append(text)
+        rows.append(row)
+    return headers, rows
+
+def scaling_memory_table(entries: list[dict]) -> Table:
+    headers = ["size", "bytes"] + [f"{op} peak MB" for op in scaling.OPS]
+    rows = []
+    for e in entries:
+        row = [e["size"], str(e["bytes"])]
+        for op in scaling.OPS:
+            rec = e["results"].get(op)
+            text = cell_status(rec)
+            if text is None:
+                peak = rec.get("peak_bytes")
+                if peak is None:
+                    text = "unavailable"
+                else:
+                    text = f"{peak / MB:.{1 if peak >= 10 * MB else 3}f} " \
+                           f"({peak / e['bytes']:.2f}x text)"
+                    if "peak_ratio" in rec:
+                        text += f" x{rec['peak_ratio']:.2f}"
+            row.append(text)
         rows.append(row)
     return headers, rows
 
@@ -196,9 +213,16 @@ TITLES = {
               "when vorn uses less",
     "small": "small documents, {measure} ({what}): ns per call, the best of {rounds} rounds of "
              "many calls; xR = the peer's ns / vorn's, above 1 when vorn is faster",
-    "scaling": "scaling: generated records text; MB/s of the text (median of the rounds), peak "
-               "resident MB above the starting point of a fresh process doing one call (and as a "
-               "multiple of the text); orjson.loads xR = its peak / vorn.loads' peak",
+    "scaling": "scaling: generated records text; MB/s of the text (median of the rounds, the "
+               "call alone, its result freed after the clock stops); a vorn function's MB/s also "
+               "as a share of its own at 64 KB; a peer's xR = the MB/s of the vorn function beside "
+               "it (dumps for orjson.loads, loads for ormsgpack.unpackb, emit for "
+               "ormsgpack.packb) / its own",
+    "targets": "targets: pass when every figure reaches the threshold; incomplete when the figures "
+               "measured reach it but some are missing",
+    "scaling memory": "scaling, peak memory: resident MB above the starting point of a fresh "
+                      "process doing one call (and as a multiple of the text); orjson.loads xR = "
+                      "its peak / vorn.loads' peak",
 }
 
 def report_tables(report: dict) -> list[tuple[str, Table]]:
@@ -214,13 +238,16 @@ def report_tables(report: dict) -> list[tuple[str, Table]]:
             tables.append((TITLES["size"], size_table(entries)))
         else:
             tables.append((TITLES["memory"], memory_table(entries)))
-    rounds = report["settings"]["rounds"]
+    rounds = report["settings"].get("small_rounds", report["settings"]["rounds"])
     for measure, entries in report.get("small", {}).items():
         title = TITLES["small"].format(measure=measure, what=SMALL_MEASURES[measure],
                                        rounds=rounds)
         tables.append((title, small_table(entries)))
     if report.get("scaling"):
         tables.append((TITLES["scaling"], scaling_table(report["scaling"])))
+        tables.append((TITLES["scaling memory"], scaling_memory_table(report["scaling"])))
+    if any(report["measures"].get(m) for m in TIMED_MEASURES):
+        tables.append((targets.RATIOS_TITLE, targets.corpus_ratios(report)))
     return tables
 
 LEGEND = ("MB/s = byte size of the original JSON file / median time (1 MB = 10^6 bytes), the same "
@@ -234,6 +261,9 @@ def print_report(report: dict) -> None:
     for title, table in report_tables(report):
         print(f"\n== {title} ==")
         print(render(table))
+    if report.get("targets"):
+        print(f"\n== {TITLES['targets']} ==")
+        print("\n".join(targets.target_lines(report["targets"])))
     notes = collect_notes(report)
     if notes:
         print("\nNotes:")
@@ -301,6 +331,9 @@ def markdown_report(report: dict, images: list[Path], base: Path) -> str:
         lines += ["", f"![{image.stem.replace('_', ' ')}]({shown.as_posix()})"]
     for title, table in report_tables(report):
         lines += ["", f"**{title}**", "", render_markdown(table)]
+    if report.get("targets"):
+        lines += ["", f"**{TITLES['targets']}**", ""]
+        lines += [f"- {line}" for line in targets.target_lines(report["targets"])]
     notes = collect_notes(report)
     if notes:
         lines += ["", "Notes:", ""] + [f"- {line}" for line in notes]

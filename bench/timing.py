@@ -25,6 +25,7 @@ class Settings:
     memory_runs: int
     small_seconds: float  # one round of calls on a small document
     scale_budget: float  # seconds of timed calls per function and size, beyond the first call
+    small_rounds: int = 7  # rounds on a small document, the best taken
 
 def call_once(fn):
     gc.disable()
@@ -123,14 +124,14 @@ def run_small(candidates: list, settings: Settings) -> dict:
         calls = max(1, math.ceil(settings.small_seconds / (timer.timeit(calls) / calls)))
         timers.append((cand.name, timer, calls))
     samples: dict[str, list[float]] = {name: [] for name, _, _ in timers}
-    for r in range(settings.rounds):
+    for r in range(settings.small_rounds):
         shift = r % len(timers) if timers else 0
         for name, timer, calls in timers[shift:] + timers[:shift]:
             samples[name].append(timer.timeit(calls) / calls)
     for name, _, calls in timers:
         results[name].update(seconds=min(samples[name]),
                              median_seconds=statistics.median(samples[name]),
-                             ns=min(samples[name]) * 1e9, rounds=settings.rounds,
+                             ns=min(samples[name]) * 1e9, rounds=settings.small_rounds,
                              calls_per_round=calls)
     lead = results.get(candidates[0].name, {})
     for name, rec in results.items():

@@ -11,7 +11,7 @@ import types
 import pytest
 
 import vorn
-from bench import records, scaling
+from bench import records, scaling, targets
 
 # The benchmark runs as modules of the bench package, from the repository root.
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -46,11 +46,19 @@ def test_quick_run_prints_every_table(tmp_path):
     assert proc.returncode == 0, proc.stdout + proc.stderr
     titles = ["== dumps:", "== loads:", "== emit:", "== size:", "== memory:",
               "== small documents, dumps", "== small documents, loads",
-              "== small documents, emit", "== scaling:"]
+              "== small documents, emit", "== scaling:", "== scaling, peak memory:",
+              "== ratios on the corpus:", "== targets:"]
     for title in titles:
         assert title in proc.stdout
     report = json.loads(figures.read_text())
     assert list(report["measures"]) == ["dumps", "loads", "emit", "size", "memory"]
+    # Every target has its line; the large sizes are not run in quick mode.
+    assert len(report["targets"]) == len(targets.TARGETS)
+    for result in report["targets"]:
+        assert result["verdict"] in ("pass", "fail", "incomplete")
+        assert f"{result['verdict'].upper():10} {result['target']}" in proc.stdout
+        if result["target"].startswith("at 256 MB"):
+            assert result["missing"] == ["256 MB: size not run", "1 GB: size not run"]
     for entries in report["measures"].values():
         assert [e["file"] for e in entries] == ["small.json", "deep.json"]
     for measure in ("dumps", "loads", "emit"):
@@ -81,7 +89,7 @@ def test_quick_run_prints_every_table(tmp_path):
     assert (entry["size"], entry["records"]) == ("64 KB", records.records_for(64 * 1024))
     for op in scaling.OPS:
         rec = entry["results"][op]
-        if op == "orjson.loads" and rec["status"] == "not installed":
+        if not op.startswith("vorn") and rec["status"] == "not installed":
             continue
         assert rec["status"] == "ok" and "check" not in rec, rec
         assert rec["mb_s"] > 0 and rec["rounds"] >= 1
@@ -233,3 +241,123 @@ def test_the_scaling_worker_reports_a_refusal(tmp_path):
     result = json.loads(proc.stdout)
     assert result["status"] == "refused" and "65536" in result["message"]
     assert not (tmp_path / "long.vorn").exists()
+
+
+def ok(**figures):
+    return {"status": "ok", **figures}
+
+
+def corpus_report(ssrjson):
+    """A report of one corpus file with the dumps figures given, and nothing else."""
+    results = {"vorn.dumps": ok(), "simdjson.parse": ok(ratio=0.7), "ssrjson.loads": ssrjson}
+    return {"measures": {"dumps": [{"file": "a.json", "bytes": 10, "results": results}]}}
+
+
+def verdict(report, text):
+    from bench import targets
+
+    [result] = [t for t in targets.evaluate(report) if t["target"] == text]
+    return result
+
+
+SSRJSON = "dumps ahead of ssrjson.loads on every corpus file"
+
+
+@pytest.mark.parametrize("ssrjson, expected, short, missing", [
+    (ok(ratio=1.2), "pass", [], []),
+    (ok(ratio=1.0), "fail", ["a.json x1.00"], []),  # level is not ahead
+    (ok(ratio=0.8), "fail", ["a.json x0.80"], []),
+    ({"status": "not installed", "message": "ssrjson"}, "incomplete", [],
+     ["a.json: ssrjson.loads not installed (ssrjson)"]),
+])
+def test_a_target_passes_only_when_every_figure_is_there_and_reaches_it(ssrjson, expected, short,
+                                                                       missing):
+    result = verdict(corpus_report(ssrjson), SSRJSON)
+    assert (result["verdict"], result["short"], result["missing"]) == (expected, short, missing)
+
+
+def test_a_file_vorn_refuses_leaves_its_targets_incomplete():
+    report = corpus_report(ok(ratio=2.0))
+    report["measures"]["dumps"].append({"file": "b.json", "bytes": 10, "results": {
+        "vorn.dumps": {"status": "refused", "message": "too deep"}}})
+    result = verdict(report, SSRJSON)
+    assert (result["verdict"], result["missing"]) == (
+        "incomplete", ["b.json: vorn.dumps refused (too deep)"])
+    assert "incomplete" in verdict(report, "dumps >= 0.5x simdjson's parse on every corpus "
+                                           "file")["verdict"]
+
+
+@pytest.mark.parametrize("documents, expected", [
+    ([(7, 0.5), (110, 0.95)], "pass"),  # the 7-byte document is not held to it
+    ([(7, 0.5), (89, 0.5), (121, 0.5), (90, 0.9), (120, 1.3)], "pass"),
+    ([(110, 0.85)], "fail"),
+    ([(7, 0.5)], "incomplete"),  # no document of that size: nothing shows the target reached
+    ([], "incomplete"),  # the part skipped
+])
+def test_short_document_loads_target_covers_90_to_120_bytes(documents, expected):
+    entries = [{"document": f"doc {n}", "bytes": n, "results": {
+        "vorn.loads": ok(), "msgspec.msgpack.decode": ok(ratio=ratio)}} for n, ratio in documents]
+    report = {"measures": {}, "small": {"loads": entries}}
+    text = "loads of 90-120-byte documents >= 0.9x msgspec.msgpack.decode"
+    result = verdict(report, text)
+    assert result["verdict"] == expected
+    assert bool(result["missing"]) == (expected == "incomplete")
+
+
+def scaling_entry(size, emit_mb_s, packb_mb_s, status="ok"):
+    results = {"vorn.emit": ok(mb_s=emit_mb_s) if status == "ok" else
+               {"status": status, "message": "needs about 12.0 GiB, 9.0 GiB available"},
+               "ormsgpack.packb": ok(mb_s=packb_mb_s)}
+    return {"size": scaling.size_label(size), "target": size, "bytes": size, "records": 1,
+            "results": results}
+
+
+def test_scaling_ratios_and_targets_at_the_large_sizes():
+    entries = [scaling_entry(64 << 10, 500.0, 400.0), scaling_entry(256 << 20, 350.0, 300.0),
+               scaling_entry(1 << 30, 0, 300.0, status="skipped")]
+    scaling.add_ratios(entries)
+    at_256 = entries[1]["results"]
+    assert at_256["vorn.emit"]["own_ratio"] == pytest.approx(0.7)
+    assert at_256["ormsgpack.packb"]["ratio"] == pytest.approx(350 / 300)
+    assert "ratio" not in entries[2]["results"]["ormsgpack.packb"]
+    report = {"measures": {}, "scaling": entries}
+    own = verdict(report, "at 256 MB and 1 GB vorn.emit >= 0.6x its own 64 KB throughput")
+    assert (own["verdict"], own["lowest"], own["missing"]) == (
+        "incomplete", pytest.approx(0.7),
+        ["1 GB: vorn.emit skipped (needs about 12.0 GiB, 9.0 GiB available)"])
+    entries[1]["results"]["ormsgpack.packb"]["ratio"] = 0.9
+    packb = verdict(report, "at 256 MB and 1 GB emit >= 1.0x ormsgpack.packb")
+    assert (packb["verdict"], packb["short"]) == ("fail", ["256 MB x0.90"])
+
+
+@pytest.mark.parametrize("needs, available, message", [
+    (None, 64 << 20, "needs about"),  # the estimate alone says no: nothing runs
+    (0, 64 << 20, "ran out of the 0.06 GiB the machine had available"),  # the cap stops it
+])
+def test_a_scaling_point_short_of_memory_is_skipped(monkeypatch, tmp_path, needs, available,
+                                                    message):
+    text = tmp_path / "records.json"
+    count = records.write_records_file(text, 8 << 20)
+    if needs is not None:
+        monkeypatch.setitem(scaling.NEEDS, "vorn.emit", needs)
+        monkeypatch.setattr(scaling, "BASE_NEED", 0)
+    monkeypatch.setattr(scaling, "available_memory", lambda: available)
+    monkeypatch.setattr(scaling, "CAP_FROM", 0)
+    monkeypatch.setattr(scaling, "CAP_ALLOWANCE", 0)
+    settings = types.SimpleNamespace(rounds=1, batch_seconds=0.001, scale_budget=0.1)
+    result = scaling.run_worker("vorn.emit", text, tmp_path / "records.vorn", count,
+                                text.stat().st_size, settings)
+    assert result["status"] == "skipped" and message in result["message"], result
+
+
+def test_the_default_corpus_is_the_named_files(tmp_path):
+    from bench import bench as driver
+
+    for name in ("canada", "twitter", "marine_ik"):
+        (tmp_path / f"{name}.json").write_text("[1]", encoding="utf-8")
+    notes = []
+    args = driver.parse_args(["--corpus", str(tmp_path)])
+    chosen = [p.name for p in driver.select_files(args, notes) if p.parent == tmp_path]
+    assert chosen == ["canada.json", "twitter.json"]
+    absent = [n for n in driver.CORPUS_FILES if n not in ("canada", "twitter")]
+    assert notes == [f"corpus files not found, skipped: {', '.join(absent)}"]
