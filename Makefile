@@ -96,6 +96,7 @@ replay: build-deps
 	$(VENV)/bin/cmake --build $(REPLAY_BUILD)
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(REPLAY_BUILD)/hash_tables_test
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(REPLAY_BUILD)/errors_test
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(REPLAY_BUILD)/key_order_test
 	@# A source distribution carries no seeds: then there is nothing to replay.
 	for t in $(FUZZ_TARGETS); do \
 		if [ -d fuzz/seeds/$$t ]; then \
