@@ -16,6 +16,7 @@
 #include <variant>
 #include <vector>
 
+#include "check.h"
 #include "compile/compile.h"
 #include "compile/compile_image.h"
 #include "compile/json_reader.h"
@@ -27,18 +28,6 @@ namespace {
 
 using vorn::RefusingStep;
 using vorn::Result;
-
-int failures = 0;
-std::string current_case;
-
-#define CHECK(cond)                                                                     \
-  do {                                                                                  \
-    if (!(cond)) {                                                                      \
-      std::fprintf(stderr, "%s:%d: check failed: %s (%s)\n", __FILE__, __LINE__, #cond, \
-                   current_case.c_str());                                               \
-      ++failures;                                                                       \
-    }                                                                                   \
-  } while (0)
 
 int copies = 0;
 
@@ -208,10 +197,5 @@ int main() {
   checked_reads();
   exactness_refusals();
   tape_reads();
-  if (failures != 0) {
-    std::fprintf(stderr, "errors_test: %d checks failed\n", failures);
-    return 1;
-  }
-  std::printf("errors_test: all checks held\n");
-  return 0;
+  return check_verdict("errors_test");
 }

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "check.h"
 #include "compile/tape.h"
 #include "compile/view_map.h"
 #include "emit/emit_builder.h"
@@ -29,19 +30,6 @@ using namespace std::string_view_literals;
 using vorn::hash_bytes;
 using vorn::HashKey;
 using vorn::process_hash_key;
-
-int failures = 0;
-
-#define CHECK(cond)                                                                     \
-  do {                                                                                  \
-    if (!(cond)) {                                                                      \
-      std::fprintf(stderr, "%s:%d: check failed: %s (%s)\n", __FILE__, __LINE__, #cond, \
-                   current_case.c_str());                                               \
-      ++failures;                                                                       \
-    }                                                                                   \
-  } while (0)
-
-std::string current_case;
 
 constexpr uint64_t PROBES_PER_KEY_LOG = 3;
 
@@ -251,10 +239,5 @@ int main() {
   }
   emit_layouts();
   constant_hash();
-  if (failures != 0) {
-    std::fprintf(stderr, "hash_tables_test: %d checks failed\n", failures);
-    return 1;
-  }
-  std::printf("hash_tables_test: all tables held\n");
-  return 0;
+  return check_verdict("hash_tables_test");
 }

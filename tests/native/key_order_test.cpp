@@ -16,23 +16,12 @@
 #include <utility>
 #include <vector>
 
+#include "check.h"
 #include "compile/compile.h"
 #include "compile/compile_image.h"
 #include "format/small_vector.h"
 
 namespace {
-
-int failures = 0;
-std::string current_case;
-
-#define CHECK(cond)                                                                     \
-  do {                                                                                  \
-    if (!(cond)) {                                                                      \
-      std::fprintf(stderr, "%s:%d: check failed: %s (%s)\n", __FILE__, __LINE__, #cond, \
-                   current_case.c_str());                                               \
-      ++failures;                                                                       \
-    }                                                                                   \
-  } while (0)
 
 // Keys of a few names, some sharing long prefixes and bytes above 0x7F, so that runs of equal
 // keys are common and the 8-byte prefixes of the tape's kind of item often tie.
@@ -172,10 +161,5 @@ int main() {
   order_keys_matches_model();
   fused_and_reference_agree();
   small_vector_keeps_items();
-  if (failures != 0) {
-    std::fprintf(stderr, "key_order_test: %d checks failed\n", failures);
-    return 1;
-  }
-  std::printf("key_order_test: all checks held\n");
-  return 0;
+  return check_verdict("key_order_test");
 }
