@@ -7,6 +7,7 @@
 
 #include "decompile/decompile_walk.h"
 #include "format/byte_buffer.h"
+#include "format/codec.h"
 #include "format/format.h"
 #include "format/json_text.h"
 
@@ -141,13 +142,14 @@ class ImageTextWriter {
       : layout_(layout), w_(w), sink_(sink), starts_(MAX_DEPTH + 2) {}
 
   bool write_entries(bool lines) {
-    const uint8_t* p = layout_.data.data() + 4;
+    const uint8_t* p = layout_.data.data() + ENTRY_COUNT_SIZE;
     const uint32_t n = layout_.entry_count;
     if (!lines && n == 0) w_.null();
     if (!lines && n > 1) w_.begin_array();
     for (uint32_t i = 0; i < n; ++i) {
       const uint16_t def_index = load_u16(p);
-      const uint8_t* value_at = p + 6;
+      // The header: the u16 definition index, then the u32 payload length.
+      const uint8_t* value_at = p + ENTRY_HEADER_SIZE;
       p = value_at + load_u32(p + 2);
       if (!value(layout_.defs[def_index].kind, value_at, 1)) return false;
       if (lines) w_.text() += '\n';
@@ -189,7 +191,7 @@ class ImageTextWriter {
         break;
       case TypeTag::Int32: {
         const auto i = static_cast<int32_t>(load_u32(p));
-        p += 4;
+        p += NUMBER_SIZE;
         if (i < 0) {
           w_.number(int64_t{i});
         } else {
@@ -199,11 +201,11 @@ class ImageTextWriter {
       }
       case TypeTag::UInt32:
         w_.number(uint64_t{load_u32(p)});
-        p += 4;
+        p += NUMBER_SIZE;
         break;
       case TypeTag::Float32:
         w_.number(static_cast<double>(std::bit_cast<float>(load_u32(p))));
-        p += 4;
+        p += NUMBER_SIZE;
         break;
       case TypeTag::String:
         w_.string(string_at(p));
@@ -224,17 +226,17 @@ class ImageTextWriter {
     size_t prefix;
     size_t length;
     if (lead < STRING_MEDIUM) {
-      prefix = 1;
+      prefix = SHORT_PREFIX_SIZE;
       length = lead;
     } else if (lead < STRING_LONG) {
-      prefix = 2;
-      length = static_cast<size_t>(lead & 0x3F) << 8 | p[1];
+      prefix = MEDIUM_PREFIX_SIZE;
+      length = medium_string_length(p);
     } else if (lead == STRING_LONG) {
-      prefix = 4;
-      length = load_u24(p + 1);
+      prefix = LONG_PREFIX_SIZE;
+      length = long_string_length(p);
     } else {
-      const uint32_t index = load_u32(p + 1);
-      p += 5;
+      const uint32_t index = string_ref_index(p);
+      p += STRING_REF_SIZE;
       return layout_.strings[index];
     }
     const std::string_view text(reinterpret_cast<const char*>(p + prefix), length);
@@ -245,7 +247,7 @@ class ImageTextWriter {
   bool array(const uint8_t*& p, uint32_t depth) {
     const TypeTag elem = layout_.defs[load_u16(p)].elem_type;
     const uint16_t count = load_u16(p + 4);
-    p += 6;
+    p += ARRAY_HEADER_SIZE;
     w_.begin_array();
     for (uint32_t i = 0; i < count; ++i) {
       if (!value(elem, p, depth + 1)) return false;
@@ -260,7 +262,7 @@ class ImageTextWriter {
   // the members' order, so that no value's text is held.
   bool object(const uint8_t*& p, uint32_t depth) {
     const uint16_t index = load_u16(p);
-    p += 2;
+    p += OBJECT_HEADER_SIZE;
     const DefView& def = layout_.defs[index];
     const FieldView* const tags = layout_.fields.data() + def.first_field;
     const ObjectOrder& order = order_of(index);
@@ -312,12 +314,10 @@ class ImageTextWriter {
   void skip(TypeTag tag, const uint8_t*& p) {
     switch (tag) {
       case TypeTag::Bool:
-        p += 1;
-        return;
       case TypeTag::Int32:
       case TypeTag::UInt32:
       case TypeTag::Float32:
-        p += 4;
+        p += fixed_width(tag);
         return;
       case TypeTag::String:
         (void)string_at(p);
@@ -325,12 +325,10 @@ class ImageTextWriter {
       case TypeTag::Array: {
         const TypeTag elem = layout_.defs[load_u16(p)].elem_type;
         const uint16_t count = load_u16(p + 4);
-        p += 6;
+        p += ARRAY_HEADER_SIZE;
         if (elem == TypeTag::Null) return;
-        if (elem == TypeTag::Bool) {
-          p += count;
-        } else if (elem == TypeTag::Int32 || elem == TypeTag::UInt32 || elem == TypeTag::Float32) {
-          p += 4 * size_t{count};
+        if (const size_t width = fixed_width(elem); width != 0) {
+          p += width * count;
         } else {
           for (uint32_t i = 0; i < count; ++i) skip(elem, p);
         }
@@ -338,7 +336,7 @@ class ImageTextWriter {
       }
       case TypeTag::Object: {
         const DefView& def = layout_.defs[load_u16(p)];
-        p += 2;
+        p += OBJECT_HEADER_SIZE;
         const FieldView* const fields = layout_.fields.data() + def.first_field;
         for (uint32_t i = 0; i < def.field_count; ++i) skip(fields[i].tag, p);
         return;

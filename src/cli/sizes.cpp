@@ -9,6 +9,7 @@
 #include "cli/common.h"
 #include "decode/walker.h"
 #include "format/byte_buffer.h"
+#include "format/codec.h"
 #include "format/format.h"
 #include "format/json_text.h"
 
@@ -16,8 +17,10 @@ namespace vorn::cli {
 
 namespace {
 
-constexpr uint64_t REF_SIZE = 5;  // the reference lead byte and a u32 dict index
-constexpr uint64_t ENTRY_HEADER_SIZE = 6;
+// The payload bytes of `count` values of a scalar tag whose values all have one size.
+constexpr uint64_t scalar_bytes(TypeTag tag, uint64_t count) noexcept {
+  return fixed_width(tag) * count;
+}
 constexpr size_t FIELDS_SHOWN = 4;  // fields of an object shown in the text table
 constexpr size_t ROWS_SHOWN = 30;   // definitions listed in the text form; JSON lists all
 
@@ -162,7 +165,8 @@ class SizeSink : public CheckingSink {
     }
     ++s.ref_count;
     const size_t n = layout_.strings[index].size();
-    s.saved += static_cast<int64_t>(string_prefix_size(n) + n) - static_cast<int64_t>(REF_SIZE);
+    s.saved +=
+        static_cast<int64_t>(string_prefix_size(n) + n) - static_cast<int64_t>(STRING_REF_SIZE);
     return true;
   }
 
@@ -259,14 +263,14 @@ void text_kinds(std::string& out, const ImageSizes& s) {
     out += cat({"  ", pad_right(std::string(name), 20), pad_left(num(count), 16),
                 pad_left(num(bytes), 14), pad_left(percent(bytes, s.image), 8), "\n"});
   };
-  row("array headers", s.arrays, 6 * s.arrays);
-  row("object headers", s.objects, 2 * s.objects);
+  row("array headers", s.arrays, ARRAY_HEADER_SIZE * s.arrays);
+  row("object headers", s.objects, OBJECT_HEADER_SIZE * s.objects);
   row("inline strings", st.inline_count, st.inline_bytes);
   row("string references", st.ref_count, st.ref_bytes);
-  row("Int32", c.int32s, 4 * c.int32s);
-  row("UInt32", c.uint32s, 4 * c.uint32s);
-  row("Float32", c.float32s, 4 * c.float32s);
-  row("Bool", c.bools, c.bools);
+  row("Int32", c.int32s, scalar_bytes(TypeTag::Int32, c.int32s));
+  row("UInt32", c.uint32s, scalar_bytes(TypeTag::UInt32, c.uint32s));
+  row("Float32", c.float32s, scalar_bytes(TypeTag::Float32, c.float32s));
+  row("Bool", c.bools, scalar_bytes(TypeTag::Bool, c.bools));
   row("Null", c.nulls, 0);
 }
 
@@ -326,7 +330,7 @@ Result<ImageSizes> measure_image(std::span<const uint8_t> image, const ImageLayo
   s.header = HEADER_SIZE;
   s.definition_block = layout.dict_block_offset - layout.def_block_offset;
   s.dict_block = layout.data_block_offset - layout.dict_block_offset;
-  s.entry_table = 4 + ENTRY_HEADER_SIZE * uint64_t{layout.entry_count};
+  s.entry_table = ENTRY_COUNT_SIZE + ENTRY_HEADER_SIZE * uint64_t{layout.entry_count};
   SizeSink sink(layout, s);
   PayloadWalker<SizeSink> walker(layout, sink);
   if (!walker.walk_entries()) {
@@ -337,7 +341,7 @@ Result<ImageSizes> measure_image(std::span<const uint8_t> image, const ImageLayo
       (layout.def_block_offset - HEADER_SIZE) + (layout.data.size() - s.entry_table - s.payloads);
 
   StringSizes& st = s.strings;
-  st.ref_bytes = REF_SIZE * st.ref_count;
+  st.ref_bytes = STRING_REF_SIZE * st.ref_count;
   st.dict_count = layout.strings.size();
   st.dict_bytes = s.dict_block;
 
@@ -436,14 +440,14 @@ void sizes_json(JsonWriter& w, const ImageLayout& layout, const ImageSizes& s) {
     w.member("bytes", bytes);
     w.end_object();
   };
-  kind("array_headers", s.arrays, 6 * s.arrays);
-  kind("object_headers", s.objects, 2 * s.objects);
+  kind("array_headers", s.arrays, ARRAY_HEADER_SIZE * s.arrays);
+  kind("object_headers", s.objects, OBJECT_HEADER_SIZE * s.objects);
   kind("inline_strings", s.strings.inline_count, s.strings.inline_bytes);
   kind("string_references", s.strings.ref_count, s.strings.ref_bytes);
-  kind("int32", s.scalars.int32s, 4 * s.scalars.int32s);
-  kind("uint32", s.scalars.uint32s, 4 * s.scalars.uint32s);
-  kind("float32", s.scalars.float32s, 4 * s.scalars.float32s);
-  kind("bool", s.scalars.bools, s.scalars.bools);
+  kind("int32", s.scalars.int32s, scalar_bytes(TypeTag::Int32, s.scalars.int32s));
+  kind("uint32", s.scalars.uint32s, scalar_bytes(TypeTag::UInt32, s.scalars.uint32s));
+  kind("float32", s.scalars.float32s, scalar_bytes(TypeTag::Float32, s.scalars.float32s));
+  kind("bool", s.scalars.bools, scalar_bytes(TypeTag::Bool, s.scalars.bools));
   kind("null", s.scalars.nulls, 0);
   w.end_object();
   w.key("strings");

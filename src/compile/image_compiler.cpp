@@ -15,18 +15,6 @@ inline void append_string(PayloadBuffer& out, std::string_view s) {
   put_string(out.extend(string_prefix_size(s.size()) + s.size()), s);
 }
 
-// Appends one member to an object's lookup key: the key's length as a u32, its bytes and the
-// kind character of its value. The lengths keep the key unambiguous whatever bytes the names
-// hold, and for names without "," or ":" it decides sharing exactly as the plain "name:kind,..."
-// text would.
-template <size_t N>
-void append_key_member(InlineVec<char, N>& sig, std::string_view key, TypeTag kind) {
-  char* p = sig.extend(4 + key.size() + 1);
-  put_u32(reinterpret_cast<uint8_t*>(p), static_cast<uint32_t>(key.size()));
-  if (!key.empty()) std::memcpy(p + 4, key.data(), key.size());
-  p[4 + key.size()] = kind_char(kind);
-}
-
 }  // namespace
 
 template <class Index, bool Exact>
@@ -369,7 +357,7 @@ uint16_t ImageCompiler<Index, Exact>::object_def(const Shape<Index>& shape) {
   };
   signature_.clear();
   for (Index m = 0; m < shape.unique; ++m) {
-    append_key_member(signature_, member(m).key, member(m).kind);
+    append_signature_member(signature_, member(m).key, member(m).kind);
   }
   const std::string_view sig(signature_.data(), signature_.size());
   if (few_objects_.size() < LINEAR_OBJECTS) {

@@ -13,14 +13,16 @@
 
 #include "compile/compile_error.h"
 #include "compile/compile_image.h"
-#include "compile/inline_store.h"
 #include "compile/tape.h"
 #include "compile/view_map.h"
 #include "encode/definition_layout.h"
 #include "encode/image_writer.h"
+#include "format/byte_arena.h"
 #include "format/byte_buffer.h"
 #include "format/codec.h"
 #include "format/format.h"
+#include "format/object_signature.h"
+#include "format/small_vector.h"
 
 namespace vorn {
 
@@ -132,17 +134,17 @@ class ImageCompiler {
   const TapeT& tape_;
   const TapeKind* k_ = nullptr;
   const TapeSlot<Index>* s_ = nullptr;
-  InlineVec<int32_t, 16> shape_defs_;  // per shape, its object definition once known
+  SmallVector<int32_t, 16> shape_defs_;  // per shape, its object definition once known
   // The text-order member positions of the reordered objects being walked, innermost last.
-  InlineVec<Index, 32> positions_;
+  SmallVector<Index, 32> positions_;
   // Every string value met so far: SEEN_ONCE, or its position in dict_strings_.
   ViewMap<uint32_t> strings_;
   // The future dict: string values met at least twice, ordered by their second occurrence.
-  InlineVec<std::string_view, 16> dict_strings_;
+  SmallVector<std::string_view, 16> dict_strings_;
   // The definition table: the created definitions laid out as the image holds them, after the
   // predefined ones; its count, and the first faults that the encoder and the decoder would
   // find in it (see DefinitionBlock).
-  DefinitionLayout<InlineVec<uint8_t, 256>> defs_;
+  DefinitionLayout<SmallVector<uint8_t, 256>> defs_;
   // Element TypeTag (0 to 17) to the id of its array definition, or NO_DEFINITION.
   int32_t array_defs_[18];
   // Object lookup key (see object_def) to definition id, the keys' bytes in key_bytes_: the first
@@ -152,10 +154,10 @@ class ImageCompiler {
     uint16_t id;
   };
   static constexpr size_t LINEAR_OBJECTS = 8;
-  InlineVec<KnownObject, LINEAR_OBJECTS> few_objects_;
+  SmallVector<KnownObject, LINEAR_OBJECTS> few_objects_;
   ViewMap<uint16_t> objects_;
   ByteArena<256> key_bytes_;
-  InlineVec<char, 128> signature_;  // scratch for building a lookup key, reused
+  SmallVector<char, 128> signature_;  // scratch for building a lookup key, reused
   PayloadBuffer payload_;
   // Strings hashed ahead of the walk, once the string table outgrows the cache (see string()).
   static constexpr size_t PREFETCH_TABLE_BYTES = size_t{1} << 20;

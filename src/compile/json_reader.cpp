@@ -1,9 +1,10 @@
 #include "compile/json_reader.h"
 
-#include <algorithm>
+#include <array>
 #include <vector>
 
 #include "compile/json_parser.h"
+#include "format/key_order.h"
 
 namespace vorn {
 
@@ -93,22 +94,18 @@ void TreeBuilder::end_object() {
   JsonValue v;
   v.kind = JsonKind::Object;
   v.first = static_cast<uint32_t>(tree_.nodes.size());
-  uint32_t i = 1;
-  while (i < n && m[i - 1].key < m[i].key) ++i;
-  if (i >= n) {
+  // Already in order, as most objects are: no scratch at all.
+  const auto compare_members = [](const JsonValue& a, const JsonValue& b) {
+    return a.key.compare(b.key);
+  };
+  if (ascending_prefix(m, n, compare_members) == n) {
     tree_.nodes.insert(tree_.nodes.end(), stack_.begin() + start, stack_.end());
   } else {
     order_.resize(n);
     for (uint32_t k = 0; k < n; ++k) order_[k] = k;
-    // Equal keys stay in text order, so the last of a run is the one that wins.
-    std::sort(order_.begin(), order_.end(), [m](uint32_t a, uint32_t b) {
-      const int c = m[a].key.compare(m[b].key);
-      return c < 0 || (c == 0 && a < b);
-    });
-    for (uint32_t k = 0; k < n; ++k) {
-      if (k + 1 < n && m[order_[k]].key == m[order_[k + 1]].key) continue;
-      tree_.nodes.push_back(m[order_[k]]);
-    }
+    const size_t kept = order_keys<16>(
+        order_.data(), n, [m](uint32_t a, uint32_t b) { return m[a].key.compare(m[b].key); });
+    for (size_t k = 0; k < kept; ++k) tree_.nodes.push_back(m[order_[k]]);
   }
   v.count = static_cast<uint32_t>(tree_.nodes.size() - v.first);
   stack_.resize(start);

@@ -9,12 +9,6 @@ namespace vorn {
 
 namespace {
 
-void append_u32(std::string& out, uint32_t v) {
-  uint8_t b[4];
-  put_u32(b, v);
-  out.append(reinterpret_cast<const char*>(b), sizeof b);
-}
-
 // The element kind of an array: the tag of its first item that is not null, Null if none.
 TypeTag element_kind(std::span<const JsonValue> items) noexcept {
   for (const JsonValue& item : items) {
@@ -89,16 +83,6 @@ uint16_t add_array_def(CompileContext& ctx, TypeTag elem) {
   ctx.definitions.push_back(std::move(def));
   slot = id;
   return id;
-}
-
-// The lookup key holds, per member, the key's length as a u32, the key's bytes and the kind
-// character of the member's value. The lengths keep it unambiguous whatever bytes the keys hold
-// (a plain "name:kind,..." text would let the member "a:0,b" pass for the members "a" and "b"),
-// and for every other member list it decides sharing exactly as that text would.
-void append_signature_member(std::string& sig, std::string_view key, TypeTag kind) {
-  append_u32(sig, static_cast<uint32_t>(key.size()));
-  sig.append(key);
-  sig.push_back(kind_char(kind));
 }
 
 int32_t find_object_def(CompileContext& ctx, ViewHash hash) noexcept {

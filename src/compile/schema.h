@@ -14,6 +14,7 @@
 #include "compile/view_map.h"
 #include "format/format.h"
 #include "format/json_value.h"
+#include "format/object_signature.h"
 #include "format/result.h"
 
 namespace vorn {
@@ -79,8 +80,8 @@ uint16_t intern_object_def(CompileContext& ctx, std::span<const JsonValue> membe
 
 // The steps of intern_object_def, for callers that hold members in another form: append each
 // member in key order to a cleared ctx.signature, hash it with ctx.objects.hash, look it up, and
-// add the definition when it is new.
-void append_signature_member(std::string& sig, std::string_view key, TypeTag kind);
+// add the definition when it is new. The members go in with append_signature_member of
+// format/object_signature.h.
 // The id recorded for the lookup key in ctx.signature, or NO_DEFINITION.
 int32_t find_object_def(CompileContext& ctx, ViewHash hash) noexcept;
 // Creates the object definition for the lookup key in ctx.signature and returns its id.

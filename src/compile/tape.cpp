@@ -1,10 +1,10 @@
 #include "compile/tape.h"
 
-#include <algorithm>
 #include <bit>
 #include <cstring>
 
 #include "format/bytes.h"
+#include "format/key_order.h"
 
 namespace vorn {
 
@@ -167,32 +167,14 @@ Index TapeBuilder<Index>::add_shape(const Member* m, Index n) {
     return sm[a.ordinal].key.compare(sm[b.ordinal].key);
   };
   SortKey* o = sort_keys_.data();
-  Index k = 1;
-  while (k < n && compare(o[k - 1], o[k]) < 0) ++k;
-  if (k < n) {
-    // Sorted once per shape; equal keys keep text order, so the last of a run wins.
-    auto before = [&compare](const SortKey& a, const SortKey& b) {
-      const int c = compare(a, b);
-      return c < 0 || (c == 0 && a.ordinal < b.ordinal);
-    };
-    if (n <= 16) {
-      // A few members: insertion sort, without the set-up of a general sort.
-      for (Index j = k; j < n; ++j) {
-        const SortKey x = o[j];
-        Index h = j;
-        for (; h > 0 && before(x, o[h - 1]); --h) o[h] = o[h - 1];
-        o[h] = x;
-      }
-    } else {
-      std::sort(o, o + n, before);
-    }
+  const size_t sorted = ascending_prefix(o, n, compare);
+  if (sorted < n) {
+    // Sorted once per shape. A few members take an insertion sort, without the set-up of a
+    // general sort.
+    const size_t kept = order_keys<16>(o, n, compare, sorted);
     s.perm = static_cast<Index>(t_.perms.size());
-    s.unique = 0;
-    for (k = 0; k < n; ++k) {
-      if (k + 1 < n && compare(o[k], o[k + 1]) == 0) continue;
-      t_.perms.push_back(o[k].ordinal);
-      ++s.unique;
-    }
+    s.unique = static_cast<Index>(kept);
+    for (size_t k = 0; k < kept; ++k) t_.perms.push_back(o[k].ordinal);
   }
   t_.shapes.push_back(s);
   return id;

@@ -17,13 +17,13 @@
 #include <utility>
 #include <vector>
 
-#include "compile/inline_store.h"
 #include "compile/json_parser.h"
 #include "format/format.h"
 #include "format/huge_pages.h"
 #include "format/narrowing.h"
 #include "format/probe_table.h"
 #include "format/result.h"
+#include "format/small_vector.h"
 
 namespace vorn {
 
@@ -173,9 +173,9 @@ struct Tape {
   TapeNodes<Index> nodes;
   // Shapes stay from text to text when one tape reads several (the lines of a JSON Lines text):
   // their keys point into the texts and into `owned`, which outlive the tape.
-  InlineVec<Shape<Index>, 8> shapes;
-  InlineVec<ShapeMember, 32> shape_members;
-  InlineVec<Index, 32> perms;
+  SmallVector<Shape<Index>, 8> shapes;
+  SmallVector<ShapeMember, 32> shape_members;
+  SmallVector<Index, 32> perms;
   // Unescaped strings and keys; a deque never moves them. Made at the first one, since most
   // texts have none.
   std::unique_ptr<std::deque<std::string>> owned;
@@ -316,7 +316,7 @@ class TapeBuilder {
   Tape<Index>& t_;
   const char* base_;
   size_t base_size_;
-  InlineVec<Member, 32> members_;               // the members of the open objects
+  SmallVector<Member, 32> members_;             // the members of the open objects
   std::array<Frame, MAX_JSON_NESTING> frames_;  // written before read
   size_t depth_ = 0;
   // Shapes by hash, open addressing; made once there are LINEAR_SHAPES of them (the first ones
@@ -328,7 +328,7 @@ class TapeBuilder {
   // repeat it, and a hit spares the hash.
   static constexpr size_t PREDICTIONS = 64;
   std::array<Index, PREDICTIONS> predicted_{};
-  InlineVec<SortKey, 16> sort_keys_;  // scratch for sorting the keys of a new shape
+  SmallVector<SortKey, 16> sort_keys_;  // scratch for sorting the keys of a new shape
 };
 
 }  // namespace vorn

@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "decode/small_vector.h"
 #include "format/format.h"
 #include "format/result.h"
+#include "format/small_vector.h"
 
 namespace vorn {
 

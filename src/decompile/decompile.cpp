@@ -9,6 +9,7 @@
 
 #include "decode/decode.h"
 #include "decompile/decompile_walk.h"
+#include "format/key_order.h"
 
 namespace vorn {
 
@@ -30,34 +31,13 @@ std::string str_ref_out_of_bounds(uint32_t index, size_t dict_len, uint32_t dept
 }
 
 std::vector<uint32_t> order_unsorted_keys(std::span<const FieldView> fields) {
-  const auto n = static_cast<uint32_t>(fields.size());
-  std::vector<uint32_t> by_name(n);
+  std::vector<uint32_t> by_name(fields.size());
   std::iota(by_name.begin(), by_name.end(), 0U);
-  // Stable, so that fields of one name stay in field order and the last of them wins. Most
-  // definitions have a few fields, for which an insertion sort is quickest.
-  const auto less = [&](uint32_t a, uint32_t b) { return fields[a].name < fields[b].name; };
-  if (n <= 32) {
-    for (uint32_t i = 1; i < n; ++i) {
-      const uint32_t field = by_name[i];
-      uint32_t j = i;
-      for (; j > 0 && less(field, by_name[j - 1]); --j) by_name[j] = by_name[j - 1];
-      by_name[j] = field;
-    }
-  } else {
-    std::stable_sort(by_name.begin(), by_name.end(), less);
-  }
-  // Each run of equal names keeps its last field, in the place of the run's first.
-  std::vector<uint32_t> winners;
-  winners.reserve(n);
-  for (uint32_t k = 0; k < n; ++k) {
-    const uint32_t field = by_name[k];
-    if (k == 0 || fields[by_name[k - 1]].name != fields[field].name) {
-      winners.push_back(field);
-    } else {
-      winners.back() = field;
-    }
-  }
-  return winners;
+  const size_t kept = order_keys<32>(by_name.data(), by_name.size(), [&](uint32_t a, uint32_t b) {
+    return fields[a].name.compare(fields[b].name);
+  });
+  by_name.resize(kept);
+  return by_name;
 }
 
 namespace {

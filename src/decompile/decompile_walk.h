@@ -36,12 +36,12 @@
 #include <vector>
 
 #include "decode/decode.h"
-#include "decode/small_vector.h"
 #include "decode/walker.h"
 #include "format/codec.h"
 #include "format/format.h"
 #include "format/reader_refusals.h"
 #include "format/result.h"
+#include "format/small_vector.h"
 
 namespace vorn {
 

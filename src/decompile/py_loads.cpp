@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "decode/decode.h"
-#include "decode/small_vector.h"
 #include "decode/utf8.h"
 #include "decompile/decompile_walk.h"
 #include "format/bytes.h"
 #include "format/probe_table.h"
+#include "format/small_vector.h"
 #include "io/file_io.h"
 #include "module/boundary.h"
 #include "module/functions.h"

@@ -23,7 +23,6 @@
 #include <utility>
 #include <vector>
 
-#include "decode/small_vector.h"
 #include "encode/definition_layout.h"
 #include "encode/image_writer.h"
 #include "format/byte_buffer.h"
@@ -32,6 +31,7 @@
 #include "format/format.h"
 #include "format/probe_table.h"
 #include "format/result.h"
+#include "format/small_vector.h"
 
 namespace vorn {
 

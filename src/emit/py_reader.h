@@ -1,8 +1,8 @@
 // The Python value reader of emit: walks a Python object graph and hands it to the emit builder.
 #pragma once
 
-#include "decode/small_vector.h"
 #include "emit/emit_builder.h"
+#include "format/small_vector.h"
 #include "module/py_ref.h"
 
 namespace vorn {

@@ -1,6 +1,8 @@
 // A vector of trivially copyable items whose first N items live inside the object itself: a
 // document of a few values needs no allocation at all, and a larger one grows on the heap as a
-// std::vector would. Free of Python.
+// std::vector would (by realloc once there). Not copyable: a copy of a large table is never meant.
+// A move takes a heap block over and copies the inline items. Allocation failure throws
+// std::bad_alloc. Free of Python.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +25,6 @@ class SmallVector {
   SmallVector() noexcept = default;
   SmallVector(const SmallVector&) = delete;
   SmallVector& operator=(const SmallVector&) = delete;
-  // The inline items are copied; a heap block changes hands.
   SmallVector(SmallVector&& o) noexcept { take(o); }
   SmallVector& operator=(SmallVector&& o) noexcept {
     if (this != &o) {
@@ -105,11 +106,14 @@ class SmallVector {
   }
   void pop_back() noexcept { --size_; }
   void clear() noexcept { size_ = 0; }
-  // New items are copies of `v`.
+  // Shrinks, or grows with copies of `v`. A shrink costs no more than truncate, which hot loops
+  // rely on.
   void resize(size_t n, const T& v = T{}) {
-    reserve(n);
-    T* d = data();
-    for (size_t i = size_; i < n; ++i) d[i] = v;
+    if (n > size_) {
+      reserve(n);
+      T* d = data();
+      for (size_t i = size_; i < n; ++i) d[i] = v;
+    }
     size_ = n;
   }
   void assign(size_t n, const T& v) {
