@@ -1,7 +1,7 @@
-// Arbitrary bytes through every scan kernel the processor runs, from every start offset to every
-// end: each must stop at the byte where the scalar reference stops. The input is copied to an
-// allocation of exactly the scanned length for each end, so a kernel that reads past its end
-// shows under AddressSanitizer.
+// Arbitrary bytes through every scan kernel the processor runs and the parser's entry points, from
+// every start offset to every end: each must stop at the byte where the scalar reference stops. The
+// input is copied to an allocation of exactly the scanned length for each end, so a kernel that
+// reads past its end shows under AddressSanitizer.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -24,6 +24,14 @@ void check_kernels(const char* p, const char* end) {
   VORN_FUZZ_CHECK(vorn::scan::ws_end<I>(p, end) == vorn::scan::ws_end<Isa::Scalar>(p, end));
 }
 
+void check_parser_entries(const char* p, const char* end, bool wide) {
+  if (wide && !vorn::scan::runs(Isa::Avx2)) return;
+  VORN_FUZZ_CHECK(vorn::scan::string_end_parser(p, end, wide) ==
+                  vorn::scan::string_end<Isa::Scalar>(p, end));
+  VORN_FUZZ_CHECK(vorn::scan::ws_end_parser(p, end, wide) ==
+                  vorn::scan::ws_end<Isa::Scalar>(p, end));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -36,6 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       check_kernels<Isa::Swar>(p, end);
       check_kernels<Isa::Sse2>(p, end);
       check_kernels<Isa::Avx2>(p, end);
+      check_parser_entries(p, end, false);
+      check_parser_entries(p, end, true);
     }
   }
   return 0;

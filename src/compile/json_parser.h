@@ -44,13 +44,6 @@ inline uint64_t eight_digits_value(uint64_t v) noexcept {
   return v;
 }
 
-// The widest scan kernels every processor of the build target runs (compile/scan.h).
-#if VORN_SCAN_X86
-inline constexpr scan::Isa BASE_ISA = scan::Isa::Sse2;
-#else
-inline constexpr scan::Isa BASE_ISA = scan::Isa::Swar;
-#endif
-
 // Appends the UTF-8 form of a code point (at most U+10FFFF, not a surrogate).
 void append_utf8(std::string& out, uint32_t cp);
 
@@ -123,7 +116,7 @@ class JsonParser {
   const char* skip_ws(const char* p) const noexcept {
     if (p != end_ && static_cast<unsigned char>(*p) > ' ') return p;  // compact text
     if (end_ - p >= 2 && *p == ' ' && static_cast<unsigned char>(p[1]) > ' ') return p + 1;
-    return scan::ws_end<json_detail::BASE_ISA>(p, end_);
+    return scan::ws_end_parser(p, end_, wide_);
   }
 
   // Records the error found at the byte `at`; always false.
@@ -137,7 +130,8 @@ class JsonParser {
   const char* begin_;
   const char* end_;
   B& b_;
-  std::array<Open, MAX_JSON_NESTING> open_;  // written before read
+  const bool wide_ = scan::best_isa() == scan::Isa::Avx2;  // long runs through the AVX2 kernels
+  std::array<Open, MAX_JSON_NESTING> open_;                // written before read
   size_t depth_ = 0;
   std::string error_;
 };
@@ -276,7 +270,7 @@ bool JsonParser<B>::parse_word(const char*& p, std::string_view word) {
 template <class B>
 inline bool JsonParser<B>::parse_string(const char*& p, std::string_view* out) {
   const char* start = ++p;
-  p = scan::string_end<json_detail::BASE_ISA>(p, end_);
+  p = scan::string_end_parser(p, end_, wide_);
   if (p == end_) return fail_end("EOF while parsing a string");
   if (*p == '"') {
     *out = std::string_view(start, static_cast<size_t>(p - start));
@@ -330,7 +324,7 @@ bool JsonParser<B>::parse_escaped(const char*& p, const char* start, std::string
         return fail(p - 1, "invalid escape");
     }
     const char* seg = p;
-    p = scan::string_end<json_detail::BASE_ISA>(p, end_);
+    p = scan::string_end_parser(p, end_, wide_);
     if (p == end_) return fail_end("EOF while parsing a string");
     buf.append(seg, static_cast<size_t>(p - seg));
     if (*p == '"') {

@@ -79,15 +79,18 @@ inline const char* string_end_sse2(const char* p, const char* end) noexcept {
   return string_end_scalar(p, end);
 }
 
+// The bytes of sixteen that are not whitespace.
+inline unsigned non_ws_mask_sse2(const char* p) noexcept {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i ws = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+  return static_cast<unsigned>(~_mm_movemask_epi8(ws)) & 0xFFFFu;
+}
+
 inline const char* ws_end_sse2(const char* p, const char* end) noexcept {
   while (end - p >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i ws = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
-                     _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
-    const auto other = static_cast<unsigned>(~_mm_movemask_epi8(ws)) & 0xFFFFu;
-    if (other != 0) return p + std::countr_zero(other);
+    if (const unsigned other = non_ws_mask_sse2(p); other != 0) return p + std::countr_zero(other);
     p += 16;
   }
   return ws_end_scalar(p, end);
@@ -145,6 +148,42 @@ inline bool runs(Isa isa) noexcept {
   return isa == Isa::Scalar || isa == Isa::Swar;
 #endif
 }
+
+// The scans the parser calls. Most strings and whitespace runs end within sixteen bytes, so
+// those are checked inline with SSE2; a longer run continues out of line, on AVX2 when `wide`
+// (best_isa() is Avx2, asked once per parse). Keeping the AVX2 loop behind a call lets the
+// parser itself stay baseline x86-64: code built for AVX2 is never inlined into it.
+#if VORN_SCAN_X86
+[[gnu::noinline]] inline const char* string_end_long(const char* p, const char* end,
+                                                     bool wide) noexcept {
+  return wide ? string_end_avx2(p, end) : string_end_sse2(p, end);
+}
+
+[[gnu::noinline]] inline const char* ws_end_long(const char* p, const char* end,
+                                                 bool wide) noexcept {
+  return wide ? ws_end_avx2(p, end) : ws_end_sse2(p, end);
+}
+
+inline const char* string_end_parser(const char* p, const char* end, bool wide) noexcept {
+  if (end - p < 16) return string_end_scalar(p, end);
+  if (const unsigned mask = string_mask_sse2(p); mask != 0) return p + std::countr_zero(mask);
+  return string_end_long(p + 16, end, wide);
+}
+
+inline const char* ws_end_parser(const char* p, const char* end, bool wide) noexcept {
+  if (end - p < 16) return ws_end_scalar(p, end);
+  if (const unsigned other = non_ws_mask_sse2(p); other != 0) return p + std::countr_zero(other);
+  return ws_end_long(p + 16, end, wide);
+}
+#else
+inline const char* string_end_parser(const char* p, const char* end, bool) noexcept {
+  return string_end_swar(p, end);
+}
+
+inline const char* ws_end_parser(const char* p, const char* end, bool) noexcept {
+  return ws_end_scalar(p, end);
+}
+#endif
 
 // The kernels of one instruction set by name, for callers that are templates on it. A kernel of
 // a set the build lacks falls back to the word-sized one.

@@ -1,5 +1,6 @@
 // The scan kernels of the JSON parser against the scalar reference: every kernel this processor
-// runs, on buffers of every length up to 100 with the byte it stops at (or a near miss) at every
+// runs, and the parser's own entry points (an inline first block, then the narrow or the wide
+// loop), on buffers of every length up to 100 with the byte it stops at (or a near miss) at every
 // position, and with none at all, so the answer at the end of the buffer and at every block
 // boundary is checked. Each buffer is its own allocation of exactly its length, so that a kernel
 // reading past the end shows under AddressSanitizer. A plain main: prints each failed check and
@@ -16,6 +17,9 @@ using vorn::scan::Isa;
 
 int failures = 0;
 
+// A kernel, or the parser's entry point with the narrow or the wide loop behind its first block.
+enum class Path { Scalar, Swar, Sse2, Avx2, ParserNarrow, ParserWide };
+
 const char* isa_name(Isa isa) {
   switch (isa) {
     case Isa::Scalar:
@@ -30,30 +34,56 @@ const char* isa_name(Isa isa) {
   return "?";
 }
 
-const char* string_end(Isa isa, const char* p, const char* end) {
-  switch (isa) {
-    case Isa::Scalar:
+const char* path_name(Path path) {
+  switch (path) {
+    case Path::ParserNarrow:
+      return "parser-narrow";
+    case Path::ParserWide:
+      return "parser-wide";
+    default:
+      return isa_name(static_cast<Isa>(path));
+  }
+}
+
+// Whether this build and processor run the path.
+bool runs(Path path) {
+  if (path == Path::ParserNarrow) return true;
+  if (path == Path::ParserWide) return vorn::scan::runs(Isa::Avx2);
+  return vorn::scan::runs(static_cast<Isa>(path));
+}
+
+const char* string_end(Path path, const char* p, const char* end) {
+  switch (path) {
+    case Path::Scalar:
       return vorn::scan::string_end<Isa::Scalar>(p, end);
-    case Isa::Swar:
+    case Path::Swar:
       return vorn::scan::string_end<Isa::Swar>(p, end);
-    case Isa::Sse2:
+    case Path::Sse2:
       return vorn::scan::string_end<Isa::Sse2>(p, end);
-    case Isa::Avx2:
+    case Path::Avx2:
       return vorn::scan::string_end<Isa::Avx2>(p, end);
+    case Path::ParserNarrow:
+      return vorn::scan::string_end_parser(p, end, false);
+    case Path::ParserWide:
+      return vorn::scan::string_end_parser(p, end, true);
   }
   return nullptr;
 }
 
-const char* ws_end(Isa isa, const char* p, const char* end) {
-  switch (isa) {
-    case Isa::Scalar:
+const char* ws_end(Path path, const char* p, const char* end) {
+  switch (path) {
+    case Path::Scalar:
       return vorn::scan::ws_end<Isa::Scalar>(p, end);
-    case Isa::Swar:
+    case Path::Swar:
       return vorn::scan::ws_end<Isa::Swar>(p, end);
-    case Isa::Sse2:
+    case Path::Sse2:
       return vorn::scan::ws_end<Isa::Sse2>(p, end);
-    case Isa::Avx2:
+    case Path::Avx2:
       return vorn::scan::ws_end<Isa::Avx2>(p, end);
+    case Path::ParserNarrow:
+      return vorn::scan::ws_end_parser(p, end, false);
+    case Path::ParserWide:
+      return vorn::scan::ws_end_parser(p, end, true);
   }
   return nullptr;
 }
@@ -68,14 +98,15 @@ void check(const char* what, Scan scan, size_t len, char fill, size_t at, char m
   for (size_t i = 0; i < len; ++i) buf[i] = fill;
   if (at < len) buf[at] = mark;
   const char* end = buf.get() + len;
-  const char* want = scan(Isa::Scalar, buf.get(), end);
-  for (const Isa isa : {Isa::Swar, Isa::Sse2, Isa::Avx2}) {
-    if (!vorn::scan::runs(isa)) continue;
-    const char* got = scan(isa, buf.get(), end);
+  const char* want = scan(Path::Scalar, buf.get(), end);
+  for (const Path path :
+       {Path::Swar, Path::Sse2, Path::Avx2, Path::ParserNarrow, Path::ParserWide}) {
+    if (!runs(path)) continue;
+    const char* got = scan(path, buf.get(), end);
     if (got != want) {
       std::fprintf(stderr, "%s/%s: len %zu byte 0x%02x at %zu: %td, want %td\n", what,
-                   isa_name(isa), len, static_cast<unsigned>(static_cast<unsigned char>(mark)), at,
-                   got - buf.get(), want - buf.get());
+                   path_name(path), len, static_cast<unsigned>(static_cast<unsigned char>(mark)),
+                   at, got - buf.get(), want - buf.get());
       ++failures;
     }
   }
@@ -90,8 +121,10 @@ int main() {
   // The bytes whitespace stops at, and the whitespace that it does not.
   const std::vector<char> ws_marks = {'x',    '{',    '\0', '\x0B', '\x0C', '\x1F', '!',
                                       '\x80', '\xFF', ' ',  '\n',   '\r',   '\t'};
-  const auto strings = [](Isa isa, const char* p, const char* e) { return string_end(isa, p, e); };
-  const auto spaces = [](Isa isa, const char* p, const char* e) { return ws_end(isa, p, e); };
+  const auto strings = [](Path path, const char* p, const char* e) {
+    return string_end(path, p, e);
+  };
+  const auto spaces = [](Path path, const char* p, const char* e) { return ws_end(path, p, e); };
   for (size_t len = 0; len <= MAX_LEN; ++len) {
     for (size_t at = 0; at <= len; ++at) {  // `at == len`: nothing to find before the end
       for (const char mark : string_marks) {
