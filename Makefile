@@ -87,7 +87,7 @@ fixed-key: build-deps
 
 # Every committed fuzz seed through its target, built with a plain main (no libFuzzer, so no
 # clang needed) and with AddressSanitizer and UndefinedBehaviorSanitizer.
-FUZZ_TARGETS := decode compile decompile emit
+FUZZ_TARGETS := decode compile decompile emit scan
 REPLAY_BUILD := build/replay
 replay: build-deps
 	$(VENV)/bin/cmake -S . -B $(REPLAY_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
@@ -97,6 +97,7 @@ replay: build-deps
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(REPLAY_BUILD)/hash_tables_test
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(REPLAY_BUILD)/errors_test
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(REPLAY_BUILD)/key_order_test
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(REPLAY_BUILD)/scan_kernels_test
 	@# A source distribution carries no seeds: then there is nothing to replay.
 	for t in $(FUZZ_TARGETS); do \
 		if [ -d fuzz/seeds/$$t ]; then \

@@ -22,11 +22,8 @@
 #include <system_error>
 
 #include "compile/decimal.h"
+#include "compile/scan.h"
 #include "format/json_value.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace vorn {
 
@@ -45,70 +42,6 @@ inline uint64_t eight_digits_value(uint64_t v) noexcept {
        (((v >> 16) & 0x000000FF000000FFull) * 0x0000271000000001ull)) >>
       32;
   return v;
-}
-
-inline bool is_ws(char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
-
-inline bool is_special(char c) noexcept {
-  const auto u = static_cast<unsigned char>(c);
-  return u < 0x20 || u == '"' || u == '\\';
-}
-
-// The first byte in [p, end) that is a quote, a backslash or below 0x20, or end.
-inline const char* scan_string(const char* p, const char* end) noexcept {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control = _mm_set1_epi8(0x1F);
-  while (end - p >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i m = _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash));
-    m = _mm_or_si128(m, _mm_cmpeq_epi8(_mm_min_epu8(v, control), v));  // v <= 0x1F unsigned
-    if (const int mask = _mm_movemask_epi8(m); mask != 0)
-      return p + std::countr_zero(static_cast<unsigned>(mask));
-    p += 16;
-  }
-#else
-  if constexpr (std::endian::native == std::endian::little) {
-    constexpr uint64_t ONES = 0x0101010101010101ull;
-    constexpr uint64_t HIGHS = 0x8080808080808080ull;
-    while (end - p >= 8) {
-      uint64_t w;
-      std::memcpy(&w, p, 8);
-      // Bit 7 of a byte is set for the first special byte; a borrow only sets bits above a byte
-      // that really matches, so the lowest set bit is exact.
-      const uint64_t q = w ^ (ONES * '"');
-      const uint64_t b = w ^ (ONES * '\\');
-      const uint64_t m = (((q - ONES) & ~q) | ((b - ONES) & ~b) | ((w - ONES * 0x20) & ~w)) & HIGHS;
-      if (m != 0) return p + (std::countr_zero(m) >> 3);
-      p += 8;
-    }
-  }
-#endif
-  while (p < end && !is_special(*p)) ++p;
-  return p;
-}
-
-// The first byte in [p, end) that is not whitespace, or end; for indentation, sixteen bytes at
-// a time.
-inline const char* skip_ws_run(const char* p, const char* end) noexcept {
-#if defined(__SSE2__)
-  const __m128i space = _mm_set1_epi8(' ');
-  const __m128i newline = _mm_set1_epi8('\n');
-  const __m128i ret = _mm_set1_epi8('\r');
-  const __m128i tab = _mm_set1_epi8('\t');
-  while (end - p >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i ws =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, newline)),
-                     _mm_or_si128(_mm_cmpeq_epi8(v, ret), _mm_cmpeq_epi8(v, tab)));
-    const auto other = static_cast<unsigned>(~_mm_movemask_epi8(ws)) & 0xFFFF;
-    if (other != 0) return p + std::countr_zero(other);
-    p += 16;
-  }
-#endif
-  while (p < end && is_ws(*p)) ++p;
-  return p;
 }
 
 // Appends the UTF-8 form of a code point (at most U+10FFFF, not a surrogate).
@@ -183,7 +116,7 @@ class JsonParser {
   const char* skip_ws(const char* p) const noexcept {
     if (p != end_ && static_cast<unsigned char>(*p) > ' ') return p;  // compact text
     if (end_ - p >= 2 && *p == ' ' && static_cast<unsigned char>(p[1]) > ' ') return p + 1;
-    return json_detail::skip_ws_run(p, end_);
+    return scan::ws_end_parser(p, end_, wide_);
   }
 
   // Records the error found at the byte `at`; always false.
@@ -197,7 +130,8 @@ class JsonParser {
   const char* begin_;
   const char* end_;
   B& b_;
-  std::array<Open, MAX_JSON_NESTING> open_;  // written before read
+  const bool wide_ = scan::best_isa() == scan::Isa::Avx2;  // long runs through the AVX2 kernels
+  std::array<Open, MAX_JSON_NESTING> open_;                // written before read
   size_t depth_ = 0;
   std::string error_;
 };
@@ -336,7 +270,7 @@ bool JsonParser<B>::parse_word(const char*& p, std::string_view word) {
 template <class B>
 inline bool JsonParser<B>::parse_string(const char*& p, std::string_view* out) {
   const char* start = ++p;
-  p = json_detail::scan_string(p, end_);
+  p = scan::string_end_parser(p, end_, wide_);
   if (p == end_) return fail_end("EOF while parsing a string");
   if (*p == '"') {
     *out = std::string_view(start, static_cast<size_t>(p - start));
@@ -390,7 +324,7 @@ bool JsonParser<B>::parse_escaped(const char*& p, const char* start, std::string
         return fail(p - 1, "invalid escape");
     }
     const char* seg = p;
-    p = json_detail::scan_string(p, end_);
+    p = scan::string_end_parser(p, end_, wide_);
     if (p == end_) return fail_end("EOF while parsing a string");
     buf.append(seg, static_cast<size_t>(p - seg));
     if (*p == '"') {
