@@ -65,6 +65,18 @@ void EmitBuilder::begin_object() {
   payload_.extend(OBJECT_HEADER_SIZE);  // written at the end
 }
 
+uint8_t* EmitBuilder::add_number_array(size_t count, ItemKind elem) {
+  note_item(ItemKind::Array);
+  const size_t header_at = payload_.size();
+  uint8_t* items = payload_.extend(ARRAY_HEADER_SIZE + NUMBER_SIZE * count) + ARRAY_HEADER_SIZE;
+  note_array_count(header_at, count);
+  // The array holds nothing that takes a definition: its id now is the id end_array would give.
+  const uint16_t id = set_array_definition(header_at, tag_of(elem));
+  payload_.patch_u16(header_at + 4, static_cast<uint16_t>(count));
+  if (top_.type == FrameType::Root) root_definition_ = id;
+  return items;
+}
+
 void EmitBuilder::note_odd_item(ItemKind kind) {
   Frame& f = top_;
   if (!is_number_tag(tag_of(f.first)) || !is_number_tag(tag_of(kind))) {
@@ -90,10 +102,7 @@ void EmitBuilder::note_odd_item(ItemKind kind) {
 
 void EmitBuilder::end_array() {
   const Frame& f = top_;
-  if (f.count > MAX_ARRAY_ITEMS && f.header_at < oversized_at_) {
-    oversized_at_ = f.header_at;
-    oversized_count_ = f.count;
-  }
+  note_array_count(f.header_at, f.count);
   if (f.odd_index != SIZE_MAX) set_mismatch(f.odd_index, f.odd_kind, f.first);
   // An array of numbers holds nothing that takes a definition, so taking its id only now still
   // numbers it before anything inside it.
