@@ -421,3 +421,34 @@ def test_number_lists_read_in_one_piece(obj):
         assert str(got.value) == str(e)
         return
     assert vorn.emit(obj) == expected
+
+
+def object_ids(obj, parsed, found):
+    """Pairs each object's item kinds with its definition id, walking value and payload."""
+    if isinstance(obj, dict):
+        kinds = tuple(type(v).__name__ for v in obj.values())
+        found.setdefault(kinds, set()).add(parsed[1])
+        for v, p in zip(obj.values(), parsed[2][1::2]):
+            object_ids(v, p, found)
+    elif isinstance(obj, list):
+        for v, p in zip(obj, parsed[3]):
+            object_ids(v, p, found)
+    return found
+
+
+# Layouts met in runs are found again without the table: runs broken by other layouts of as many
+# items, at the same depth or another, still give each layout one definition and no other.
+@pytest.mark.parametrize("obj", [
+    [{"a": 1}, {"a": "x"}, {"a": 1}, {"b": True}, {"a": "y"}],
+    [{"a": [{"b": 1}]}, {"a": [{"b": "x"}]}, {"a": [{"b": 1}, {"b": 2.5}]}],
+    [{str(i): i for i in range(n)} for n in (1, 17, 1, 33, 17, 49, 1)],
+    [{"a": {"b": {"c": 1}}, "d": {"e": 1}}, {"a": {"b": {"c": "x"}}, "d": {"e": "y"}}] * 3,
+    [{"k" + str(j): ([1] if j == i else 1) for j in range(20)} for i in range(20)] * 2,
+])
+def test_each_layout_has_one_definition(obj):
+    img = parse_image(vorn.emit(obj))
+    _, value = root(img)
+    found = object_ids(obj, untagged(value), {})
+    ids = [next(iter(s)) for s in found.values()]
+    assert all(len(s) == 1 for s in found.values())
+    assert len(set(ids)) == len(ids)

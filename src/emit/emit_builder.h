@@ -379,6 +379,9 @@ class EmitBuilder {
   SmallVector<Layout, 16> layouts_;
   SmallVector<ItemKind, 256> layout_kinds_;
   ProbeTable<LayoutSlot, 16, 50> layout_slots_;
+  // The index in layouts_ of the layout last met, per item count and depth (mixed, modulo the
+  // size), NO_ENTRY where none is.
+  std::array<uint32_t, 64> recent_layouts_;
   uint16_t root_definition_ = 0;
   std::optional<FormatError> mismatch_;
   size_t oversized_at_ = SIZE_MAX;  // header of the first oversized array in the payload
