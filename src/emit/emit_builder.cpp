@@ -51,7 +51,10 @@ EmitBuilder::EmitBuilder(BufferProvider& provider) : payload_(provider) { init()
 
 EmitBuilder::EmitBuilder() { init(); }
 
-void EmitBuilder::init() { array_defs_.fill(NO_ENTRY); }
+void EmitBuilder::init() {
+  array_defs_.fill(NO_ENTRY);
+  recent_layouts_.fill(NO_ENTRY);
+}
 
 void EmitBuilder::begin_array() {
   note_item(ItemKind::Array);
@@ -63,6 +66,18 @@ void EmitBuilder::begin_object() {
   note_item(ItemKind::Object);
   push(Frame{.type = FrameType::Object, .kinds_at = kinds_.size(), .header_at = payload_.size()});
   payload_.extend(OBJECT_HEADER_SIZE);  // written at the end
+}
+
+uint8_t* EmitBuilder::add_number_array(size_t count, ItemKind elem) {
+  note_item(ItemKind::Array);
+  const size_t header_at = payload_.size();
+  uint8_t* items = payload_.extend(ARRAY_HEADER_SIZE + NUMBER_SIZE * count) + ARRAY_HEADER_SIZE;
+  note_array_count(header_at, count);
+  // The array holds nothing that takes a definition: its id now is the id end_array would give.
+  const uint16_t id = set_array_definition(header_at, tag_of(elem));
+  payload_.patch_u16(header_at + 4, static_cast<uint16_t>(count));
+  if (top_.type == FrameType::Root) root_definition_ = id;
+  return items;
 }
 
 void EmitBuilder::note_odd_item(ItemKind kind) {
@@ -90,10 +105,7 @@ void EmitBuilder::note_odd_item(ItemKind kind) {
 
 void EmitBuilder::end_array() {
   const Frame& f = top_;
-  if (f.count > MAX_ARRAY_ITEMS && f.header_at < oversized_at_) {
-    oversized_at_ = f.header_at;
-    oversized_count_ = f.count;
-  }
+  note_array_count(f.header_at, f.count);
   if (f.odd_index != SIZE_MAX) set_mismatch(f.odd_index, f.odd_kind, f.first);
   // An array of numbers holds nothing that takes a definition, so taking its id only now still
   // numbers it before anything inside it.
@@ -119,10 +131,32 @@ void EmitBuilder::end_object() {
   closed(id);
 }
 
+namespace {
+
+// bytes_equal without the call to memcmp past 16 bytes: layouts are mostly a few dozen kinds,
+// compared eight at a time.
+bool same_kinds(std::string_view x, std::string_view y) noexcept {
+  const size_t n = x.size();
+  if (n != y.size()) return false;
+  if (n < 8) return bytes_equal(x, y);
+  uint64_t diff = load_u64(x.data() + n - 8) ^ load_u64(y.data() + n - 8);
+  for (size_t i = 0; i + 8 < n; i += 8) diff |= load_u64(x.data() + i) ^ load_u64(y.data() + i);
+  return diff == 0;
+}
+
+}  // namespace
+
 uint16_t EmitBuilder::object_definition(const ItemKind* kinds, size_t count) {
   // Layouts are 32-bit entries.
   if (layouts_.size() >= (size_t{1} << 31)) throw std::bad_alloc();
   const std::string_view key(reinterpret_cast<const char*>(kinds), count);
+  // Objects of one layout mostly come in runs (the items of an array, the same member of each):
+  // the layout last met with as many items at the same depth is tried before the table, without
+  // hashing.
+  uint32_t& recent = recent_layouts_[(count * 4 + stack_.size()) % recent_layouts_.size()];
+  if (recent != NO_ENTRY && same_kinds(layout_key(layouts_[recent]), key)) {
+    return layouts_[recent].def;
+  }
   auto tag = static_cast<uint32_t>(hash_bytes(key, layout_slots_.key()));
   auto [slot, inserted] = layout_slots_.insert(
       tag,
@@ -137,12 +171,16 @@ uint16_t EmitBuilder::object_definition(const ItemKind* kinds, size_t count) {
         }
         return uint64_t{x.tag};
       });
-  if (!inserted) return layouts_[slot->entry - 1].def;
+  if (!inserted) {
+    recent = slot->entry - 1;
+    return layouts_[recent].def;
+  }
   // A new layout: its definition takes the next id.
   const uint16_t id = new_object_definition(kinds, count);
   layouts_.push_back(Layout{layout_kinds_.size(), count, id});
   layout_kinds_.append(kinds, count);
   *slot = LayoutSlot{tag, static_cast<uint32_t>(layouts_.size())};
+  recent = static_cast<uint32_t>(layouts_.size() - 1);
   return id;
 }
 

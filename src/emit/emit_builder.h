@@ -35,6 +35,17 @@
 
 namespace vorn {
 
+// put_u32 as one plain store where the machine is little-endian: the byte-by-byte form is not
+// always folded into one in the loops of numbers, where it costs a dozen instructions a number.
+inline uint8_t* store_u32(uint8_t* p, uint32_t v) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(p, &v, sizeof v);
+    return p + sizeof v;
+  } else {
+    return put_u32(p, v);
+  }
+}
+
 // No entry, in the tables below.
 inline constexpr uint32_t NO_ENTRY = UINT32_MAX;
 
@@ -152,10 +163,8 @@ class EmitBuilder {
   // written as the nearest Float32.
   void add_int32(uint32_t bits) {
     note_item(ItemKind::Int32);
-    if (top_.ints_as_floats) {
-      bits = std::bit_cast<uint32_t>(static_cast<float>(static_cast<int32_t>(bits)));
-    }
-    payload_.put_u32(bits);
+    if (top_.ints_as_floats) bits = int_as_float_bits(bits);
+    store_u32(payload_.extend(NUMBER_SIZE), bits);
   }
   void add_float32(float value) {
     note_item(ItemKind::Float32);
@@ -167,7 +176,7 @@ class EmitBuilder {
   // and calling add_float32, which must test the float for the non-finite values on its own.
   void add_double(double value) {
     note_item(ItemKind::Float32);
-    payload_.put_u32(std::bit_cast<uint32_t>(floats_.narrow(value)));
+    store_u32(payload_.extend(NUMBER_SIZE), float_bits(value));
   }
   // Returns whether the text is new to the dictionary, which then views the caller's bytes.
   bool add_string(std::string_view text, uint64_t hash) {
@@ -183,6 +192,21 @@ class EmitBuilder {
     const bool added = dictionary_.add(text);
     put_payload_string(text);
     return added;
+  }
+
+  // An array of `count` numbers, count above zero, as one item: returns where its items go, four
+  // bytes each, which the caller writes before it hands over anything else. `elem` is Int32
+  // (every item an Int32, as add_int32 writes it) or Float32 (the floats as float_bits gives
+  // them, and integers, if any, as int_as_float_bits gives them). The payload and the
+  // definitions are those of begin_array, the items one by one, and end_array.
+  uint8_t* add_number_array(size_t count, ItemKind elem);
+  // The item of a double in add_number_array's storage.
+  uint32_t float_bits(double value) noexcept {
+    return std::bit_cast<uint32_t>(floats_.narrow(value));
+  }
+  // The item of an integer's low 32 bits in an array that holds floats as well.
+  static uint32_t int_as_float_bits(uint32_t bits) noexcept {
+    return std::bit_cast<uint32_t>(static_cast<float>(static_cast<int32_t>(bits)));
   }
 
   void begin_array();
@@ -272,6 +296,13 @@ class EmitBuilder {
     root_definition_ = predefined_id(tag_of(kind));
   }
   void note_odd_item(ItemKind kind);
+  // Notes an array of more items than its count holds, if it is the first in payload order.
+  void note_array_count(size_t header_at, size_t count) noexcept {
+    if (count > MAX_ARRAY_ITEMS && header_at < oversized_at_) [[unlikely]] {
+      oversized_at_ = header_at;
+      oversized_count_ = count;
+    }
+  }
   // A text that no form holds is left out of the payload: the same text in the dictionary makes
   // the image fail before the payload is looked at.
   void put_payload_string(std::string_view text) {
@@ -348,6 +379,9 @@ class EmitBuilder {
   SmallVector<Layout, 16> layouts_;
   SmallVector<ItemKind, 256> layout_kinds_;
   ProbeTable<LayoutSlot, 16, 50> layout_slots_;
+  // The index in layouts_ of the layout last met, per item count and depth (mixed, modulo the
+  // size), NO_ENTRY where none is.
+  std::array<uint32_t, 64> recent_layouts_;
   uint16_t root_definition_ = 0;
   std::optional<FormatError> mismatch_;
   size_t oversized_at_ = SIZE_MAX;  // header of the first oversized array in the payload

@@ -114,6 +114,7 @@ class Reader {
 
   [[gnu::noinline]] bool read_list(PyObject* list, uint32_t depth) {
     if (depth >= MAX_DEPTH) return too_deep();
+    if (read_number_list(list)) return true;
     const PyRef hold = PyRef::borrow(list);
     const Py_ssize_t start_len = PyList_GET_SIZE(list);
     builder_.begin_array();
@@ -123,6 +124,49 @@ class Reader {
     }
     builder_.end_array();
     return true;
+  }
+
+  // Reads a list of exact floats and small exact ints, of one kind or both, in one piece;
+  // false, having read nothing, for any other list (the empty one included). No Python code
+  // runs while such items are read, so the list cannot change under the loops.
+  bool read_number_list(PyObject* list) {
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    bool floats = false;
+    bool ints = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyTypeObject* type = Py_TYPE(items[i]);
+      if (type == &PyFloat_Type) {
+        floats = true;
+      } else if (type == &PyLong_Type &&
+                 py_compat::long_is_compact(reinterpret_cast<PyLongObject*>(items[i]))) {
+        ints = true;
+      } else {
+        return false;
+      }
+    }
+    if (n == 0) return false;
+    const auto count = static_cast<size_t>(n);
+    uint8_t* out = builder_.add_number_array(count, floats ? ItemKind::Float32 : ItemKind::Int32);
+    if (!ints) {
+      for (size_t i = 0; i < count; ++i) {
+        out = store_u32(out, builder_.float_bits(PyFloat_AS_DOUBLE(items[i])));
+      }
+    } else if (!floats) {
+      for (size_t i = 0; i < count; ++i) out = store_u32(out, int_bits(items[i]));
+    } else {
+      for (size_t i = 0; i < count; ++i) {
+        out = store_u32(out, Py_TYPE(items[i]) == &PyFloat_Type
+                                 ? builder_.float_bits(PyFloat_AS_DOUBLE(items[i]))
+                                 : EmitBuilder::int_as_float_bits(int_bits(items[i])));
+      }
+    }
+    return true;
+  }
+  // The low 32 bits of a compact int.
+  static uint32_t int_bits(PyObject* obj) {
+    return static_cast<uint32_t>(
+        py_compat::long_compact_value(reinterpret_cast<PyLongObject*>(obj)));
   }
 
   [[gnu::noinline]] bool read_dict(PyObject* dict, uint32_t depth) {

@@ -25,9 +25,11 @@ class BytesStorage final : public BufferProvider {
     }
     if (need > static_cast<size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
     const bool was_inline = !bytes_;
-    // Four times the room at each step while the payload is below a megabyte: each step may
-    // copy it, and a document of a few kilobytes then moves twice rather than four times.
-    if (need < GROW_FASTER_BELOW) need *= 2;
+    // Eight times the room at each step while the payload is below a megabyte (the buffer
+    // doubles what it asks for, this four times more): each step may copy the payload, and a
+    // payload of 500 KB then moves 73 KB in three steps rather than 341 KB in five. The room
+    // never used is given back when the bytes are cut to size.
+    if (need < GROW_FASTER_BELOW) need *= 4;
     resize(static_cast<Py_ssize_t>(need));
     if (!bytes_) throw std::bad_alloc();
     uint8_t* storage = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes_.get()));
