@@ -29,21 +29,24 @@ bool has_nul(std::string_view path) { return path.find('\0') != std::string_view
 IoError nul_in_path() { return IoError::fixed("path contains a NUL character"); }
 
 // Runs `call`, a system call that returns a negative number with errno set on failure, between
-// the hooks, and again after EINTR for as long as the hooks allow. On failure errno holds the
+// the hooks, and again after EINTR, for as long as the hooks allow. On failure errno holds the
 // error; `interrupted` is set when the hooks chose to stop.
 template <class Call>
 auto blocking(IoHooks& hooks, bool& interrupted, Call call) -> decltype(call()) {
   for (;;) {
+    // A signal handled before the call would not interrupt it: one that came on the way here
+    // ends the operation now instead of after a wait that may never end.
+    if (!hooks.may_proceed()) {
+      interrupted = true;
+      errno = EINTR;
+      return -1;
+    }
     hooks.before_blocking();
     const auto result = call();
     const int error = errno;
     hooks.after_blocking();
     if (result >= 0 || error != EINTR) {
       errno = error;
-      return result;
-    }
-    if (!hooks.retry_after_signal()) {
-      interrupted = true;
       return result;
     }
   }

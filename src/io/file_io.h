@@ -23,9 +23,11 @@ class IoHooks {
   // Called just before and just after each such call; nothing else runs between them.
   virtual void before_blocking() noexcept {}
   virtual void after_blocking() noexcept {}
-  // Called after a call failed with EINTR: true retries it, false ends the operation with
-  // IoError::interrupted() (whatever the caller needs to report is its own).
-  virtual bool retry_after_signal() noexcept { return true; }
+  // Called before each such call, and so after one that failed with EINTR: true makes the call,
+  // false ends the operation with IoError::interrupted() (whatever the caller needs to report is
+  // its own). Asked before the first call too, so that a signal that came before a call that may
+  // wait without end (opening a FIFO) is not lost.
+  virtual bool may_proceed() noexcept { return true; }
 
  protected:
   ~IoHooks() = default;

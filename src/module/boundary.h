@@ -46,7 +46,7 @@ class PythonIoHooks final : public IoHooks {
  public:
   void before_blocking() noexcept override { state_ = PyEval_SaveThread(); }
   void after_blocking() noexcept override { PyEval_RestoreThread(state_); }
-  bool retry_after_signal() noexcept override { return PyErr_CheckSignals() == 0; }
+  bool may_proceed() noexcept override { return PyErr_CheckSignals() == 0; }
 
  private:
   PyThreadState* state_ = nullptr;
