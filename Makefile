@@ -89,15 +89,16 @@ fixed-key: build-deps
 # clang needed) and with AddressSanitizer and UndefinedBehaviorSanitizer.
 FUZZ_TARGETS := decode compile decompile emit scan
 REPLAY_BUILD := build/replay
+# The native tests of the core (tests/native/), built by the replay build.
+NATIVE_TESTS := hash_tables_test errors_test key_order_test scan_kernels_test
 replay: build-deps
 	$(VENV)/bin/cmake -S . -B $(REPLAY_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_PYTHON=OFF -DVORN_CLI=OFF -DVORN_REPLAY=ON \
 		-DVORN_SANITIZE=ON -DVORN_WERROR=ON -DVORN_FIXED_HASH_KEY=ON >/dev/null
 	$(VENV)/bin/cmake --build $(REPLAY_BUILD)
-	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(REPLAY_BUILD)/hash_tables_test
-	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(REPLAY_BUILD)/errors_test
-	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(REPLAY_BUILD)/key_order_test
-	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(REPLAY_BUILD)/scan_kernels_test
+	for t in $(NATIVE_TESTS); do \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(REPLAY_BUILD)/$$t || exit 1; \
+	done
 	@# A source distribution carries no seeds: then there is nothing to replay.
 	for t in $(FUZZ_TARGETS); do \
 		if [ -d fuzz/seeds/$$t ]; then \
