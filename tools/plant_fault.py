@@ -65,9 +65,9 @@ def candidates():
                         yield f"{rel}:{number}:{index}:{kind}"
 
 
-def mutate(spec):
+def mutate(fault):
     """Returns (path, old text, new text, the changed line) for one candidate."""
-    rel, number, index, kind = spec.split(":")
+    rel, number, index, kind = fault.split(":")
     path = ROOT / rel
     text = path.read_text()
     lines = text.splitlines(keepends=True)
@@ -85,11 +85,11 @@ def src_is_clean():
     return diff.returncode == 0
 
 
-def run(spec, pytest_args):
+def run(fault, pytest_args):
     if not src_is_clean():
         sys.exit("src/ has changes: commit or stash them first")
-    path, _, mutated, new_line = mutate(spec)
-    print(f"planting {spec}: {new_line.strip()}", flush=True)
+    path, _, mutated, new_line = mutate(fault)
+    print(f"planting {fault}: {new_line.strip()}", flush=True)
     try:
         path.write_text(mutated)
         build = subprocess.run(
@@ -111,7 +111,7 @@ def run(spec, pytest_args):
         verdict = "caught (timed out)"
     finally:
         subprocess.run(["git", "checkout", "--", str(path)], cwd=ROOT, check=True, timeout=60)
-    print(f"{spec}\t{verdict}", flush=True)
+    print(f"{fault}\t{verdict}", flush=True)
     return verdict
 
 
@@ -122,16 +122,16 @@ def main():
     listing.add_argument("--seed", type=int, default=1)
     listing.add_argument("--count", type=int, default=20)
     running = sub.add_parser("run")
-    running.add_argument("spec")
+    running.add_argument("fault")
     running.add_argument("pytest_args", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     if args.command == "list":
         pool = sorted(set(candidates()))
-        for spec in random.Random(args.seed).sample(pool, args.count):
-            print(spec, "\t", mutate(spec)[3].strip())
+        for fault in random.Random(args.seed).sample(pool, args.count):
+            print(fault, "\t", mutate(fault)[3].strip())
     else:
         extra = args.pytest_args[1:] if args.pytest_args[:1] == ["--"] else args.pytest_args
-        run(args.spec, extra)
+        run(args.fault, extra)
 
 
 if __name__ == "__main__":
